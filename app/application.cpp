@@ -1,0 +1,261 @@
+#include "app/application.hpp"
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <exception>
+#include <list>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/local/stream_protocol.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/system/errc.hpp>
+#include <boost/system/system_error.hpp>
+#include <google/protobuf/stubs/logging.h>
+
+#include "app/command_line.hpp"
+#include "app/constants.hpp"
+#include "app/exit_status.hpp"
+#include "fw/service/logger.hpp"
+#include "fw/util/service.hpp"
+#include "linux_firewall_config.pb.h"
+#include "mv/log/log.hpp"
+#include "mv/util/callback_wrapper.hpp"
+#include "mv/util/exceptions.hpp"
+#include "mv/util/parse_int.hpp"
+
+namespace fw::app {
+
+namespace {
+
+int status_of(const std::exception_ptr &e) { return exit_status_of(mv::util::error_code_of(e)); }
+
+void ensure_log() {
+  if (!mv::log::is_installed()) {
+    mv::log::threshold = mv::log::Notice;
+    mv::log::set_log(mv::log::default_log());
+  }
+}
+
+[[noreturn]] void terminate_handler() {
+  try {
+    ensure_log();
+    auto e = std::current_exception();
+    if (!e) {
+      MV_LOG(Error, "Unexpected exception");
+      ::_exit(mv::EC_UNEXPECTED_ERROR);
+    }
+    try {
+      std::rethrow_exception(e);
+    } catch (const std::exception &x) {
+      MV_LOG(Error, mv::util::exception_message(x));
+      ::_exit(status_of(e));
+    } catch (...) {
+    }
+    MV_LOG(Error, "Unexpected exception");
+    ::_exit(mv::EC_UNEXPECTED_ERROR);
+  } catch (...) {
+    mv::log::out_of_memory();
+    ::_exit(mv::EC_NO_MEMORY);
+  }
+}
+
+void protobuf_log_handler(google::protobuf::LogLevel level, const char *, int, const std::string &message) {
+  switch (level) {
+  case google::protobuf::LOGLEVEL_INFO:
+    MV_LOG(Info, message);
+    break;
+  case google::protobuf::LOGLEVEL_WARNING:
+    if (message != "Reading dangerously large protocol message.") MV_LOG(Warning, message);
+    break;
+  default:
+    MV_LOG(Error, message);
+    break;
+  }
+}
+
+// Reads the HubD channel's descriptor number from COM_MOVRI_MONITOR.
+int monitor_descriptor(const char *value) {
+  auto fd = mv::util::parse_int32(value);
+  if (!fd)
+    throw std::runtime_error(std::string("Wrong environment variable COM_MOVRI_MONITOR: \"") + value + "\"");
+  return *fd;
+}
+
+class app_t {
+public:
+  app_t() = default;
+  app_t(const app_t &) = delete;
+  app_t &operator=(const app_t &) = delete;
+
+  // Steps 2 to 8 of start-up.
+  void init(int argc, char **argv) {
+    hubd_channel_ = make_hubd_tie(io_, argc, argv);
+    const unsigned limit = connection_limit();
+    build_services(limit);
+
+    hangup_.emplace(io_);
+    termination_.emplace(io_);
+    std::set_terminate(terminate_handler);
+    google::protobuf::SetLogHandler(protobuf_log_handler);
+
+    add_signal(*hangup_, SIGHUP);
+    add_signal(*termination_, SIGTERM);
+    add_signal(*termination_, SIGINT);
+    wait_hangup();
+    wait_termination();
+    request_config();
+  }
+
+  // Runs the event loop; every way out of it ends the process.
+  [[noreturn]] void run() {
+    try {
+      io_.run();
+    } catch (const mv::ErrorCode &code) {
+      stop();
+      exit_with(code);
+    } catch (const std::exception &e) {
+      const auto ptr = std::current_exception();
+      const auto code = mv::util::error_code_of(ptr);
+      namespace errc = boost::system::errc;
+      if (::getuid() != 0 && (code == errc::permission_denied || code == errc::operation_not_permitted)) {
+        MV_LOG(Debug, mv::util::exception_message(e));
+        MV_LOG(Notice, "Will restart for config changes to take effect");
+        stop();
+        exit_with(0);
+      }
+      MV_LOG(Error, mv::util::exception_message(e));
+      stop();
+      exit_with(status_of(ptr));
+    }
+    exit_with(static_cast<int>(exit_status_));
+  }
+
+  // Applies one configuration revision by starting every service in list order.
+  void apply_config(const mv::DarorUvurarevUzuvid &config, std::uint32_t revision) {
+    revision_ = revision;
+    revision_known_ = true;
+    if (&config != &config_) config_.CopyFrom(config);
+    try {
+      for (auto &service : services_) service->start();
+    } catch (const std::exception &e) {
+      MV_LOG(Error, "Cannot apply configuration (revision " + std::to_string(revision) +
+                        "): " + mv::util::exception_message(e));
+      throw mv::EC_BAD_CONFIG;
+    }
+    MV_LOG(Notice, std::string(application_name) + " " + version + ": Ready for service");
+  }
+
+private:
+  static std::optional<boost::asio::local::stream_protocol::socket>
+  make_hubd_tie(boost::asio::io_context &io, int argc, char **argv) {
+    const char *value = std::getenv("COM_MOVRI_MONITOR");
+    if (!value) run_command_line(argc, argv);
+    const int fd = monitor_descriptor(value);
+    boost::asio::local::stream_protocol::socket socket(io);
+    socket.assign(boost::asio::local::stream_protocol(), fd);
+    return socket;
+  }
+
+  void build_services(unsigned connection_limit) {
+    (void)connection_limit;
+    services_.push_back(std::make_unique<fw::service::logger_t>(config_));
+  }
+
+  static void add_signal(boost::asio::signal_set &set, int signal) {
+    boost::system::error_code ec;
+    set.add(signal, ec);
+    if (ec) throw boost::system::system_error(ec, "signal");
+  }
+
+  void wait_hangup() {
+    hangup_->async_wait(hangup_alive_.wrap([this](const boost::system::error_code &ec, int) {
+      if (ec) throw boost::system::system_error(ec, "signal");
+      MV_LOG(Notice, "SIGHUP received, config will be ordered from HubD");
+      request_config();
+      wait_hangup();
+    }));
+  }
+
+  void wait_termination() {
+    termination_->async_wait(termination_alive_.wrap([this](const boost::system::error_code &ec, int) {
+      if (ec) throw boost::system::system_error(ec, "signal");
+      MV_LOG(Notice, "Termination signal received, exiting...");
+      exit_status_ = mv::EC_APP_TERMINATED;
+      stop();
+    }));
+  }
+
+  void request_config() {
+    // Configuration requests travel over the HubD link, which this build does not have yet: the daemon
+    // keeps the channel open and waits for a termination signal.
+    MV_LOG(Warning, "HubD tie: configuration requests are not supported by this build");
+  }
+
+  void stop() {
+    if (hangup_) {
+      boost::system::error_code ignored;
+      hangup_->cancel(ignored);
+      hangup_alive_.abandon();
+    }
+    if (termination_) {
+      boost::system::error_code ignored;
+      termination_->cancel(ignored);
+      termination_alive_.abandon();
+    }
+    while (!services_.empty()) services_.pop_back();
+    hubd_channel_.reset();
+  }
+
+  std::uint32_t exit_status_ = 0;
+  boost::asio::io_context io_{1};
+  mv::DarorUvurarevUzuvid config_;
+  bool revision_known_ = false;
+  std::uint32_t revision_ = 0;
+  std::optional<boost::asio::local::stream_protocol::socket> hubd_channel_;
+  std::list<std::unique_ptr<fw::util::service_t>> services_;
+  std::optional<boost::asio::signal_set> hangup_;
+  mv::util::callback_wrapper_t hangup_alive_;
+  std::optional<boost::asio::signal_set> termination_;
+  mv::util::callback_wrapper_t termination_alive_;
+};
+
+} // namespace
+
+unsigned connection_limit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+    const int error = errno;
+    throw boost::system::system_error(error, boost::system::system_category(), "Cannot get rlimit");
+  }
+  return static_cast<unsigned>(static_cast<double>(limit.rlim_cur) * 0.4);
+}
+
+void exit_with(int status) {
+  ensure_log();
+  MV_LOG(Notice, "Exit with status " + std::to_string(status) + " (" + mv::error_code_name(status) + ")");
+  std::exit(status);
+}
+
+int run(int argc, char **argv) {
+  mv::log::install_exit_flush();
+  std::unique_ptr<app_t> app;
+  try {
+    app = std::make_unique<app_t>();
+    app->init(argc, argv);
+  } catch (...) {
+    const auto e = std::current_exception();
+    ensure_log();
+    MV_LOG(Error, "Initialization failed: " + mv::util::describe_exception(e));
+    exit_with(status_of(e));
+  }
+  app->run();
+}
+
+} // namespace fw::app

@@ -1,0 +1,3 @@
+#include "app/application.hpp"
+
+int main(int argc, char **argv) { return fw::app::run(argc, argv); }

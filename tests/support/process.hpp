@@ -1,0 +1,22 @@
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tests {
+
+struct process_result_t {
+  int status = -1; // exit status, or 128 + signal
+  std::string out;
+  std::string err;
+};
+
+// Runs a program with extra environment variables (a value of nullopt removes the variable) and
+// collects its output. Descriptors listed in keep_fds stay open in the child under the same numbers.
+process_result_t run_program(const std::string &path, const std::vector<std::string> &args,
+                             const std::map<std::string, std::optional<std::string>> &env = {},
+                             const std::vector<int> &keep_fds = {}, int timeout_seconds = 30);
+
+} // namespace tests
