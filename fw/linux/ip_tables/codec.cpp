@@ -49,6 +49,9 @@ static_assert(sizeof(ipt_replace) == replace_header);
 static_assert(offsetof(ipt_replace, counters) == 88);
 static_assert(sizeof(xt_counters_info) == counters_info_header);
 static_assert(sizeof(xt_counters) == 16);
+static_assert(inv_in_iface == IPT_INV_VIA_IN && inv_out_iface == IPT_INV_VIA_OUT && inv_tos == IPT_INV_TOS &&
+              inv_source == IPT_INV_SRCIP && inv_destination == IPT_INV_DSTIP && inv_fragment == IPT_INV_FRAG &&
+              inv_protocol == IPT_INV_PROTO);
 
 // Verdicts of the standard target: a built-in verdict v is stored as -v - 1; RETURN is -NF_REPEAT - 1.
 constexpr std::int32_t verdict_drop = -1, verdict_accept = -2, verdict_queue = -4, verdict_return = -5;

@@ -8,7 +8,7 @@ namespace {
 cached_revision_t mark_match_revision(extension_kind_t::match, "mark", 1, 1);
 cached_revision_t connmark_match_revision(extension_kind_t::match, "connmark", 1, 1);
 cached_revision_t mark_target_revision(extension_kind_t::target, "MARK", 2, 2);
-cached_revision_t connmark_target_revision(extension_kind_t::target, "CONNMARK", 1, 1);
+cached_revision_t connmark_target_revision(extension_kind_t::target, "CONNMARK", 1, 2);
 
 extension_t mark_like_match(const char *name, std::uint8_t revision, std::uint32_t mark, std::uint32_t mask,
                             bool invert) {
@@ -37,11 +37,12 @@ extension_t mark_target(std::uint32_t mark, std::uint32_t mask) {
 }
 
 extension_t connmark_target(std::uint32_t ctmark, std::uint32_t ctmask, std::uint32_t nfmask) {
-  extension_t target("CONNMARK", connmark_target_revision.get(), 13);
+  const std::uint8_t revision = connmark_target_revision.get();
+  extension_t target("CONNMARK", revision, revision >= 2 ? 15 : 13);
   target.set_u32(32, ctmark);
   target.set_u32(36, ctmask);
   target.set_u32(40, nfmask);
-  target.set_u8(44, 0); // XT_CONNMARK_SET
+  target.set_u8(revision >= 2 ? 46 : 44, 0); // XT_CONNMARK_SET, no shift
   return target;
 }
 

@@ -32,6 +32,17 @@ struct counters_t {
   bool operator==(const counters_t &) const = default;
 };
 
+// Inverse flags of the IP header match (the kernel's IPT_INV_* bits).
+enum ip_inverse_t : std::uint8_t {
+  inv_in_iface = 0x01,
+  inv_out_iface = 0x02,
+  inv_tos = 0x04,
+  inv_source = 0x08,
+  inv_destination = 0x10,
+  inv_fragment = 0x20,
+  inv_protocol = 0x40
+};
+
 // The IP header match of a rule, laid out as the kernel's ipt_ip (84 bytes).
 struct ip_header_t {
   in_addr src{}, dst{}, src_mask{}, dst_mask{};
@@ -39,7 +50,7 @@ struct ip_header_t {
   unsigned char in_iface_mask[16]{}, out_iface_mask[16]{};
   std::uint16_t proto = 0;
   std::uint8_t flags = 0;
-  std::uint8_t invflags = 0; // IPT_INV_* bits
+  std::uint8_t invflags = 0; // ip_inverse_t bits
 };
 static_assert(sizeof(ip_header_t) == 84);
 
@@ -57,7 +68,7 @@ struct rule_t {
   rule_t &set_out_interface(std::string_view name);
   rule_t &set_source(in_addr address, in_addr mask);
   rule_t &set_destination(in_addr address, in_addr mask);
-  // IPT_INV_* bits of the IP header match.
+  // ip_inverse_t bits.
   rule_t &set_inverse_flags(std::uint8_t flags);
   rule_t &append_match(extension_t match);
   rule_t &set_target(target_t target);
