@@ -67,10 +67,6 @@ struct fixture_t {
   void settle() { io.run_for(std::chrono::milliseconds(50)); }
 };
 
-std::uint32_t sequence_of(const bytes_t &datagram) {
-  return fw::linux::netlink::header_t::read(datagram.data()).sequence;
-}
-
 } // namespace
 
 TEST(NetlinkLink, TwoRequestsInFlightAnsweredInOneDatagram) {

@@ -320,11 +320,11 @@ struct fake_kernel_t {
     };
   }
 
-  // Answers requests until none arrives for a while.
-  void serve() {
-    for (;;) {
+  // Answers the given number of requests (or until none arrives for a long while).
+  void serve(std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
       pollfd p{endpoint.fd.get(), POLLIN, 0};
-      if (::poll(&p, 1, 300) != 1) return;
+      if (::poll(&p, 1, 10000) != 1) return;
       bytes_t buffer(65536);
       sockaddr_nl from{};
       socklen_t from_length = sizeof from;
@@ -353,7 +353,7 @@ const bytes_t uid_gid = concat({attribute(8, 4, {0, 0, 0, 8}), attribute(8, 5, {
 
 TEST(NfqueueConfig, ThreeAcknowledgedStepsWithUidGidReporting) {
   fake_kernel_t kernel;
-  std::thread server([&] { kernel.serve(); });
+  std::thread server([&] { kernel.serve(3); });
   auto fd = packet_interceptor_t::open_queue(7, 1024, kernel.factory());
   server.join();
   EXPECT_TRUE(fd);
@@ -374,7 +374,7 @@ TEST(NfqueueConfig, RetriesWithoutUidGidOnANewSocketWhenTheKernelLacksIt) {
   kernel.answer = [](const fw::linux::nfnetlink::message_t &m) {
     return m.attributes().contains(5) ? -EOPNOTSUPP : 0;
   };
-  std::thread server([&] { kernel.serve(); });
+  std::thread server([&] { kernel.serve(6); });
   auto fd = packet_interceptor_t::open_queue(7, 1024, kernel.factory());
   server.join();
   EXPECT_TRUE(fd);
@@ -389,7 +389,7 @@ TEST(NfqueueConfig, RetriesWithoutUidGidOnANewSocketWhenTheKernelLacksIt) {
 TEST(NfqueueConfig, OtherRefusalsPropagateWithoutRetry) {
   fake_kernel_t kernel;
   kernel.answer = [](const fw::linux::nfnetlink::message_t &m) { return m.attributes().contains(2) ? -EPERM : 0; };
-  std::thread server([&] { kernel.serve(); });
+  std::thread server([&] { kernel.serve(3); });
   try {
     packet_interceptor_t::open_queue(7, 1024, kernel.factory());
     ADD_FAILURE() << "no exception";
@@ -403,7 +403,7 @@ TEST(NfqueueConfig, OtherRefusalsPropagateWithoutRetry) {
   // EOPNOTSUPP twice: the second attempt's error propagates.
   fake_kernel_t stubborn;
   stubborn.answer = [](const auto &m) { return m.attributes().contains(2) ? -EOPNOTSUPP : 0; };
-  std::thread server2([&] { stubborn.serve(); });
+  std::thread server2([&] { stubborn.serve(6); });
   try {
     packet_interceptor_t::open_queue(7, 1024, stubborn.factory());
     ADD_FAILURE() << "no exception";

@@ -57,8 +57,9 @@ void link_t::bind(const sockaddr_nl &address) {
 
 void link_t::start(delegate_t &delegate) {
   if (stopped()) return;
+  const bool running = delegate_ != nullptr;
   delegate_ = &delegate;
-  receive();
+  if (!running) receive();
 }
 
 void link_t::receive() {
