@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "fw/service/host_mark_sources.hpp"
 #include "fw/service/marks.hpp"
 #include "linux_firewall_config.pb.h"
 #include "mv/log/log.hpp"
@@ -167,25 +168,51 @@ TEST_F(Marks, AutomaticMarksTakeTheLowestBitsNobodyUses) {
   tests::shell(R"(set -e
     iptables-legacy -t mangle -A PREROUTING -i lo -j MARK --set-mark 0x1
     iptables-legacy -t nat -N foreign
-    iptables-legacy -t nat -A foreign -m mark --mark 0x2/0x2 -j RETURN
+    iptables-legacy -t nat -A foreign -m mark --mark 0x1/0x1 -j RETURN
+    ip rule add fwmark 0x2 table 100
     iptables-legacy -t mangle -A OUTPUT -m comment --comment movri-firewall -m mark --mark 0x4 -j MARK --set-mark 0x8
-    iptables-legacy -t nat -A POSTROUTING -o lo -m comment --comment movri-firewall -m mark --mark 0x10 -j ACCEPT)");
-  sources.routing = {{100, 0x2}, {253, 0x10000}};
-  marks.routing_filter() = [](std::uint32_t table, std::uint32_t) { return table != 253; }; // its own rule
+    iptables-legacy -t nat -A POSTROUTING -o lo -m comment --comment movri-firewall -m mark --mark 0x10 -j ACCEPT
+    ip rule add fwmark 0x20 table 99)");
+  fw::service::marks_t host_marks(config); // the host's own routing rules
+  host_marks.routing_filter() = [](std::uint32_t table, std::uint32_t) { return table != 99; }; // its own rule
+  all_automatic();
+  host_marks.start();
+  const auto marks_of = [&] {
+    return marks_t{host_marks.local_delivery_mark(), host_marks.client_packets_mark(),
+                   host_marks.server_packets_mark(), host_marks.divert_mark(1),
+                   host_marks.divert_mark(0),        host_marks.divert_mark(2)};
+  };
+  EXPECT_EQ(marks_of(), (marks_t{4, 8, 16, 32, 64, 128}));
+  // A second start, with more of the daemon's rules in place, finds the same bits.
+  tests::shell("iptables-legacy -t mangle -A OUTPUT -m comment --comment movri-firewall -j MARK --set-mark 0x40");
+  host_marks.start();
+  EXPECT_EQ(marks_of(), (marks_t{4, 8, 16, 32, 64, 128}));
+
+  // Manual marks are kept out of the automatic choice, and another routing rule's mark counts.
+  config.mutable_local_delivery_mark()->set_manual(8);
+  config.set_output_divert_enable(false);
+  tests::shell("ip rule add fwmark 0x4/0xff table 101");
+  host_marks.start();
+  EXPECT_EQ(marks_of(), (marks_t{8, 16, 32, 64, 0, 128}));
+}
+
+TEST_F(Marks, RoutingFilterDecidesOverRoutingRuleMarks) {
+  sources.routing = {{100, 0x1}, {200, 0x2}};
+  marks.routing_filter() = [](std::uint32_t table, std::uint32_t mark) { return !(table == 200 && mark == 0x2); };
+  tests::enter_fresh_netns();
   all_automatic();
   marks.start();
-  EXPECT_EQ(all(), (marks_t{4, 8, 16, 32, 64, 128}));
-  // A second start (the daemon's rules now in place) finds the same bits.
-  tests::shell("iptables-legacy -t mangle -A OUTPUT -m comment --comment movri-firewall -j MARK --set-mark 0x20");
-  marks.start();
-  EXPECT_EQ(all(), (marks_t{4, 8, 16, 32, 64, 128}));
+  EXPECT_EQ(all(), (marks_t{2, 4, 8, 16, 32, 64}));
+  EXPECT_EQ(sources.routing_reads, 1);
+}
 
-  // Manual marks are kept out of the automatic choice, and a routing mark counts.
-  config.mutable_local_delivery_mark()->set_manual(8);
-  sources.routing.emplace_back(100, 0x4);
-  config.set_output_divert_enable(false);
-  marks.start();
-  EXPECT_EQ(all(), (marks_t{8, 16, 32, 64, 0, 128}));
+TEST(HostMarkSources, RoutingRulesWithTheirTables) {
+  tests::enter_fresh_netns();
+  tests::shell("ip rule add fwmark 0x8/0xff table 7 && ip rule add from 10.0.0.0/8 table 8 && "
+               "ip route add 10.9.0.0/16 dev lo table 7");
+  fw::service::host_mark_sources_t sources;
+  EXPECT_EQ(sources.routing_marks(), (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{7, 0x8}}));
+  EXPECT_EQ(sources.nftables_marks(), std::nullopt);
 }
 
 TEST_F(Marks, NftablesMarksAreAvoidedWhenNftablesIsUsable) {
