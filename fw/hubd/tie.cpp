@@ -52,7 +52,7 @@ void parse(const std::uint8_t *data, std::uint32_t size, in_t &message) {
 } // namespace
 
 tie_t::tie_t(delegate_t &delegate, std::unique_ptr<fw::util::stream_socket_t> stream)
-    : delegate_(&delegate), link_(std::make_unique<fw::util::ipc_link_t>(*this, std::move(stream))) {}
+    : delegate_(&delegate), link_(std::make_unique<fw::util::ipc_link_t>(static_cast<fw::util::ipc_link_t::delegate_t &>(*this), std::move(stream))) {}
 
 tie_t::~tie_t() {
   config_requests_.clear();

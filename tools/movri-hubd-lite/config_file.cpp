@@ -3,6 +3,7 @@
 #include <fstream>
 #include <sstream>
 
+#include <boost/filesystem/operations.hpp>
 #include <boost/filesystem/path.hpp>
 #include <google/protobuf/io/tokenizer.h>
 #include <google/protobuf/text_format.h>

@@ -129,7 +129,8 @@ private:
     fw::util::asio_stream_socket_wrapper_t::socket_t socket(io_);
     socket.assign(boost::asio::local::stream_protocol(), channel[0]);
     link_ = std::make_unique<fw::util::ipc_link_t>(
-        *this, std::make_unique<fw::util::asio_stream_socket_wrapper_t>(std::move(socket)));
+        static_cast<fw::util::ipc_link_t::delegate_t &>(*this),
+        std::make_unique<fw::util::asio_stream_socket_wrapper_t>(std::move(socket)));
     log_pipe_.assign(log[0]);
   }
 
