@@ -51,6 +51,7 @@ bool fake_hubd_t::read_exactly(char *data, std::size_t size, int timeout_seconds
 }
 
 std::optional<mv::Firewall2HubdMessage> fake_hubd_t::receive(int timeout_seconds) {
+  if (channel_ < 0) return std::nullopt;
   unsigned char prefix[4];
   if (!read_exactly(reinterpret_cast<char *>(prefix), 4, timeout_seconds)) return std::nullopt;
   const std::uint32_t size = prefix[0] | prefix[1] << 8 | prefix[2] << 16 | std::uint32_t(prefix[3]) << 24;
