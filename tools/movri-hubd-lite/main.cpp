@@ -258,7 +258,10 @@ private:
   }
 
   void on_error(std::exception_ptr error) override {
-    say("channel closed: " + mv::util::describe_exception(error));
+    if (mv::util::error_code_of(error) == boost::asio::error::eof)
+      say("movri-firewall closed the channel");
+    else
+      say("channel failed: " + mv::util::describe_exception(error));
     link_.reset();
   }
 
