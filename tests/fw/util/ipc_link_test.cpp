@@ -259,21 +259,13 @@ TEST_F(socket_link_t, TheDelegateMayDestroyTheLinkInsideOnMessage) {
   EXPECT_TRUE(delegate.errors.empty());
 }
 
-// A stream whose writes the test completes by hand, to see exactly what each write carries.
-struct scripted_stream_t : fw::util::stream_socket_t {
-  boost::asio::io_context &io;
+// What the scripted stream saw; it outlives the stream, which the link destroys when it fails.
+struct script_t {
+  boost::asio::io_context io;
   std::vector<std::vector<std::string>> writes; // the buffers of each write
-  handler_t write_handler;
-  explicit scripted_stream_t(boost::asio::io_context &io) : io(io) {}
-  void async_read_some(const boost::asio::mutable_buffer &, handler_t) override {}
-  void async_write_some(const std::vector<boost::asio::const_buffer> &buffers, handler_t handler) override {
-    std::vector<std::string> copy;
-    for (const auto &b : buffers) copy.emplace_back(static_cast<const char *>(b.data()), b.size());
-    writes.push_back(copy);
-    write_handler = std::move(handler);
-  }
-  void close() override {}
-  boost::asio::any_io_executor get_executor() override { return io.get_executor(); }
+  fw::util::stream_socket_t::handler_t write_handler;
+  bool closed = false;
+
   void complete(std::size_t n, boost::system::error_code ec = {}) {
     boost::asio::post(io, [h = std::move(write_handler), ec, n] { h(ec, n); });
     io.restart();
@@ -281,16 +273,27 @@ struct scripted_stream_t : fw::util::stream_socket_t {
   }
 };
 
-struct scripted_link_t : ::testing::Test {
-  boost::asio::io_context io;
-  recorder_t delegate;
-  scripted_stream_t *stream = nullptr;
-  std::unique_ptr<ipc_link_t> link;
-  void SetUp() override {
-    auto s = std::make_unique<scripted_stream_t>(io);
-    stream = s.get();
-    link = std::make_unique<ipc_link_t>(delegate, std::move(s));
+// A stream whose writes the test completes by hand, to see exactly what each write carries.
+struct scripted_stream_t : fw::util::stream_socket_t {
+  script_t &script;
+  explicit scripted_stream_t(script_t &script) : script(script) {}
+  void async_read_some(const boost::asio::mutable_buffer &, handler_t) override {}
+  void async_write_some(const std::vector<boost::asio::const_buffer> &buffers, handler_t handler) override {
+    std::vector<std::string> copy;
+    for (const auto &b : buffers) copy.emplace_back(static_cast<const char *>(b.data()), b.size());
+    script.writes.push_back(copy);
+    script.write_handler = std::move(handler);
   }
+  void close() override { script.closed = true; }
+  boost::asio::any_io_executor get_executor() override { return script.io.get_executor(); }
+};
+
+struct scripted_link_t : ::testing::Test {
+  script_t script;
+  script_t *stream = &script;
+  recorder_t delegate;
+  std::unique_ptr<ipc_link_t> link;
+  void SetUp() override { link = std::make_unique<ipc_link_t>(delegate, std::make_unique<scripted_stream_t>(script)); }
   void send(const std::string &m) { link->send(bytes(m), static_cast<std::uint32_t>(m.size())); }
 };
 
@@ -326,6 +329,7 @@ TEST_F(scripted_link_t, AWriteErrorFailsTheLinkOnce) {
   stream->complete(0, boost::asio::error::connection_reset);
   ASSERT_EQ(delegate.errors.size(), 1u);
   EXPECT_EQ(delegate.error_code(), boost::asio::error::connection_reset);
+  EXPECT_TRUE(script.closed);
   send("ignored after the failure");
   EXPECT_EQ(stream->writes.size(), 1u);
 }
