@@ -1,19 +1,47 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
+#include <iostream>
 #include <string>
 
 #include <boost/filesystem.hpp>
 
+#include "hubd_linux_firewall_ipc.pb.h"
 #include "tests/support/child_process.hpp"
+#include "tests/support/fake_hubd.hpp"
 #include "tests/support/netns.hpp"
 #include "tests/support/process.hpp"
 
 namespace {
 
 namespace fs = boost::filesystem;
+
+// Run by the stand-in in place of the daemon (HUBD_LITE_TEST_DAEMON set): asks for both socket paths,
+// prints the answers and exits with the status named in the variable.
+const bool acting_as_daemon = [] {
+  const char *status = std::getenv("HUBD_LITE_TEST_DAEMON");
+  if (!status) return false;
+  const int channel = std::atoi(std::getenv("COM_MOVRI_MONITOR"));
+  for (auto tag : {mv::Firewall2HubdMessage::GET_VETTD_REQUEST, mv::Firewall2HubdMessage::GET_QUERYD_REQUEST}) {
+    mv::Firewall2HubdMessage request;
+    request.set_tag(tag);
+    const std::string frame = tests::fake_hubd_t::frame(request.SerializeAsString());
+    if (::send(channel, frame.data(), frame.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(frame.size())) std::_Exit(1);
+    unsigned char prefix[4];
+    if (::recv(channel, prefix, 4, MSG_WAITALL) != 4) std::_Exit(1);
+    std::string payload(prefix[0] | prefix[1] << 8, '\0');
+    if (::recv(channel, payload.data(), payload.size(), MSG_WAITALL) != static_cast<ssize_t>(payload.size())) std::_Exit(1);
+    mv::Hubd2FirewallMessage answer;
+    answer.ParseFromString(payload);
+    std::cout << "answer: " << answer.ShortDebugString() << std::endl;
+  }
+  std::_Exit(std::atoi(status));
+}();
 
 const std::string hubd_lite = std::string(MOVRI_TOOLS_DIR) + "/movri-hubd-lite";
 const std::string ready = std::string("Notice: RuvidOrederid ") + MOVRI_VERSION + ": Ready for service";
@@ -68,6 +96,24 @@ TEST_F(hubd_lite_test_t, StartsWithTheShippedExample) {
   ASSERT_TRUE(hubd.wait_for_output(ready)) << hubd.output();
   hubd.signal(SIGINT);
   EXPECT_EQ(hubd.wait(), 107) << hubd.output();
+}
+
+TEST_F(hubd_lite_test_t, HandsOutSocketPathsOrErrorsAndPassesTheStatusOn) {
+  write_config();
+  const std::string self = fs::read_symlink("/proc/self/exe").string();
+  auto r = tests::run_program(hubd_lite, {"--daemon", self, "--vettd", "/run/vettd.sock", "--queryd", "/run/queryd.sock", config},
+                              {{"HUBD_LITE_TEST_DAEMON", "0"}});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("answer: tag: GET_VETTD_RESPONSE socket_path: \"/run/vettd.sock\"\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("answer: tag: GET_QUERYD_RESPONSE socket_path: \"/run/queryd.sock\"\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("hubd-lite: movri-firewall exited with status 0 (EC_OK)"), std::string::npos) << r.out;
+
+  r = tests::run_program(hubd_lite, {"--daemon", self, config}, {{"HUBD_LITE_TEST_DAEMON", "117"}});
+  EXPECT_EQ(r.status, 117) << r.out << r.err;
+  EXPECT_NE(r.out.find("answer: tag: GET_VETTD_RESPONSE error { code: EC_NO_VETTD what: \"VettD is not available\" }"),
+            std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("answer: tag: GET_QUERYD_RESPONSE error { code: EC_NO_SUCH_ENTRY"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("hubd-lite: movri-firewall exited with status 117 (EC_NO_VETTD)"), std::string::npos) << r.out;
 }
 
 TEST_F(hubd_lite_test_t, ReportsAnUnreadableConfigurationAtStart) {
