@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "tests/support/process.hpp"
+
 namespace tests {
 
 namespace {
@@ -22,24 +24,8 @@ child_process_t::child_process_t(const std::string &path, const std::vector<std:
                                  const std::vector<int> &keep_fds) {
   int out[2];
   if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
-  pid_ = ::fork();
+  pid_ = spawn_program(path, args, env, keep_fds, out[1], out[1]);
   if (pid_ < 0) throw std::runtime_error("fork failed");
-  if (pid_ == 0) {
-    ::dup2(out[1], 1);
-    ::dup2(out[1], 2);
-    for (int fd : keep_fds) ::fcntl(fd, F_SETFD, 0);
-    for (const auto &[name, value] : env) {
-      if (value)
-        ::setenv(name.c_str(), value->c_str(), 1);
-      else
-        ::unsetenv(name.c_str());
-    }
-    std::vector<char *> argv{const_cast<char *>(path.c_str())};
-    for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    ::execv(path.c_str(), argv.data());
-    ::_exit(127);
-  }
   ::close(out[1]);
   output_fd_ = out[0];
   reader_ = std::thread([this] {
