@@ -105,40 +105,6 @@ TEST_F(tie_test_t, RequestsCarryOnlyTheirTagAndTheReportCarriesTheRevision) {
   EXPECT_EQ(received().ShortDebugString(), "tag: MY_INFO_NOTIFICATION config_revision: 42 info { vettd_state: EC_OK }");
 }
 
-TEST_F(tie_test_t, ConfigurationResponsesAnswerRequestsInOrder) {
-  ask_config();
-  ask_config();
-  reply(config_response(7, 2));
-  reply(config_response(8, 5));
-  run(2);
-  EXPECT_EQ(calls, (std::vector<std::string>{"config 7 level 2", "config 8 level 5"}));
-  EXPECT_TRUE(failures.errors.empty());
-}
-
-TEST_F(tie_test_t, ANotSuspendedControlIsAppliedNormally) {
-  ask_config();
-  auto m = config_response(1, 3);
-  m.mutable_control()->set_app(mv::APP_LINUX_FIREWALL);
-  m.mutable_control()->set_suspended(false);
-  reply(m);
-  run();
-  EXPECT_EQ(calls, std::vector<std::string>{"config 1 level 3"});
-}
-
-TEST_F(tie_test_t, SuspensionEndsWithStatus88EvenWithoutAnOpenRequest) {
-  auto m = config_response(1, 3);
-  m.mutable_control()->set_app(mv::APP_LINUX_FIREWALL);
-  m.mutable_control()->set_suspended(true);
-  reply(m);
-  try {
-    io.run();
-    FAIL() << "suspension did not leave the loop";
-  } catch (const mv::ErrorCode &code) {
-    EXPECT_EQ(code, mv::EC_APP_SUSPENDED);
-  }
-  EXPECT_TRUE(failures.errors.empty());
-}
-
 TEST_F(tie_test_t, PathResponsesGoToTheirOwnQueues) {
   tie->get_vettd(path_handler("vettd"));
   tie->get_queryd(path_handler("queryd"));
@@ -156,6 +122,8 @@ TEST_F(tie_test_t, PathResponsesGoToTheirOwnQueues) {
   EXPECT_EQ(calls, (std::vector<std::string>{"queryd ok '/run/queryd.sock'", "vettd mv.Error:117 ''"}));
 }
 
+// Breaches that the daemon cannot be driven into from outside yet (it asks for no socket path so far);
+// the others are covered against the daemon itself.
 struct breach_t {
   const char *name;
   std::function<void(tie_test_t &)> provoke;
@@ -193,39 +161,16 @@ in_t tagged(in_t::MessageTag tag) {
 INSTANTIATE_TEST_SUITE_P(
     Breaches, tie_breach_t,
     ::testing::Values(
-        breach_t{"UnaskedConfiguration", [](tie_test_t &t) { t.reply(tie_test_t::config_response(1, 1)); }, 11,
-                 "GET_CONFIG_RESPONSE"},
         breach_t{"UnaskedQueryD", [](tie_test_t &t) {
                    t.tie->get_vettd(t.path_handler("vettd"));
                    auto m = tagged(in_t::GET_QUERYD_RESPONSE);
                    m.set_socket_path("/x");
                    t.reply(m);
                  }, 11, "GET_QUERYD_RESPONSE"},
-        breach_t{"ConfigurationWithoutRevision", [](tie_test_t &t) {
-                   t.ask_config();
-                   auto m = tie_test_t::config_response(1, 1);
-                   m.clear_config_revision();
-                   t.reply(m);
-                 }, 12, "message mv.Hubd2FirewallMessage tagged GET_CONFIG_RESPONSE does not have field config_revision set"},
-        breach_t{"ConfigurationWithoutConfig", [](tie_test_t &t) {
-                   t.ask_config();
-                   auto m = tie_test_t::config_response(1, 1);
-                   m.clear_config();
-                   t.reply(m);
-                 }, 12, "message mv.Hubd2FirewallMessage tagged GET_CONFIG_RESPONSE does not have field config set"},
         breach_t{"PathResponseWithNeitherPathNorError", [](tie_test_t &t) {
                    t.tie->get_vettd(t.path_handler("vettd"));
                    t.reply(tagged(in_t::GET_VETTD_RESPONSE));
                  }, 12, "message mv.Hubd2FirewallMessage tagged GET_VETTD_RESPONSE does not have field socket_path set"},
-        breach_t{"UnknownTag", [](tie_test_t &t) {
-                   // Tag 3 is no value of the schema's enumeration: field 1, varint 3.
-                   const std::string f = tests::fake_hubd_t::frame(std::string("\x08\x03", 2));
-                   ::send(t.hubd, f.data(), f.size(), MSG_NOSIGNAL);
-                 }, 12, "mv.Hubd2FirewallMessage: unknown message tag: 3"},
-        breach_t{"MalformedFrame", [](tie_test_t &t) {
-                   const std::string f = tests::fake_hubd_t::frame("\xff\xff\xff");
-                   ::send(t.hubd, f.data(), f.size(), MSG_NOSIGNAL);
-                 }, 125, "mv.Hubd2FirewallMessage: invalid message format"},
         breach_t{"MissingTag", [](tie_test_t &t) {
                    in_t m;
                    m.set_config_revision(1);
@@ -238,8 +183,7 @@ INSTANTIATE_TEST_SUITE_P(
                    auto m = tagged(in_t::GET_VETTD_RESPONSE);
                    m.mutable_error()->set_code(mv::EC_NO_VETTD);
                    t.reply(m);
-                 }, 117, "cannot get VettD: VettD is not available"},
-        breach_t{"PeerClosed", [](tie_test_t &t) { ::shutdown(t.hubd, SHUT_WR); }, 125, "read failed: End of file"}),
+                 }, 117, "cannot get VettD: VettD is not available"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(tie_test_t, ErrorCodesThrownByAHandlerPassThrough) {
