@@ -54,9 +54,10 @@ inline std::uint32_t ipv4(const char *text) {
   return a.s_addr;
 }
 
-// Packet count of the first rule of a chain, as iptables-legacy lists it.
-inline std::uint64_t rule_packets(const std::string &chain, const std::string &table = "filter") {
-  const std::string listing = shell("iptables-legacy -t " + table + " -L " + chain + " -v -x -n | sed -n 3p");
+// Packet count of a rule of a chain (1 for the first), as iptables-legacy lists it.
+inline std::uint64_t rule_packets(const std::string &chain, int rule = 1) {
+  const std::string listing =
+      shell("iptables-legacy -L " + chain + " -v -x -n | sed -n " + std::to_string(rule + 2) + "p");
   return std::stoull(listing.substr(listing.find_first_not_of(' ')));
 }
 
