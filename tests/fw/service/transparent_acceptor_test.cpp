@@ -90,6 +90,28 @@ TEST_F(AcceptorTest, RejectsBadAddressesAndPorts) {
   EXPECT_EQ(log.count("Debug: Transparent acceptor: listening at 127.0.0.1:65535"), 1u) << log.all();
 }
 
+TEST_F(AcceptorTest, FailedReopenIsNotMistakenForTheOldSocketLater) {
+  const int holder = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_port = htons(7005);
+  at.sin_addr.s_addr = tests::ipv4("127.0.0.1");
+  ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
+  ASSERT_EQ(::listen(holder, 1), 0);
+  tests::set_listen_address(config, "127.0.0.1", 7006);
+  acceptor.start();
+  tests::set_listen_address(config, "127.0.0.1", 7005);
+  EXPECT_EQ(start_error(acceptor), "Transparent acceptor: bind to 127.0.0.1:7005 failed: Address already in use");
+  // Back at the old address the socket is opened again rather than taken as still listening there.
+  tests::set_listen_address(config, "127.0.0.1", 7006);
+  EXPECT_EQ(start_error(acceptor), "");
+  EXPECT_EQ(log.count("Debug: Transparent acceptor: listening at 127.0.0.1:7006"), 2u) << log.all();
+  const int client = start_connect("127.0.0.1", 7006);
+  ASSERT_TRUE(tests::run_until(io, [&] { return !delegate.clients.empty(); }));
+  ::close(client);
+  ::close(holder);
+}
+
 TEST_F(AcceptorTest, ReopensOnlyWhenTheAddressChanges) {
   tests::set_listen_address(config, "127.0.0.1", 7001);
   acceptor.start();
