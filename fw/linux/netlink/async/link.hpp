@@ -1,0 +1,100 @@
+#pragma once
+
+#include <linux/netlink.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <vector>
+
+#include <boost/asio/generic/datagram_protocol.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/system/error_code.hpp>
+
+#include "fw/linux/netlink/constants.hpp"
+#include "fw/util/scoped_fd.hpp"
+#include "mv/util/callback_wrapper.hpp"
+
+namespace fw::linux::netlink::async {
+
+// A netlink socket on the event loop: one receive outstanding at all times while running, a queue of
+// outgoing datagrams sent one after the other, and completion handlers for requests that asked for an
+// acknowledgement. Received messages go to the delegate; payloads point into the link's receive buffer
+// (allocated once, sized by SO_RCVBUF) and are valid only during the call. The link never throws into
+// the event loop: every failure ends in the delegate's on_error, after which the link is dead.
+class link_t : private mv::util::callback_wrapper_t {
+public:
+  class delegate_t {
+  public:
+    // The first message of a multipart answer arrives.
+    virtual void on_multipart_begin() = 0;
+    // NLMSG_DONE arrived.
+    virtual void on_multipart_end() = 0;
+    // One message other than NOOP, ERROR and DONE.
+    virtual void on_message(std::uint16_t type, const std::uint8_t *payload, std::size_t length) = 0;
+    // The link failed; called at most once, after which the link no longer knows its delegate.
+    virtual void on_error(const boost::system::error_code &error) = 0;
+
+  protected:
+    ~delegate_t() = default;
+  };
+
+  // Called with success or the error the kernel answered for the request.
+  using completion_t = std::function<void(const boost::system::error_code &)>;
+
+  // Takes over an open netlink descriptor; nothing is read yet. Requests go to the kernel unless
+  // peer_port_id names a user-space peer (tests). A system error "getsockopt(SO_RCVBUF)" (or from
+  // assigning the descriptor) when the descriptor is unusable.
+  link_t(boost::asio::io_context &io, fw::util::scoped_fd_t fd, std::uint32_t peer_port_id = 0);
+  ~link_t() override;
+  link_t(const link_t &) = delete;
+  link_t &operator=(const link_t &) = delete;
+
+  // Binds the socket to a netlink address (port id and multicast groups); a system error on failure.
+  void bind(const sockaddr_nl &address);
+
+  // Records the delegate and starts the receive loop.
+  void start(delegate_t &delegate);
+
+  // Queues one message: flags = extra_flags | NLM_F_REQUEST, and NLM_F_ACK when a handler is given,
+  // which is called with the kernel's answer to this message. Sequence numbers count from 0. Nothing
+  // happens once the link has stopped.
+  void send(std::uint16_t type, std::vector<std::uint8_t> payload, completion_t handler = {},
+            std::uint16_t extra_flags = 0);
+
+  // Detaches the delegate, closes the socket; pending handlers are dropped without being called.
+  void stop() noexcept;
+  bool stopped() const noexcept { return abandoned(); }
+
+  std::size_t receive_buffer_size() const noexcept { return buffer_.size(); }
+  int native_handle() noexcept { return socket_.native_handle(); }
+
+private:
+  using protocol_t = boost::asio::generic::datagram_protocol;
+
+  struct datagram_t {
+    std::array<std::uint8_t, header_size> header;
+    std::vector<std::uint8_t> payload;
+  };
+
+  void receive();
+  void on_receive(const boost::system::error_code &error, std::size_t size);
+  void send_head();
+  void on_sent(const boost::system::error_code &error, std::size_t size);
+  void fail(const boost::system::error_code &error);
+
+  boost::asio::basic_datagram_socket<protocol_t> socket_;
+  int protocol_ = 0;
+  protocol_t::endpoint peer_;
+  std::vector<std::uint8_t> buffer_;
+  std::uint32_t sequence_ = 0;
+  bool multipart_ = false;
+  std::map<std::uint32_t, completion_t> pending_;
+  std::deque<datagram_t> queue_;
+  delegate_t *delegate_ = nullptr;
+};
+
+} // namespace fw::linux::netlink::async

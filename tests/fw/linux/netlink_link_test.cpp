@@ -1,0 +1,179 @@
+// The asynchronous link against a user-space netlink peer that plays the kernel: crafted answers,
+// several messages per datagram, failures.
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <boost/asio/error.hpp>
+#include <boost/asio/io_context.hpp>
+
+#include "fw/linux/netlink/async/link.hpp"
+#include "tests/fw/linux/netlink_peer.hpp"
+
+using fw::linux::netlink::async::link_t;
+using tests::netlink::bytes_t;
+using tests::netlink::concat;
+using tests::netlink::error_message;
+using tests::netlink::message;
+
+namespace {
+
+constexpr std::uint16_t multi = 2;
+
+// Records every delegate call as a line; an optional hook runs after each message.
+struct recorder_t : link_t::delegate_t {
+  std::vector<std::string> calls;
+  std::function<void()> after_message;
+  boost::system::error_code error;
+
+  void on_multipart_begin() override { calls.push_back("begin"); }
+  void on_multipart_end() override { calls.push_back("end"); }
+  void on_message(std::uint16_t type, const std::uint8_t *payload, std::size_t length) override {
+    calls.push_back("message " + std::to_string(type) + " " + std::to_string(length) +
+                    (length ? " " + std::to_string(payload[0]) : ""));
+    if (after_message) after_message();
+  }
+  void on_error(const boost::system::error_code &e) override {
+    calls.push_back("error");
+    error = e;
+  }
+};
+
+struct fixture_t {
+  boost::asio::io_context io;
+  tests::netlink::endpoint_t kernel; // the peer playing the kernel
+  std::uint32_t link_port = 0;
+  std::unique_ptr<link_t> link;
+  recorder_t delegate;
+
+  explicit fixture_t(int receive_buffer = 0) {
+    tests::netlink::endpoint_t own;
+    if (receive_buffer)
+      ::setsockopt(own.fd.get(), SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+    link_port = own.port;
+    link = std::make_unique<link_t>(io, own.take(), kernel.port);
+    link->start(delegate);
+  }
+  void answer(const bytes_t &datagram) { kernel.send_to(link_port, datagram); }
+  // Runs the loop until the expected number of delegate calls was made.
+  void run_until_calls(std::size_t n) {
+    while (delegate.calls.size() < n && io.run_one_for(std::chrono::seconds(5)) > 0) {
+    }
+  }
+  void settle() { io.run_for(std::chrono::milliseconds(50)); }
+};
+
+} // namespace
+
+TEST(NetlinkLink, TwoRequestsInFlightAnsweredInOneDatagram) {
+  fixture_t f;
+  std::vector<std::string> results;
+  f.link->send(0x10, bytes_t{1}, [&](const boost::system::error_code &e) { results.push_back("first " + std::to_string(e.value())); });
+  f.link->send(0x11, bytes_t{2, 2}, [&](const boost::system::error_code &e) { results.push_back("second " + std::to_string(e.value())); });
+  f.link->send(0x12, bytes_t{}, {}, 0x300);
+  f.io.run_for(std::chrono::milliseconds(20));
+
+  // Written in the order of their sequence numbers, with the flags the handlers ask for.
+  const bytes_t first = f.kernel.receive(), second = f.kernel.receive(), third = f.kernel.receive();
+  EXPECT_EQ(first, message(0x10, 1 | 4, {1}, 0, false));
+  EXPECT_EQ(second, message(0x11, 1 | 4, {2, 2}, 1, false));
+  EXPECT_EQ(third, message(0x12, 1 | 0x300, {}, 2, false));
+
+  // Answers in reverse order, in one datagram, plus an acknowledgement nobody waits for.
+  f.answer(concat({error_message(-17, 1), error_message(0, 0), error_message(0, 99)}));
+  while (results.size() < 2 && f.io.run_one_for(std::chrono::seconds(5)) > 0) {
+  }
+  EXPECT_EQ(results, (std::vector<std::string>{"second 17", "first 0"}));
+  f.settle();
+  EXPECT_TRUE(f.delegate.calls.empty());
+  EXPECT_FALSE(f.link->stopped());
+}
+
+TEST(NetlinkLink, MultipartAnswersAndDoneWithoutMultipart) {
+  fixture_t f;
+  f.answer(concat({message(0x18, multi, {7}), message(1, 0, {}), message(0x18, multi, {8})}));
+  f.answer(concat({message(3, multi, {0, 0, 0, 0}), message(0x18, 0, {9})})); // nothing after DONE is read
+  f.answer(message(0x19, 0, {5}));
+  f.answer(message(3, 0, {0, 0, 0, 0}));
+  f.run_until_calls(7);
+  EXPECT_EQ(f.delegate.calls, (std::vector<std::string>{"begin", "message 24 1 7", "message 24 1 8", "end",
+                                                         "message 25 1 5", "begin", "end"}));
+}
+
+TEST(NetlinkLink, UnsolicitedErrorFailsTheLinkOnce) {
+  fixture_t f;
+  bool handler_called = false;
+  f.link->send(0x10, bytes_t{}, [&](const boost::system::error_code &) { handler_called = true; });
+  f.answer(concat({message(0x18, 0, {1}), error_message(-1, 42), message(0x18, 0, {2})}));
+  f.run_until_calls(2);
+  f.settle();
+  EXPECT_EQ(f.delegate.calls, (std::vector<std::string>{"message 24 1 1", "error"}));
+  EXPECT_EQ(f.delegate.error.value(), 1);
+  EXPECT_TRUE(f.link->stopped());
+  EXPECT_FALSE(handler_called); // pending handlers are dropped
+  // Nothing more reaches the delegate, nothing more is sent.
+  f.link->send(0x10, bytes_t{});
+  f.settle();
+  EXPECT_EQ(f.delegate.calls.size(), 2u);
+}
+
+TEST(NetlinkLink, ShortErrorMessageFailsWithEinval) {
+  fixture_t f;
+  bytes_t short_error = error_message(0, 0);
+  short_error.resize(32);
+  const std::uint32_t length = 32;
+  std::memcpy(short_error.data(), &length, 4);
+  f.answer(short_error);
+  f.run_until_calls(1);
+  EXPECT_EQ(f.delegate.calls, (std::vector<std::string>{"error"}));
+  EXPECT_EQ(f.delegate.error, boost::system::errc::invalid_argument);
+}
+
+TEST(NetlinkLink, DatagramLargerThanTheBufferFailsTheLinkWithoutParsing) {
+  fixture_t f(4096);
+  ASSERT_LT(f.link->receive_buffer_size(), 60000u);
+  bytes_t huge = message(0x18, 0, bytes_t(f.link->receive_buffer_size() + 100, 1));
+  const std::uint32_t small = 20; // the first message alone would fit
+  std::memcpy(huge.data(), &small, 4);
+  f.answer(huge);
+  f.run_until_calls(1);
+  EXPECT_EQ(f.delegate.calls, (std::vector<std::string>{"error"}));
+  EXPECT_EQ(f.delegate.error, boost::asio::error::message_size);
+}
+
+TEST(NetlinkLink, DelegateThatStopsOrDestroysTheLinkEndsTheWalk) {
+  {
+    fixture_t f;
+    f.delegate.after_message = [&] { f.link->stop(); };
+    f.answer(concat({message(0x18, 0, {1}), message(0x18, 0, {2})}));
+    f.run_until_calls(1);
+    f.settle();
+    EXPECT_EQ(f.delegate.calls, (std::vector<std::string>{"message 24 1 1"}));
+    EXPECT_TRUE(f.link->stopped());
+  }
+  {
+    fixture_t f;
+    f.delegate.after_message = [&] { f.link.reset(); };
+    f.answer(concat({message(0x18, multi, {1}), message(0x18, multi, {2})}));
+    f.run_until_calls(2);
+    f.settle();
+    EXPECT_EQ(f.delegate.calls, (std::vector<std::string>{"begin", "message 24 1 1"}));
+  }
+}
+
+TEST(NetlinkLink, SendFailureFailsTheLink) {
+  boost::asio::io_context io;
+  tests::netlink::endpoint_t own;
+  // No socket has port id 1 in this family: the datagram cannot be delivered.
+  link_t link(io, own.take(), 0x7ffffff0);
+  recorder_t delegate;
+  link.start(delegate);
+  link.send(0x10, bytes_t{1});
+  io.run_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(delegate.calls, (std::vector<std::string>{"error"}));
+  EXPECT_EQ(delegate.error, boost::system::errc::connection_refused);
+}

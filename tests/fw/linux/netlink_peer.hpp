@@ -1,0 +1,110 @@
+#pragma once
+
+// Helpers for netlink tests that need no kernel state: a user-space netlink peer (NETLINK_USERSOCK)
+// that plays the kernel's part, and builders for crafted messages.
+
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <linux/netlink.h>
+#include <poll.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "fw/linux/netlink/header.hpp"
+#include "fw/util/scoped_fd.hpp"
+
+namespace tests::netlink {
+
+using bytes_t = std::vector<std::uint8_t>;
+
+inline constexpr int usersock = 2; // NETLINK_USERSOCK: unicast between user-space sockets
+
+// A bound NETLINK_USERSOCK socket with its kernel-assigned port id.
+struct endpoint_t {
+  fw::util::scoped_fd_t fd;
+  std::uint32_t port = 0;
+
+  endpoint_t() {
+    fd.reset(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, usersock));
+    EXPECT_GE(fd.get(), 0) << std::strerror(errno);
+    sockaddr_nl address{};
+    address.nl_family = AF_NETLINK;
+    EXPECT_EQ(::bind(fd.get(), reinterpret_cast<sockaddr *>(&address), sizeof address), 0) << std::strerror(errno);
+    socklen_t length = sizeof address;
+    EXPECT_EQ(::getsockname(fd.get(), reinterpret_cast<sockaddr *>(&address), &length), 0);
+    port = address.nl_pid;
+  }
+
+  void send_to(std::uint32_t peer, const bytes_t &datagram) const {
+    sockaddr_nl address{};
+    address.nl_family = AF_NETLINK;
+    address.nl_pid = peer;
+    ASSERT_EQ(::sendto(fd.get(), datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr *>(&address),
+                       sizeof address),
+              static_cast<ssize_t>(datagram.size()))
+        << std::strerror(errno);
+  }
+
+  // The next datagram, waiting at most timeout_ms; empty when none arrived.
+  bytes_t receive(int timeout_ms = 5000) const {
+    pollfd p{fd.get(), POLLIN, 0};
+    if (::poll(&p, 1, timeout_ms) != 1) return {};
+    bytes_t buffer(65536);
+    const ssize_t n = ::recv(fd.get(), buffer.data(), buffer.size(), 0);
+    buffer.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    return buffer;
+  }
+
+  // Hands the descriptor over (to a socket or link under test).
+  fw::util::scoped_fd_t take() { return std::move(fd); }
+};
+
+// One message: header (length = 16 + payload size) and payload, padded to 4 bytes when pad is set.
+inline bytes_t message(std::uint16_t type, std::uint16_t flags, const bytes_t &payload, std::uint32_t sequence = 0,
+                       bool pad = true) {
+  fw::linux::netlink::header_t header;
+  header.length = static_cast<std::uint32_t>(16 + payload.size());
+  header.type = type;
+  header.flags = flags;
+  header.sequence = sequence;
+  bytes_t out(16);
+  header.write(out.data());
+  out.insert(out.end(), payload.begin(), payload.end());
+  if (pad) out.resize((out.size() + 3) & ~std::size_t{3}, 0);
+  return out;
+}
+
+// An NLMSG_ERROR answering a request with the given sequence number.
+inline bytes_t error_message(std::int32_t error, std::uint32_t request_sequence, std::uint16_t request_type = 0x10) {
+  bytes_t payload(4);
+  std::memcpy(payload.data(), &error, 4);
+  fw::linux::netlink::header_t request;
+  request.length = 16;
+  request.type = request_type;
+  request.sequence = request_sequence;
+  bytes_t header(16);
+  request.write(header.data());
+  payload.insert(payload.end(), header.begin(), header.end());
+  return message(2, 0, payload, request_sequence);
+}
+
+inline bytes_t concat(std::initializer_list<bytes_t> parts) {
+  bytes_t out;
+  for (const auto &part : parts) out.insert(out.end(), part.begin(), part.end());
+  return out;
+}
+
+inline bytes_t le16(std::uint16_t v) { return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8)}; }
+
+// A raw attribute: header with the given length field, then the payload bytes as given.
+inline bytes_t attribute(std::uint16_t length, std::uint16_t type, const bytes_t &payload = {}) {
+  return concat({le16(length), le16(type), payload});
+}
+
+} // namespace tests::netlink

@@ -1,0 +1,415 @@
+// The interceptor against crafted queue messages: a user-space netlink peer plays the kernel, sends
+// packets and reads the verdicts and the queue configuration.
+
+#include <arpa/inet.h>
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <thread>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/system/system_error.hpp>
+
+#include "fw/linux/netlink/compound_attribute.hpp"
+#include "fw/linux/nfnetlink/message.hpp"
+#include "fw/linux/nfqueue/packet_interceptor.hpp"
+#include "mv/log/log.hpp"
+#include "tests/fw/linux/netlink_peer.hpp"
+
+using fw::linux::nfqueue::packet_interceptor_t;
+using tests::netlink::attribute;
+using tests::netlink::bytes_t;
+using tests::netlink::concat;
+using tests::netlink::message;
+
+namespace {
+
+constexpr std::uint16_t queue = 0x1234;
+
+// IPv4 (ihl words) + TCP (data offset words) headers of a SYN 10.1.2.3:40000 -> 10.4.5.6:80.
+bytes_t packet_bytes(unsigned ihl = 5, unsigned doff = 5, std::size_t size = 0) {
+  bytes_t p(ihl * 4 + doff * 4, 0);
+  p[0] = static_cast<std::uint8_t>(0x40 | ihl);
+  p[9] = 6;
+  const bytes_t addresses = {10, 1, 2, 3, 10, 4, 5, 6};
+  std::copy(addresses.begin(), addresses.end(), p.begin() + 12);
+  for (std::size_t i = 20; i < ihl * 4; ++i) p[i] = 1; // no-operation options
+  std::uint8_t *tcp = p.data() + ihl * 4;
+  tcp[0] = 40000 >> 8;
+  tcp[1] = 40000 & 0xFF;
+  tcp[3] = 80;
+  tcp[12] = static_cast<std::uint8_t>(doff << 4);
+  tcp[13] = 0x02;
+  if (size) p.resize(size);
+  return p;
+}
+
+// An attribute with its exact length in the header and zero padding after it, as the kernel writes.
+bytes_t attr(std::uint16_t type, const bytes_t &value) {
+  bytes_t padded = value;
+  padded.resize((value.size() + 3) & ~std::size_t{3}, 0);
+  return attribute(static_cast<std::uint16_t>(4 + value.size()), type, padded);
+}
+
+bytes_t be32(std::uint32_t v) {
+  return {static_cast<std::uint8_t>(v >> 24), static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 8),
+          static_cast<std::uint8_t>(v)};
+}
+
+// A queued-packet message (type 0x300) with a packet id, the packet and further attributes.
+bytes_t queued(std::uint32_t id, const bytes_t &packet, const bytes_t &more = {}) {
+  const bytes_t packet_hdr = concat({be32(id), {0x08, 0x00, 3}}); // id, hw protocol, hook
+  return message(0x300, 0, concat({{AF_INET, 0, queue >> 8, queue & 0xFF}, attr(1, packet_hdr), more, attr(10, packet)}));
+}
+
+struct recorded_t {
+  std::uint32_t source = 0, destination = 0;
+  std::uint16_t source_port = 0, destination_port = 0;
+  std::uint8_t flags = 0;
+  std::size_t ip_length = 0, options = 0;
+  packet_interceptor_t::packet_attribs_t attribs;
+  std::weak_ptr<packet_interceptor_t::packet_entry_t> entry;
+};
+
+struct recorder_t : packet_interceptor_t::delegate_t {
+  std::vector<recorded_t> packets;
+  std::function<void(const std::weak_ptr<packet_interceptor_t::packet_entry_t> &)> verdict_now;
+  void packet_intercepted(const fw::net::ipv4_header_t &ip, const fw::net::tcp_header_t &tcp,
+                          const packet_interceptor_t::packet_attribs_t &attribs,
+                          std::weak_ptr<packet_interceptor_t::packet_entry_t> entry) override {
+    packets.push_back({ip.source_address(), ip.destination_address(), tcp.source_port(), tcp.destination_port(),
+                       tcp.flags(), ip.header_length(), ip.options().size(), attribs, entry});
+    if (verdict_now) verdict_now(entry);
+  }
+};
+
+struct fixture_t {
+  boost::asio::io_context io;
+  tests::netlink::endpoint_t kernel;
+  std::uint32_t port = 0;
+  std::unique_ptr<packet_interceptor_t> interceptor;
+  recorder_t delegate;
+
+  explicit fixture_t(std::uint32_t limit = 768) {
+    tests::netlink::endpoint_t own;
+    port = own.port;
+    interceptor = std::make_unique<packet_interceptor_t>(
+        std::make_unique<fw::linux::netlink::async::link_t>(io, own.take(), kernel.port), queue, limit);
+    interceptor->start(delegate);
+  }
+  void deliver(const bytes_t &datagram, std::size_t packets_expected) {
+    kernel.send_to(port, datagram);
+    while (delegate.packets.size() < packets_expected && io.run_one_for(std::chrono::seconds(5)) > 0) {
+    }
+  }
+  // The text of the exception that delivering the datagram raises out of the event loop.
+  std::string failure_of(const bytes_t &datagram) {
+    kernel.send_to(port, datagram);
+    try {
+      io.run_for(std::chrono::milliseconds(500));
+    } catch (const std::exception &e) {
+      return e.what();
+    }
+    return "(no exception)";
+  }
+  // The next verdict the kernel side sees, if any.
+  bytes_t verdict(int timeout_ms = 2000) {
+    io.run_for(std::chrono::milliseconds(10));
+    return kernel.receive(timeout_ms);
+  }
+};
+
+// The verdict datagram the interceptor must write.
+bytes_t verdict_bytes(std::uint32_t verdict, const bytes_t &id, std::optional<std::uint32_t> mark = {}) {
+  bytes_t payload = {0, 0, queue >> 8, queue & 0xFF};
+  bytes_t vh = concat({{0, 0, 0, static_cast<std::uint8_t>(verdict)}, id});
+  payload = concat({payload, attribute(12, 2, vh)});
+  if (mark) {
+    const std::uint32_t be = htonl(*mark);
+    bytes_t m(4);
+    std::memcpy(m.data(), &be, 4);
+    payload = concat({payload, attribute(8, 3, m)});
+  }
+  return message(0x301, 1, payload, 0, false);
+}
+
+bytes_t with_sequence(bytes_t datagram, std::uint32_t sequence) {
+  std::memcpy(datagram.data() + 8, &sequence, 4);
+  return datagram;
+}
+
+struct capture_log_t : mv::log::cf_log_t {
+  std::vector<std::pair<int, std::string>> lines;
+  void write(int level, std::string_view text) override { lines.emplace_back(level, std::string(text)); }
+  void out_of_memory() noexcept override {}
+};
+
+} // namespace
+
+TEST(NfqueuePacket, HandsHeadersAndEveryAttributeToTheDelegate) {
+  fixture_t f;
+  f.deliver(queued(7, packet_bytes(6, 8),
+                   concat({attr(3, be32(0x77)),                                                      // mark
+                           attr(9, {0, 6, 0, 0, 0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e, 0xff, 0xff}),    // hw address
+                           attr(5, be32(2)),                                                         // indev
+                           attr(6, be32(3)),                                                         // outdev
+                           attr(4, {0, 0, 0, 0, 0x65, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0x30, 0x39}),     // timestamp
+                           attr(16, be32(1000)),                                                     // uid
+                           attr(17, be32(100))})),                                                   // gid
+            1);
+  ASSERT_EQ(f.delegate.packets.size(), 1u);
+  const auto &p = f.delegate.packets[0];
+  EXPECT_EQ(p.source, inet_addr("10.1.2.3"));
+  EXPECT_EQ(p.destination, inet_addr("10.4.5.6"));
+  EXPECT_EQ(p.source_port, 40000);
+  EXPECT_EQ(p.destination_port, 80);
+  EXPECT_EQ(p.flags, 0x02);
+  EXPECT_EQ(p.ip_length, 24u);
+  EXPECT_EQ(p.options, 4u);
+  EXPECT_EQ(p.attribs.mark, 0x77u);
+  ASSERT_TRUE(p.attribs.hw_addr);
+  EXPECT_EQ(p.attribs.hw_addr->view(), "00:1a:2b:3c:4d:5e");
+  EXPECT_EQ(p.attribs.indev, 2u);
+  EXPECT_EQ(p.attribs.outdev, 3u);
+  EXPECT_EQ(p.attribs.timestamp_sec, 0x65000001u);
+  EXPECT_EQ(p.attribs.timestamp_usec, 12345u);
+  EXPECT_EQ(p.attribs.uid, 1000u);
+  EXPECT_EQ(p.attribs.gid, 100u);
+  EXPECT_FALSE(p.entry.expired());
+  EXPECT_EQ(f.interceptor->pending_count(), 1u);
+
+  // Without optional attributes nothing is present (the diverter reads a missing mark as 0).
+  f.deliver(queued(8, packet_bytes()), 2);
+  const auto &bare = f.delegate.packets[1].attribs;
+  EXPECT_FALSE(bare.mark || bare.hw_addr || bare.indev || bare.outdev || bare.timestamp_sec || bare.uid || bare.gid);
+}
+
+TEST(NfqueuePacket, FormatsLinkLayerAddressesOfAnyLength) {
+  fixture_t f;
+  const auto hw = [](std::uint16_t length) {
+    return attr(9, {static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length), 0, 0, 0xde, 0xad, 0xbe,
+                    0xef, 1, 2, 3, 0xa0});
+  };
+  f.deliver(queued(1, packet_bytes(), hw(6)), 1);
+  f.deliver(queued(2, packet_bytes(), hw(1)), 2);
+  f.deliver(queued(3, packet_bytes(), hw(0)), 3);
+  f.deliver(queued(4, packet_bytes(), hw(300)), 4);
+  EXPECT_EQ(f.delegate.packets[0].attribs.hw_addr->str(), "de:ad:be:ef:01:02");
+  EXPECT_EQ(f.delegate.packets[1].attribs.hw_addr->str(), "de");
+  EXPECT_EQ(f.delegate.packets[2].attribs.hw_addr->str(), "");
+  EXPECT_EQ(f.delegate.packets[3].attribs.hw_addr->str(), "de:ad:be:ef:01:02:03:a0");
+}
+
+TEST(NfqueuePacket, MalformedPacketsLeaveTheEventLoopWithTheirErrors) {
+  const auto with = attr;
+  const std::vector<std::pair<bytes_t, std::string>> cases = {
+      {with_sequence(message(0x301, 0, {0, 0, 0, 0}), 0), "invalid message type: 769"},
+      {message(0x300, 0, {0, 0}), "Cannot parse nfnetlink message: Truncated message"},
+      {queued(1, packet_bytes(5, 5, 39)), "truncated packet"},
+      {queued(1, packet_bytes(6, 5, 40)), "truncated TCP header"},
+      {queued(1, packet_bytes(5, 6, 40)), "truncated TCP header"},
+      {queued(1, packet_bytes(15, 5, 70)), "truncated TCP header"},
+      {message(0x300, 0, concat({{2, 0, 0, 1}, attr(10, packet_bytes())})), "netlink: 1: No such attribute"},
+      {message(0x300, 0, concat({{2, 0, 0, 1}, attr(1, {0, 0, 0, 1, 8, 0, 3})})), "netlink: 10: No such attribute"},
+      {message(0x300, 0, concat({{2, 0, 0, 1}, attr(1, {0, 0, 0, 1, 8, 0}), attr(10, packet_bytes())})),
+       "netlink: Invalid attribute type"},
+      {message(0x300, 0, concat({{2, 0, 0, 1}, attribute(12, 0x8001), attr(1, {0, 0, 0, 1}), attr(10, packet_bytes())})),
+       "netlink: Invalid attribute type"},
+      {message(0x300, 0, concat({{2, 0, 0, 1}, attribute(3, 1)})), "netlink: cannot parse attribute: Invalid header length: 3"},
+      {queued(1, packet_bytes(), with(3, {0, 1})), "netlink: Invalid attribute type"},
+      {queued(1, packet_bytes(), with(16, {0, 0, 1})), "netlink: Invalid attribute type"},
+      {queued(1, packet_bytes(), with(9, bytes_t(11, 0))), "netlink: Invalid attribute type"},
+      {queued(1, packet_bytes(), with(4, bytes_t(15, 0))), "netlink: Invalid attribute type"},
+  };
+  for (const auto &[datagram, text] : cases) {
+    fixture_t f;
+    EXPECT_EQ(f.failure_of(datagram), text);
+    EXPECT_TRUE(f.delegate.packets.empty());
+    EXPECT_EQ(f.interceptor->pending_count(), 0u);
+  }
+  // The shortest acceptable packet: 40 bytes, 20-byte headers.
+  fixture_t f;
+  f.deliver(queued(1, packet_bytes(5, 5, 40)), 1);
+  EXPECT_EQ(f.delegate.packets.size(), 1u);
+}
+
+TEST(NfqueuePacket, VerdictsCarryThePacketIdAsReceived) {
+  fixture_t f;
+  f.deliver(queued(0x2a, packet_bytes()), 1);
+  f.deliver(queued(0x2b, packet_bytes()), 2);
+  f.deliver(queued(0x01020304, packet_bytes()), 3);
+  f.interceptor->accept(f.delegate.packets[0].entry);
+  EXPECT_EQ(f.verdict(), with_sequence(verdict_bytes(1, {0, 0, 0, 0x2a}), 0));
+  f.interceptor->drop(f.delegate.packets[1].entry);
+  EXPECT_EQ(f.verdict(), with_sequence(verdict_bytes(0, {0, 0, 0, 0x2b}), 1));
+  f.interceptor->repeat(f.delegate.packets[2].entry, 0x300);
+  EXPECT_EQ(f.verdict(), with_sequence(verdict_bytes(4, {1, 2, 3, 4}, 0x300), 2));
+  EXPECT_EQ(f.interceptor->pending_count(), 0u);
+  // A handle that has had its verdict sends nothing.
+  EXPECT_TRUE(f.delegate.packets[0].entry.expired());
+  f.interceptor->drop(f.delegate.packets[0].entry);
+  EXPECT_TRUE(f.verdict(100).empty());
+
+  // A verdict given inside the call.
+  f.delegate.verdict_now = [&](const auto &entry) { f.interceptor->accept(entry); };
+  f.deliver(queued(5, packet_bytes()), 4);
+  EXPECT_EQ(f.verdict(), with_sequence(verdict_bytes(1, {0, 0, 0, 5}), 3));
+  EXPECT_EQ(f.interceptor->pending_count(), 0u);
+}
+
+TEST(NfqueuePacket, QueueLimitPushesOutTheOldestPacket) {
+  auto capture = std::make_shared<capture_log_t>();
+  mv::log::set_log(capture);
+  fixture_t f(2);
+  f.deliver(queued(1, packet_bytes()), 1);
+  f.deliver(queued(2, packet_bytes()), 2);
+  EXPECT_TRUE(capture->lines.empty());
+  f.deliver(queued(3, packet_bytes()), 3);
+  EXPECT_EQ(f.verdict(), with_sequence(verdict_bytes(0, {0, 0, 0, 1}), 0));
+  EXPECT_EQ(capture->lines, (std::vector<std::pair<int, std::string>>{
+                                {mv::log::Info, "Packet interceptor: queue limit reached; dropping the oldest packet"}}));
+  EXPECT_EQ(f.interceptor->pending_count(), 2u);
+  EXPECT_TRUE(f.delegate.packets[0].entry.expired());
+  // The verdict for the pushed-out packet sends nothing; the others go on.
+  f.interceptor->accept(f.delegate.packets[0].entry);
+  f.interceptor->accept(f.delegate.packets[1].entry);
+  EXPECT_EQ(f.verdict(), with_sequence(verdict_bytes(1, {0, 0, 0, 2}), 1));
+  EXPECT_TRUE(f.verdict(100).empty());
+  mv::log::set_log(mv::log::default_log());
+}
+
+TEST(NfqueuePacket, DestructionReleasesPendingPacketsWithoutVerdicts) {
+  fixture_t f;
+  f.deliver(queued(1, packet_bytes()), 1);
+  const auto entry = f.delegate.packets[0].entry;
+  f.interceptor.reset();
+  EXPECT_TRUE(entry.expired());
+  EXPECT_TRUE(f.verdict(100).empty());
+}
+
+TEST(NfqueuePacket, LinkFailureLeavesTheEventLoopAsASystemError) {
+  fixture_t f;
+  f.kernel.send_to(f.port, tests::netlink::error_message(-ENOENT, 77));
+  try {
+    f.io.run_for(std::chrono::seconds(2));
+    FAIL() << "no exception";
+  } catch (const boost::system::system_error &e) {
+    EXPECT_EQ(e.code().value(), ENOENT);
+    EXPECT_EQ(std::string(e.what()).rfind("NFQUEUE: netlink: ", 0), 0u) << e.what();
+  }
+}
+
+// Queue configuration against a peer that answers like the kernel.
+
+namespace {
+
+struct fake_kernel_t {
+  tests::netlink::endpoint_t endpoint;
+  std::mutex mutex;
+  std::vector<bytes_t> requests;
+  int sockets = 0;
+  std::function<std::int32_t(const fw::linux::nfnetlink::message_t &)> answer = [](const auto &) { return 0; };
+
+  packet_interceptor_t::socket_factory_t factory() {
+    return [this] {
+      tests::netlink::endpoint_t own;
+      std::lock_guard lock(mutex);
+      ++sockets;
+      return fw::linux::netlink::socket_t(own.take(), endpoint.port);
+    };
+  }
+
+  // Answers the given number of requests (or until none arrives for a long while).
+  void serve(std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+      pollfd p{endpoint.fd.get(), POLLIN, 0};
+      if (::poll(&p, 1, 10000) != 1) return;
+      bytes_t buffer(65536);
+      sockaddr_nl from{};
+      socklen_t from_length = sizeof from;
+      const ssize_t n = ::recvfrom(endpoint.fd.get(), buffer.data(), buffer.size(), 0,
+                                   reinterpret_cast<sockaddr *>(&from), &from_length);
+      if (n <= 0) return;
+      buffer.resize(static_cast<std::size_t>(n));
+      const auto message = fw::linux::nfnetlink::message_t::parse(buffer.data() + 16, buffer.size() - 16);
+      {
+        std::lock_guard lock(mutex);
+        requests.push_back(buffer);
+      }
+      endpoint.send_to(from.nl_pid, tests::netlink::error_message(answer(message), 0, 0x302));
+    }
+  }
+};
+
+bytes_t config_request(std::uint8_t command, const bytes_t &more = {}) {
+  return message(0x302, 1 | 4, concat({{0, 0, 0x00, 0x07}, attribute(8, 1, {command, 0, 0, 2}), more}), 0, false);
+}
+
+const bytes_t bind_params = concat({attribute(12, 2, {0, 0, 0, 120, 2, 0, 0, 0}), attribute(8, 3, {0, 0, 4, 0})});
+const bytes_t uid_gid = concat({attribute(8, 4, {0, 0, 0, 8}), attribute(8, 5, {0, 0, 0, 8})});
+
+} // namespace
+
+TEST(NfqueueConfig, ThreeAcknowledgedStepsWithUidGidReporting) {
+  fake_kernel_t kernel;
+  std::thread server([&] { kernel.serve(3); });
+  auto fd = packet_interceptor_t::open_queue(7, 1024, kernel.factory());
+  server.join();
+  EXPECT_TRUE(fd);
+  EXPECT_EQ(kernel.sockets, 1);
+  ASSERT_EQ(kernel.requests.size(), 3u);
+  EXPECT_EQ(kernel.requests[0], config_request(4));
+  EXPECT_EQ(kernel.requests[1], config_request(3));
+  EXPECT_EQ(kernel.requests[2], config_request(1, concat({bind_params, uid_gid})));
+  // The queue socket does not report a full receive buffer as an error.
+  int value = 0;
+  socklen_t length = sizeof value;
+  ASSERT_EQ(::getsockopt(fd.get(), 270, 5, &value, &length), 0);
+  EXPECT_EQ(value, 1);
+}
+
+TEST(NfqueueConfig, RetriesWithoutUidGidOnANewSocketWhenTheKernelLacksIt) {
+  fake_kernel_t kernel;
+  kernel.answer = [](const fw::linux::nfnetlink::message_t &m) {
+    return m.attributes().contains(5) ? -EOPNOTSUPP : 0;
+  };
+  std::thread server([&] { kernel.serve(6); });
+  auto fd = packet_interceptor_t::open_queue(7, 1024, kernel.factory());
+  server.join();
+  EXPECT_TRUE(fd);
+  EXPECT_EQ(kernel.sockets, 2);
+  ASSERT_EQ(kernel.requests.size(), 6u);
+  EXPECT_EQ(kernel.requests[2], config_request(1, concat({bind_params, uid_gid})));
+  EXPECT_EQ(kernel.requests[3], config_request(4));
+  EXPECT_EQ(kernel.requests[4], config_request(3));
+  EXPECT_EQ(kernel.requests[5], config_request(1, bind_params));
+}
+
+TEST(NfqueueConfig, OtherRefusalsPropagateWithoutRetry) {
+  fake_kernel_t kernel;
+  kernel.answer = [](const fw::linux::nfnetlink::message_t &m) { return m.attributes().contains(2) ? -EPERM : 0; };
+  std::thread server([&] { kernel.serve(3); });
+  try {
+    packet_interceptor_t::open_queue(7, 1024, kernel.factory());
+    ADD_FAILURE() << "no exception";
+  } catch (const boost::system::system_error &e) {
+    EXPECT_EQ(e.code(), boost::system::errc::operation_not_permitted);
+  }
+  server.join();
+  EXPECT_EQ(kernel.sockets, 1);
+  EXPECT_EQ(kernel.requests.size(), 3u);
+
+  // EOPNOTSUPP twice: the second attempt's error propagates.
+  fake_kernel_t stubborn;
+  stubborn.answer = [](const auto &m) { return m.attributes().contains(2) ? -EOPNOTSUPP : 0; };
+  std::thread server2([&] { stubborn.serve(6); });
+  try {
+    packet_interceptor_t::open_queue(7, 1024, stubborn.factory());
+    ADD_FAILURE() << "no exception";
+  } catch (const boost::system::system_error &e) {
+    EXPECT_EQ(e.code(), boost::system::errc::operation_not_supported);
+  }
+  server2.join();
+  EXPECT_EQ(stubborn.sockets, 2);
+}
