@@ -7,7 +7,8 @@
 #include <boost/asio/error.hpp>
 #include <boost/system/system_error.hpp>
 
-#include "fw/net/packet_fields.hpp"
+#include "fw/net/ipv4_header.hpp"
+#include "fw/net/tcp_header.hpp"
 #include "mv/log/log.hpp"
 
 namespace fw::net {
@@ -70,24 +71,25 @@ void raw_sender_t::sent(const boost::system::error_code &error) {
 
 std::string raw_sender_t::describe(const std::uint8_t *packet, std::size_t length) {
   if (length < 20) return "invalid packet, " + std::to_string(length) + " bytes";
-  const std::size_t header = fields::ipv4_header_length(packet);
-  const std::string source = address_text(fields::ipv4_source(packet));
-  const std::string destination = address_text(fields::ipv4_destination(packet));
+  const ipv4_header_t ipv4(packet);
+  const std::size_t header = ipv4.header_length();
+  const std::string source = address_text(ipv4.source_address());
+  const std::string destination = address_text(ipv4.destination_address());
   if (header < length && length - header >= 20) {
-    const std::uint8_t *tcp = packet + header;
+    const tcp_header_t tcp(packet + header);
     static const struct {
       std::uint8_t bit;
       const char *name;
     } names[] = {{0x01, "FIN"}, {0x02, "SYN"}, {0x04, "RST"}, {0x08, "PSH"}, {0x10, "ACK"}};
     std::string flags;
     for (const auto &flag : names) {
-      if (!(tcp[13] & flag.bit)) continue;
+      if (!(tcp.flags() & flag.bit)) continue;
       if (!flags.empty()) flags += ",";
       flags += flag.name;
     }
     if (!flags.empty()) flags += " ";
-    return "TCP " + flags + source + ":" + std::to_string(fields::tcp_source_port(tcp)) + " -> " + destination +
-           ":" + std::to_string(fields::tcp_destination_port(tcp));
+    return "TCP " + flags + source + ":" + std::to_string(tcp.source_port()) + " -> " + destination + ":" +
+           std::to_string(tcp.destination_port());
   }
   const std::size_t payload = header < length ? length - header : 0;
   return "IP " + source + " -> " + destination + ", " + std::to_string(payload) + " bytes payload";

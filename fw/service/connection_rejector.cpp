@@ -6,7 +6,6 @@
 
 #include <boost/system/system_error.hpp>
 
-#include "fw/net/packet_fields.hpp"
 #include "fw/net/security_option.hpp"
 
 namespace fw::service {
@@ -40,16 +39,15 @@ void connection_rejector_t::start() {
     throw boost::system::system_error(error, "cannot set socket mark");
 }
 
-void connection_rejector_t::reject(const std::uint8_t *ipv4, const std::uint8_t *security_option,
-                                   const std::uint8_t *tcp) {
+void connection_rejector_t::reject(const fw::net::ipv4_header_t &ipv4, const std::uint8_t *security_option,
+                                   const fw::net::tcp_header_t &tcp) {
   packet_t reset = make_reset(ipv4, security_option, tcp);
-  send(fw::net::fields::ipv4_source(ipv4), std::move(reset.bytes), reset.length);
+  send(ipv4.source_address(), std::move(reset.bytes), reset.length);
 }
 
-connection_rejector_t::packet_t connection_rejector_t::make_reset(const std::uint8_t *ipv4,
+connection_rejector_t::packet_t connection_rejector_t::make_reset(const fw::net::ipv4_header_t &ipv4,
                                                                   const std::uint8_t *security_option,
-                                                                  const std::uint8_t *tcp) {
-  namespace fields = fw::net::fields;
+                                                                  const fw::net::tcp_header_t &tcp) {
   std::size_t option_length = fw::net::option_length(security_option);
   // An IPv4 header holds at most 40 option bytes; an option that cannot fit is not copied.
   if (option_length > 40) option_length = 0;
@@ -63,16 +61,16 @@ connection_rejector_t::packet_t connection_rejector_t::make_reset(const std::uin
   ip[0] = static_cast<std::uint8_t>(0x40 | header_words);
   ip[8] = 40; // TTL
   ip[9] = 6;  // TCP
-  const std::uint32_t source = fields::ipv4_destination(ipv4);
-  const std::uint32_t destination = fields::ipv4_source(ipv4);
+  const std::uint32_t source = ipv4.destination_address();
+  const std::uint32_t destination = ipv4.source_address();
   std::memcpy(ip + 12, &source, 4);
   std::memcpy(ip + 16, &destination, 4);
   if (option_length) std::memcpy(ip + 20, security_option, option_length);
 
   std::uint8_t *out = ip + header_length;
-  put16(out, fields::tcp_destination_port(tcp));
-  put16(out + 2, fields::tcp_source_port(tcp));
-  put32(out + 8, fields::tcp_sequence(tcp) + 1); // wraps to 0 after 4294967295
+  put16(out, tcp.destination_port());
+  put16(out + 2, tcp.source_port());
+  put32(out + 8, tcp.sequence() + 1); // wraps to 0 after 4294967295
   out[12] = 5 << 4;
   out[13] = 0x14; // RST, ACK
 

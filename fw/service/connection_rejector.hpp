@@ -5,7 +5,9 @@
 
 #include <boost/asio/io_context.hpp>
 
+#include "fw/net/ipv4_header.hpp"
 #include "fw/net/raw_sender.hpp"
+#include "fw/net/tcp_header.hpp"
 #include "fw/service/marks.hpp"
 #include "fw/util/service.hpp"
 
@@ -26,11 +28,11 @@ public:
 
   // Queues a reset for the SYN whose IPv4 and TCP headers are given; the security option (or null) is
   // copied into the reset's IPv4 options.
-  void reject(const std::uint8_t *ipv4, const std::uint8_t *security_option, const std::uint8_t *tcp);
+  void reject(const fw::net::ipv4_header_t &ipv4, const std::uint8_t *security_option, const fw::net::tcp_header_t &tcp);
 
   // The reset (IPv4 header, options, TCP header) that answers the SYN.
-  static packet_t make_reset(const std::uint8_t *ipv4, const std::uint8_t *security_option,
-                             const std::uint8_t *tcp);
+  static packet_t make_reset(const fw::net::ipv4_header_t &ipv4, const std::uint8_t *security_option,
+                             const fw::net::tcp_header_t &tcp);
 
 private:
   const marks_t &marks_;

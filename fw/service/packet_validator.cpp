@@ -4,7 +4,6 @@
 
 #include <string>
 
-#include "fw/net/packet_fields.hpp"
 
 namespace fw::service {
 
@@ -17,18 +16,17 @@ void packet_validator_t::start() {
   listening_ = acceptor_.local_endpoint();
 }
 
-void packet_validator_t::validate_client_packet(const std::uint8_t *ipv4, const std::uint8_t *tcp,
+void packet_validator_t::validate_client_packet(const fw::net::ipv4_header_t &ipv4, const fw::net::tcp_header_t &tcp,
                                                 std::uint32_t mark) const {
   check_mark(mark);
   check_flags(tcp, 0x02);
   const fw::net::endpoint_t destination(
-      boost::asio::ip::address_v4(ntohl(fw::net::fields::ipv4_destination(ipv4))),
-      fw::net::fields::tcp_destination_port(tcp));
+      boost::asio::ip::address_v4(ntohl(ipv4.destination_address())), tcp.destination_port());
   if (destination == listening_)
     throw invalid_packet_t("direct connection to " + fw::net::to_string(destination) + " is not allowed");
 }
 
-void packet_validator_t::validate_server_answer(const std::uint8_t *, const std::uint8_t *tcp,
+void packet_validator_t::validate_server_answer(const fw::net::ipv4_header_t &, const fw::net::tcp_header_t &tcp,
                                                 std::uint32_t mark) const {
   check_mark(mark);
   check_flags(tcp, 0x12);
@@ -40,8 +38,9 @@ void packet_validator_t::check_mark(std::uint32_t mark) const {
                            std::to_string(expected_mark_) + "/" + std::to_string(mark_mask_));
 }
 
-void packet_validator_t::check_flags(const std::uint8_t *tcp, unsigned expected) {
-  const unsigned flags = fw::net::fields::tcp_flags(tcp);
+void packet_validator_t::check_flags(const fw::net::tcp_header_t &tcp, unsigned expected) {
+  // The NS bit (lowest bit of byte 12) counts as bit 8.
+  const unsigned flags = tcp.flags() | (tcp.data()[12] & 1u) << 8;
   if ((flags & 0x12) != expected)
     throw invalid_packet_t("tcp flags " + std::to_string(flags) + " do not match " + std::to_string(expected) + "/" +
                            std::to_string(0x12));

@@ -4,6 +4,8 @@
 #include <stdexcept>
 
 #include "fw/net/endpoint.hpp"
+#include "fw/net/ipv4_header.hpp"
+#include "fw/net/tcp_header.hpp"
 #include "fw/service/marks.hpp"
 #include "fw/service/transparent_acceptor.hpp"
 #include "fw/util/service.hpp"
@@ -25,13 +27,15 @@ public:
   void start() override;
 
   // A client's SYN: no bypass mark, SYN without ACK, not aimed at the transparent listening socket.
-  void validate_client_packet(const std::uint8_t *ipv4, const std::uint8_t *tcp, std::uint32_t mark) const;
+  void validate_client_packet(const fw::net::ipv4_header_t &ipv4, const fw::net::tcp_header_t &tcp,
+                              std::uint32_t mark) const;
   // A server's answer: no bypass mark, SYN and ACK.
-  void validate_server_answer(const std::uint8_t *ipv4, const std::uint8_t *tcp, std::uint32_t mark) const;
+  void validate_server_answer(const fw::net::ipv4_header_t &ipv4, const fw::net::tcp_header_t &tcp,
+                              std::uint32_t mark) const;
 
 private:
   void check_mark(std::uint32_t mark) const;
-  static void check_flags(const std::uint8_t *tcp, unsigned expected);
+  static void check_flags(const fw::net::tcp_header_t &tcp, unsigned expected);
 
   const marks_t &marks_;
   const transparent_acceptor_t &acceptor_;

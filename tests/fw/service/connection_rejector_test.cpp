@@ -34,7 +34,8 @@ TEST(Reset, AnswersTheSynInTheServersName) {
   tests::tcp_packet_t syn;
   syn.sequence = 0x12345678;
   const bytes_t bytes = syn.bytes();
-  const auto reset = fw::service::connection_rejector_t::make_reset(bytes.data(), nullptr, bytes.data() + 20);
+  const auto reset = fw::service::connection_rejector_t::make_reset(fw::net::ipv4_header_t(bytes.data()), nullptr,
+                                                                     fw::net::tcp_header_t(bytes.data() + 20));
   ASSERT_EQ(reset.length, 40u);
   const std::uint8_t *ip = reset.bytes.get(), *tcp = ip + 20;
   const bytes_t expected_ip = {0x45, 0, 0, 0, 0, 0, 0, 0, 40, 6, 0, 0, 10, 0, 0, 2, 10, 0, 0, 1};
@@ -56,7 +57,8 @@ TEST(Reset, AcknowledgesAcrossTheSequenceWrapAndCarriesTheSecurityOption) {
   syn.options = {1, 130, 3, 0x5A};
   const bytes_t bytes = syn.bytes();
   const std::uint8_t *option = bytes.data() + 21;
-  const auto reset = fw::service::connection_rejector_t::make_reset(bytes.data(), option, bytes.data() + 24);
+  const auto reset = fw::service::connection_rejector_t::make_reset(fw::net::ipv4_header_t(bytes.data()), option,
+                                                                     fw::net::tcp_header_t(bytes.data() + 24));
   ASSERT_EQ(reset.length, 44u);
   const std::uint8_t *ip = reset.bytes.get(), *tcp = ip + 24;
   EXPECT_EQ(ip[0], 0x46);
@@ -65,7 +67,8 @@ TEST(Reset, AcknowledgesAcrossTheSequenceWrapAndCarriesTheSecurityOption) {
   EXPECT_EQ(tcp_sum(ip, tcp), 0xffff);
 
   const std::uint8_t four[] = {130, 4, 0x3D, 0x02};
-  const auto exact = fw::service::connection_rejector_t::make_reset(bytes.data(), four, bytes.data() + 24);
+  const auto exact = fw::service::connection_rejector_t::make_reset(fw::net::ipv4_header_t(bytes.data()), four,
+                                                                   fw::net::tcp_header_t(bytes.data() + 24));
   EXPECT_EQ(exact.length, 44u);
   EXPECT_EQ(bytes_t(exact.bytes.get() + 20, exact.bytes.get() + 24), bytes_t(four, four + 4));
 }
@@ -113,7 +116,7 @@ TEST(ConnectionRejector, ClientReceivesTheResetAsConnectionRefused) {
   boost::asio::io_context io;
   fw::service::connection_rejector_t rejector(io, marks);
   rejector.start();
-  rejector.reject(syn, nullptr, syn + (syn[0] & 0x0f) * 4);
+  rejector.reject(fw::net::ipv4_header_t(syn), nullptr, fw::net::tcp_header_t(syn + (syn[0] & 0x0f) * 4));
   io.run();
 
   ASSERT_TRUE(tests::wait_for(client, POLLOUT));

@@ -26,7 +26,8 @@ struct ValidatorTest : ::testing::Test {
   std::string client_check(const tests::tcp_packet_t &packet, std::uint32_t mark) {
     const auto bytes = packet.bytes();
     try {
-      validator.validate_client_packet(bytes.data(), bytes.data() + packet.ipv4_length(), mark);
+      validator.validate_client_packet(fw::net::ipv4_header_t(bytes.data()),
+                                       fw::net::tcp_header_t(bytes.data() + packet.ipv4_length()), mark);
     } catch (const fw::service::packet_validator_t::invalid_packet_t &e) {
       return e.what();
     }
@@ -35,7 +36,8 @@ struct ValidatorTest : ::testing::Test {
   std::string server_check(const tests::tcp_packet_t &packet, std::uint32_t mark) {
     const auto bytes = packet.bytes();
     try {
-      validator.validate_server_answer(bytes.data(), bytes.data() + packet.ipv4_length(), mark);
+      validator.validate_server_answer(fw::net::ipv4_header_t(bytes.data()),
+                                       fw::net::tcp_header_t(bytes.data() + packet.ipv4_length()), mark);
     } catch (const fw::service::packet_validator_t::invalid_packet_t &e) {
       return e.what();
     }
