@@ -28,7 +28,8 @@ public:
 
   // Queues a reset for the SYN whose IPv4 and TCP headers are given; the security option (or null) is
   // copied into the reset's IPv4 options.
-  void reject(const fw::net::ipv4_header_t &ipv4, const std::uint8_t *security_option, const fw::net::tcp_header_t &tcp);
+  void reject(const fw::net::ipv4_header_t &ipv4, const std::uint8_t *security_option,
+              const fw::net::tcp_header_t &tcp);
 
   // The reset (IPv4 header, options, TCP header) that answers the SYN.
   static packet_t make_reset(const fw::net::ipv4_header_t &ipv4, const std::uint8_t *security_option,

@@ -33,7 +33,7 @@ struct tcp_packet_t {
     std::uint8_t *tcp = &b[20 + padded.size()];
     tcp[0] = source_port >> 8, tcp[1] = source_port & 0xff;
     tcp[2] = destination_port >> 8, tcp[3] = destination_port & 0xff;
-    tcp[4] = sequence >> 24, tcp[5] = (sequence >> 16) & 0xff, tcp[6] = (sequence >> 8) & 0xff, tcp[7] = sequence & 0xff;
+    for (int i = 0; i < 4; ++i) tcp[4 + i] = static_cast<std::uint8_t>(sequence >> (24 - 8 * i));
     tcp[12] = static_cast<std::uint8_t>(5 << 4 | (ns ? 1 : 0));
     tcp[13] = flags;
     tcp[14] = 0xff, tcp[15] = 0xff;

@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "fw/service/server_connector.hpp"
-#include "mv/util/exceptions.hpp"
 #include "tests/fw/service/service_fixture.hpp"
 #include "tests/support/log_capture.hpp"
 
@@ -20,16 +19,7 @@ namespace {
 using fw::net::endpoint_t;
 using bytes_t = std::vector<std::uint8_t>;
 
-endpoint_t ep(const char *address, unsigned short port) {
-  return endpoint_t(boost::asio::ip::make_address_v4(address), port);
-}
-
-endpoint_t peer_of(int fd) {
-  sockaddr_in a{};
-  socklen_t size = sizeof a;
-  if (::getpeername(fd, reinterpret_cast<sockaddr *>(&a), &size) != 0) return {};
-  return endpoint_t(boost::asio::ip::address_v4(ntohl(a.sin_addr.s_addr)), ntohs(a.sin_port));
-}
+using tests::ep;
 
 int listen_at(const char *address, unsigned short port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -118,7 +108,7 @@ TEST_F(ConnectorTest, MarksEachDirectionsSocketWithItsDivertMarkAndTheServerMark
   ASSERT_TRUE(tests::run_until(io, [&] { return connector->size() == 0; }));
   for (auto &outcome : outcomes) {
     EXPECT_FALSE(outcome.error) << outcome.error.message();
-    EXPECT_EQ(peer_of(outcome.socket.get()), server_endpoint);
+    EXPECT_EQ(tests::endpoint_of(outcome.socket.get(), true), server_endpoint);
   }
   for (int rule = 1; rule <= 3; ++rule) EXPECT_EQ(tests::rule_packets("OUTPUT", rule), 1u) << "rule " << rule;
 }
@@ -178,12 +168,9 @@ TEST_F(ConnectorTest, TransparentConnectionShowsTheClientsAddressAtTheServer) {
   ASSERT_TRUE(tests::run_until(io, [&] { return outcome.calls == 1; }));
   ASSERT_FALSE(outcome.error) << outcome.error.message();
 
-  sockaddr_in peer{};
-  socklen_t size = sizeof peer;
-  const int accepted = ::accept(server, reinterpret_cast<sockaddr *>(&peer), &size);
+  const int accepted = ::accept(server, nullptr, nullptr);
   ASSERT_GE(accepted, 0);
-  EXPECT_EQ(endpoint_t(boost::asio::ip::address_v4(ntohl(peer.sin_addr.s_addr)), ntohs(peer.sin_port)),
-            ep("10.5.5.5", syn.source_port));
+  EXPECT_EQ(tests::endpoint_of(accepted, true), ep("10.5.5.5", syn.source_port));
   ::close(accepted);
 }
 
@@ -223,24 +210,15 @@ TEST_F(ConnectorTest, LimitPushesOutTheOldestAttemptAtOnceAndCancelledAttemptsSt
   EXPECT_EQ(third.calls, 0);
 }
 
-std::string start_error(fw::service::server_connector_t &connector) {
-  try {
-    connector.start();
-  } catch (const std::exception &e) {
-    return mv::util::exception_message(e);
-  }
-  return "";
-}
-
 TEST_F(ConnectorTest, SecurityOptionProcessingCannotChangeWithoutRestart) {
   auto off = make_connector(false);
   config.set_process_ip_security_option(true);
-  EXPECT_EQ(start_error(*off), "Cannot start processing ip security option");
+  EXPECT_EQ(tests::start_error(*off), "Cannot start processing ip security option");
   auto on = make_connector(true);
   config.set_process_ip_security_option(false);
-  EXPECT_EQ(start_error(*on), "Cannot stop processing ip security option");
+  EXPECT_EQ(tests::start_error(*on), "Cannot stop processing ip security option");
   config.set_process_ip_security_option(true);
-  EXPECT_EQ(start_error(*on), "");
+  EXPECT_EQ(tests::start_error(*on), "");
 }
 
 } // namespace

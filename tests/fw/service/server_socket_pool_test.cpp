@@ -8,6 +8,7 @@
 #include <deque>
 
 #include "fw/service/server_socket_pool.hpp"
+#include "tests/fw/service/service_fixture.hpp"
 #include "tests/support/log_capture.hpp"
 
 namespace {
@@ -15,9 +16,7 @@ namespace {
 using fw::net::endpoint_t;
 using namespace std::chrono_literals;
 
-endpoint_t ep(const char *address, unsigned short port) {
-  return endpoint_t(boost::asio::ip::make_address_v4(address), port);
-}
+using tests::ep;
 
 bool is_open(int fd) { return ::fcntl(fd, F_GETFD) != -1 || errno != EBADF; }
 

@@ -8,6 +8,11 @@
 #include <string>
 
 #include <boost/asio/io_context.hpp>
+#include <sys/socket.h>
+
+#include "fw/net/endpoint.hpp"
+#include "fw/util/service.hpp"
+#include "mv/util/exceptions.hpp"
 
 #include "fw/service/marks.hpp"
 #include "linux_firewall_config.pb.h"
@@ -59,6 +64,28 @@ inline std::uint64_t rule_packets(const std::string &chain, int rule = 1) {
   const std::string listing =
       shell("iptables-legacy -L " + chain + " -v -x -n | sed -n " + std::to_string(rule + 2) + "p");
   return std::stoull(listing.substr(listing.find_first_not_of(' ')));
+}
+
+inline fw::net::endpoint_t ep(const char *address, unsigned short port) {
+  return fw::net::endpoint_t(boost::asio::ip::make_address_v4(address), port);
+}
+
+// The local (or peer) endpoint of a socket; unspecified when the socket has none.
+inline fw::net::endpoint_t endpoint_of(int fd, bool peer = false) {
+  sockaddr_in a{};
+  socklen_t size = sizeof a;
+  if ((peer ? ::getpeername : ::getsockname)(fd, reinterpret_cast<sockaddr *>(&a), &size) != 0) return {};
+  return fw::net::endpoint_t(boost::asio::ip::address_v4(ntohl(a.sin_addr.s_addr)), ntohs(a.sin_port));
+}
+
+// The message of what start() raised, or "" when it succeeded.
+inline std::string start_error(fw::util::service_t &service) {
+  try {
+    service.start();
+  } catch (const std::exception &e) {
+    return mv::util::exception_message(e);
+  }
+  return "";
 }
 
 } // namespace tests

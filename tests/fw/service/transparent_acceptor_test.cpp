@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "fw/service/transparent_acceptor.hpp"
-#include "mv/util/exceptions.hpp"
 #include "tests/fw/service/service_fixture.hpp"
 #include "tests/support/log_capture.hpp"
 
@@ -28,13 +27,6 @@ struct recording_delegate_t : fw::service::transparent_acceptor_t::delegate_t {
     clients.push_back({client, server, std::move(socket)});
   }
 };
-
-endpoint_t local_endpoint_of(int fd) {
-  sockaddr_in a{};
-  socklen_t size = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &size);
-  return endpoint_t(boost::asio::ip::address_v4(ntohl(a.sin_addr.s_addr)), ntohs(a.sin_port));
-}
 
 // A non-blocking connect from the address (or any) to the endpoint.
 int start_connect(const char *to, unsigned short port, const char *from = nullptr) {
@@ -67,26 +59,17 @@ struct AcceptorTest : ::testing::Test {
   fw::service::transparent_acceptor_t acceptor{io, delegate, config, marks};
 };
 
-std::string start_error(fw::service::transparent_acceptor_t &acceptor) {
-  try {
-    acceptor.start();
-  } catch (const std::exception &e) {
-    return mv::util::exception_message(e);
-  }
-  return "";
-}
-
 TEST_F(AcceptorTest, RejectsBadAddressesAndPorts) {
   tests::set_listen_address(config, "localhost", 7000);
-  EXPECT_EQ(start_error(acceptor), "invalid IPv4 address: localhost");
+  EXPECT_EQ(tests::start_error(acceptor), "invalid IPv4 address: localhost");
   tests::set_listen_address(config, "127.0.0.1", 65536);
-  EXPECT_EQ(start_error(acceptor), "invalid port: 65536");
+  EXPECT_EQ(tests::start_error(acceptor), "invalid port: 65536");
   tests::set_listen_address(config, "127.0.0.1", 65535);
-  EXPECT_EQ(start_error(acceptor), "");
-  EXPECT_EQ(acceptor.local_endpoint(), endpoint_t(boost::asio::ip::make_address_v4("127.0.0.1"), 65535));
+  EXPECT_EQ(tests::start_error(acceptor), "");
+  EXPECT_EQ(acceptor.local_endpoint(), tests::ep("127.0.0.1", 65535));
   // An IPv6 address is no IPv4 address; the open socket stays as it is.
   tests::set_listen_address(config, "::1", 7000);
-  EXPECT_EQ(start_error(acceptor), "invalid IPv4 address: ::1");
+  EXPECT_EQ(tests::start_error(acceptor), "invalid IPv4 address: ::1");
   EXPECT_EQ(log.count("Debug: Transparent acceptor: listening at 127.0.0.1:65535"), 1u) << log.all();
 }
 
@@ -101,10 +84,10 @@ TEST_F(AcceptorTest, FailedReopenIsNotMistakenForTheOldSocketLater) {
   tests::set_listen_address(config, "127.0.0.1", 7006);
   acceptor.start();
   tests::set_listen_address(config, "127.0.0.1", 7005);
-  EXPECT_EQ(start_error(acceptor), "Transparent acceptor: bind to 127.0.0.1:7005 failed: Address already in use");
+  EXPECT_EQ(tests::start_error(acceptor), "Transparent acceptor: bind to 127.0.0.1:7005 failed: Address already in use");
   // Back at the old address the socket is opened again rather than taken as still listening there.
   tests::set_listen_address(config, "127.0.0.1", 7006);
-  EXPECT_EQ(start_error(acceptor), "");
+  EXPECT_EQ(tests::start_error(acceptor), "");
   EXPECT_EQ(log.count("Debug: Transparent acceptor: listening at 127.0.0.1:7006"), 2u) << log.all();
   const int client = start_connect("127.0.0.1", 7006);
   ASSERT_TRUE(tests::run_until(io, [&] { return !delegate.clients.empty(); }));
@@ -142,7 +125,7 @@ TEST_F(AcceptorTest, ReopensOnlyWhenTheAddressChanges) {
   const int client = start_connect("127.0.0.1", acceptor.local_endpoint().port());
   ASSERT_TRUE(tests::run_until(io, [&] { return !delegate.clients.empty(); }));
   EXPECT_EQ(delegate.clients.size(), 1u);
-  EXPECT_EQ(delegate.clients[0].client, local_endpoint_of(client));
+  EXPECT_EQ(delegate.clients[0].client, tests::endpoint_of(client));
   ::close(client);
 }
 
@@ -162,8 +145,8 @@ TEST_F(AcceptorTest, AcceptsAConnectionSteeredByTproxyAndReportsTheServerTheClie
   const int client = start_connect("10.1.2.3", 80, "10.9.9.9");
   ASSERT_TRUE(tests::run_until(io, [&] { return !delegate.clients.empty(); })) << log.all();
   const auto &accepted = delegate.clients.front();
-  EXPECT_EQ(accepted.server, endpoint_t(boost::asio::ip::make_address_v4("10.1.2.3"), 80));
-  EXPECT_EQ(accepted.client, local_endpoint_of(client));
+  EXPECT_EQ(accepted.server, tests::ep("10.1.2.3", 80));
+  EXPECT_EQ(accepted.client, tests::endpoint_of(client));
   EXPECT_EQ(accepted.client.address().to_string(), "10.9.9.9");
 
   // The descriptor handed over is the connection itself.
@@ -189,7 +172,7 @@ TEST_F(AcceptorTest, ClientGoneBeforeItsEndpointsWereReadIsSkipped) {
 
   ASSERT_TRUE(tests::run_until(io, [&] { return !delegate.clients.empty(); }));
   EXPECT_EQ(delegate.clients.size(), 1u);
-  EXPECT_EQ(delegate.clients[0].client, local_endpoint_of(client));
+  EXPECT_EQ(delegate.clients[0].client, tests::endpoint_of(client));
   EXPECT_EQ(log.count("Debug: Transparent acceptor: Transparent acceptor: getpeername failed: Transport endpoint is "
                       "not connected"),
             1u)
