@@ -70,7 +70,10 @@ return make_const
 )lua";
 
 int exception_gc(lua_State *L) {
-  static_cast<std::exception_ptr *>(lua_touserdata(L, 1))->~exception_ptr();
+  // Releases rather than destroys (an empty exception_ptr owns nothing), so that hook code calling
+  // __gc itself cannot release the exception twice.
+  if (auto *error = static_cast<std::exception_ptr *>(luaL_testudata(L, 1, key::exception_ptr_metatable)))
+    *error = nullptr;
   return 0;
 }
 
