@@ -90,6 +90,12 @@ coroutine_t *coroutine_t::find_running(lua_State *L) noexcept {
 coroutine_t *coroutine_t::running(lua_State *L) {
   coroutine_t *coroutine = find_running(L);
   if (!coroutine) luaL_error(L, "No coroutine is running");
+  // The caller is about to start an operation and yield: refuse before the operation starts when the
+  // yield cannot happen (its completion would later resume a coroutine that waits for something else).
+  if (!lua_isyieldable(L)) {
+    if (lua_pushthread(L)) luaL_error(L, "attempt to yield from outside a coroutine");
+    luaL_error(L, "attempt to yield across a C-call boundary");
+  }
   return coroutine;
 }
 

@@ -57,7 +57,9 @@ public:
   // Never returns to its caller: nothing with a destructor may be alive in the calling frame.
   static int yield(lua_State *L, lua_KFunction continuation, lua_KContext context = 0);
 
-  // The coroutine being resumed; raises the Lua error "No coroutine is running" when there is none.
+  // The coroutine being resumed; raises the Lua error "No coroutine is running" when there is none, and
+  // the interpreter's yield error when L cannot yield (inside a metamethod called from C, for instance),
+  // so that no operation starts whose yield would fail.
   static coroutine_t *running(lua_State *L);
   // The coroutine being resumed, or null.
   static coroutine_t *find_running(lua_State *L) noexcept;

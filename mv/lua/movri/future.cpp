@@ -37,6 +37,7 @@ int future_t::async(lua_State *L) {
     auto *future = new (memory) future_t(L, 2);
     luaL_getmetatable(L, key::future_metatable);
     lua_setmetatable(L, 1);
+    if (!lua_checkstack(future->thread(), arguments)) throw error_t("too many arguments");
     lua_xmove(L, future->thread(), arguments);
     future->resume(arguments, L);
     return 0;

@@ -172,14 +172,22 @@ TEST_F(Movri, SleepSuspendsThroughTheEventLoop) {
   EXPECT_EQ(s.yields, 4);
   EXPECT_EQ(s.results, strings{"done"});
 
-  // A delay beyond the clock's range saturates.
+  EXPECT_EQ(eval("return select(2, pcall(mv.sleep, 0)), (select(2, pcall(function() mv.sleep('x') end)))"),
+            (strings{"No coroutine is running", "main:1: bad argument #1 to 'sleep' (number expected, got string)"}));
+
+  // Where the thread cannot yield, no timer starts (it would later resume the session at a wrong place).
+  auto &c = start("C", "local ok, e = pcall(tostring, setmetatable({}, { __tostring = function() mv.sleep(0) end }))\n"
+                       "mv.sleep(0)\n"
+                       "return e");
+  run();
+  EXPECT_EQ(c.yields, 1);
+  EXPECT_EQ(c.results, strings{"session:1: attempt to yield across a C-call boundary"});
+
+  // A delay beyond the clock's range saturates (last: the timer never fires).
   auto &forever = start("F", "mv.sleep(1e300)\nreached = true");
   io.poll();
   EXPECT_EQ(forever.yields, 1);
   EXPECT_EQ(eval1("return tostring(reached)"), "nil");
-
-  EXPECT_EQ(eval("return select(2, pcall(mv.sleep, 0)), (select(2, pcall(function() mv.sleep('x') end)))"),
-            (strings{"No coroutine is running", "main:1: bad argument #1 to 'sleep' (number expected, got string)"}));
 }
 
 TEST_F(Movri, AsyncAndWait) {
@@ -207,10 +215,13 @@ TEST_F(Movri, AsyncAndWait) {
     local ok2, e2 = pcall(failing.wait)
     local table_error = mv.async(function() error({ code = 7 }) end)
     local ok3, e3 = pcall(table_error.wait)
-    return ok, type(e), tostring(e), ok2, e2, ok3, e3.code
+    local many = {}
+    for i = 1, 100000 do many[i] = i end
+    local count = select('#', mv.async(function(...) return select('#', ...) end, table.unpack(many)).wait())
+    return ok, type(e), tostring(e), ok2, e2, ok3, e3.code, count
   )");
   run();
-  EXPECT_EQ(f.results, (strings{"false", "userdata", "bad", "false", "bad", "false", "7"}));
+  EXPECT_EQ(f.results, (strings{"false", "userdata", "bad", "false", "bad", "false", "7", "1"}));
 
   // Waiters wake in the order they were added; a finished task answers outside any coroutine.
   eval("shared = mv.async(function() mv.sleep(0) return 'v' end)\norder = {}");
