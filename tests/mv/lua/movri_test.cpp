@@ -185,6 +185,7 @@ TEST_F(Movri, SleepSuspendsThroughTheEventLoop) {
 
   // A delay beyond the clock's range saturates (last: the timer never fires).
   auto &forever = start("F", "mv.sleep(1e300)\nreached = true");
+  eval("pending = mv.async(function() mv.sleep(1e300) reached = true end)"); // collected when the state closes
   io.poll();
   EXPECT_EQ(forever.yields, 1);
   EXPECT_EQ(eval1("return tostring(reached)"), "nil");
@@ -240,6 +241,13 @@ TEST_F(Movri, LongChainsOfWaitingTasks) {
        "end");
   run();
   EXPECT_EQ(eval1("return tasks[30000].wait()"), "30000");
+
+  // Tasks that start tasks at once nest on the C stack: the interpreter's own limit ends the recursion.
+  EXPECT_EQ(eval("depth = 0\n"
+                 "local function f() depth = depth + 1 return mv.async(f).wait() end\n"
+                 "local ok, e = pcall(mv.async(f).wait)\n"
+                 "return depth > 10 and depth < 1000, e"),
+            (strings{"true", "main:2: C stack overflow"}));
 }
 
 TEST_F(Movri, TasksLogThroughTheirCreatorsLogger) {
