@@ -18,10 +18,6 @@ constexpr const char *prefix = "VettD tie manager: ";
 // The longest path a unix-domain socket address holds (sun_path less its terminating zero).
 constexpr std::size_t max_path_length = 107;
 
-std::string to_string(const boost::asio::ip::tcp::endpoint &endpoint) {
-  return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
-}
-
 } // namespace
 
 vettd_tie_manager_t::vettd_tie_manager_t(boost::asio::io_context &io, const mv::DarorUvurarevUzuvid &config,
@@ -63,8 +59,8 @@ void vettd_tie_manager_t::start() {
 }
 
 void vettd_tie_manager_t::new_socket_pair(endpoint_socket_t server, endpoint_socket_t client, const mv::RuleSet &rules) {
-  MV_LOG(Debug, std::string(prefix) + "new socket pair: " + to_string(client.endpoint) + " (fd " +
-                    std::to_string(client.socket.get()) + ") -> " + to_string(server.endpoint) + " (fd " +
+  MV_LOG(Debug, std::string(prefix) + "new socket pair: " + fw::net::to_string(client.endpoint) + " (fd " +
+                    std::to_string(client.socket.get()) + ") -> " + fw::net::to_string(server.endpoint) + " (fd " +
                     std::to_string(server.socket.get()) + ")");
   waiting_.push_back({std::move(server.socket), std::move(client.socket), rules});
   if (tie_)

@@ -6,10 +6,10 @@
 #include <string>
 
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
 #include <boost/system/error_code.hpp>
 
+#include "fw/service/server_socket_pool.hpp"
 #include "fw/util/scoped_fd.hpp"
 #include "fw/util/service.hpp"
 #include "fw/vettd/tie.hpp"
@@ -28,14 +28,11 @@ namespace fw::service {
 // it is up. Every start copies the scanning settings of the configuration into the tie. A VettD that
 // closes or fails costs the pairs in hand, never the daemon: the next pair asks HubD again.
 class vettd_tie_manager_t : public fw::util::service_t,
+                            public server_socket_pool_t::delegate_t,
                             private fw::vettd::tie_t::delegate_t,
                             private mv::util::callback_wrapper_t {
 public:
-  // One side of a diverted connection: its endpoint and its socket.
-  struct endpoint_socket_t {
-    boost::asio::ip::tcp::endpoint endpoint;
-    fw::util::scoped_fd_t socket;
-  };
+  using endpoint_socket_t = server_socket_pool_t::endpoint_socket_t;
 
   vettd_tie_manager_t(boost::asio::io_context &io, const mv::DarorUvurarevUzuvid &config, fw::hubd::tie_t &hubd);
   ~vettd_tie_manager_t() override;
@@ -44,7 +41,7 @@ public:
 
   // Takes over both sockets of a checked connection and sends them to VettD with the rule set, now or
   // once connected.
-  void new_socket_pair(endpoint_socket_t server, endpoint_socket_t client, const mv::RuleSet &rules);
+  void new_socket_pair(endpoint_socket_t server, endpoint_socket_t client, const mv::RuleSet &rules) override;
 
   bool connected() const noexcept { return tie_ != nullptr; }
   std::size_t waiting() const noexcept { return waiting_.size(); }

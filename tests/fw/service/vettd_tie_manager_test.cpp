@@ -21,12 +21,14 @@
 #include <boost/system/system_error.hpp>
 
 #include "fw/hubd/tie.hpp"
+#include "fw/service/server_socket_pool.hpp"
 #include "fw/service/vettd_tie_manager.hpp"
 #include "fw/util/asio_stream_socket_wrapper.hpp"
 #include "mv/log/log.hpp"
 #include "mv/util/error_code.hpp"
 #include "mv/util/exceptions.hpp"
 #include "tests/support/fake_hubd.hpp"
+#include "tests/support/log_capture.hpp"
 #include "tests/support/vettd_peer.hpp"
 
 namespace {
@@ -36,18 +38,6 @@ using fw::service::vettd_tie_manager_t;
 using fw::util::scoped_fd_t;
 using out_t = mv::Firewall2HubdMessage;
 using in_t = mv::Hubd2FirewallMessage;
-
-struct capture_log_t : mv::log::cf_log_t {
-  std::vector<std::string> lines;
-  void write(int level, std::string_view text) override {
-    lines.push_back(std::string(mv::log::level_name(level)) + ": " + std::string(text));
-  }
-  void out_of_memory() noexcept override {}
-  std::size_t count(const std::string &line) const { return std::count(lines.begin(), lines.end(), line); }
-  std::size_t count_level(const std::string &level) const {
-    return std::count_if(lines.begin(), lines.end(), [&](const std::string &l) { return l.rfind(level + ": ", 0) == 0; });
-  }
-};
 
 struct hubd_failures_t : fw::hubd::tie_t::delegate_t {
   std::vector<std::exception_ptr> errors;
@@ -67,7 +57,7 @@ scoped_fd_t unix_listener(const std::string &path) {
 
 struct vettd_tie_manager_test_t : ::testing::Test {
   boost::asio::io_context io;
-  std::shared_ptr<capture_log_t> log = std::make_shared<capture_log_t>();
+  std::unique_ptr<tests::log_capture_t> log = std::make_unique<tests::log_capture_t>();
   fs::path dir;
   std::string path;
   scoped_fd_t listener;
@@ -81,8 +71,6 @@ struct vettd_tie_manager_test_t : ::testing::Test {
   std::vector<scoped_fd_t> kept; // the far ends of the sockets handed to the manager
 
   void SetUp() override {
-    mv::log::threshold = mv::log::Debug;
-    mv::log::set_log(log);
     dir = fs::temp_directory_path() / fs::unique_path("vettd-tie-manager-%%%%%%%%");
     fs::create_directories(dir);
     path = (dir / "vettd.sock").string();
@@ -102,6 +90,7 @@ struct vettd_tie_manager_test_t : ::testing::Test {
   void TearDown() override {
     manager.reset();
     hubd.reset();
+    log.reset();
     mv::log::set_log(mv::log::default_log());
     fs::remove_all(dir);
   }
@@ -234,22 +223,39 @@ TEST_F(vettd_tie_manager_test_t, PairsWaitForVettDBehindOneRequestAndEachStartCo
   EXPECT_TRUE(fourth->inspect_http());
   EXPECT_TRUE(fourth->block_unchecked());
   EXPECT_EQ(fourth->scan_timeout(), 5u);
-  EXPECT_EQ(log->count_level("Error"), 0u);
+  EXPECT_EQ(log->count_containing("Error: "), 0u);
   EXPECT_TRUE(hubd_failures.errors.empty());
 }
 
-TEST_F(vettd_tie_manager_test_t, NewPairIsLoggedWithEndpointsAndDescriptors) {
+// The server socket pool pairs a client with its server socket and hands both to the manager.
+TEST_F(vettd_tie_manager_test_t, PairsFromTheServerSocketPoolReachVettD) {
   connect();
+  fw::service::server_socket_pool_t pool(*manager, 100);
   int c[2], s[2];
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, c), 0);
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, s), 0);
   kept.emplace_back(c[1]);
   kept.emplace_back(s[1]);
-  manager->new_socket_pair({{boost::asio::ip::make_address("192.0.2.7"), 443}, scoped_fd_t(s[0])},
-                           {{boost::asio::ip::make_address("10.0.0.1"), 40000}, scoped_fd_t(c[0])}, mv::RuleSet());
+  const fw::net::endpoint_t client(boost::asio::ip::make_address("10.0.0.1"), 40000);
+  const fw::net::endpoint_t server(boost::asio::ip::make_address("192.0.2.7"), 443);
+  mv::RuleSet rules;
+  rules.add_variable()->set_exe_path("pooled");
+  pool.add_server_socket(client, server, rules, scoped_fd_t(s[0]));
+  pool.new_client_socket(client, server, scoped_fd_t(c[0]));
   EXPECT_EQ(log->count("Debug: VettD tie manager: new socket pair: 10.0.0.1:40000 (fd " + std::to_string(c[0]) +
                        ") -> 192.0.2.7:443 (fd " + std::to_string(s[0]) + ")"), 1u);
-  EXPECT_TRUE(receive());
+  auto frame = vettd->receive([this] { pump(); });
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(frame->message.rule_set().variable(0).exe_path(), "pooled");
+  // Client first, then server: a byte through each received descriptor reaches the matching far end.
+  ASSERT_EQ(frame->fds.size(), 2u);
+  ASSERT_EQ(::send(frame->fds[0].get(), "c", 1, MSG_NOSIGNAL), 1);
+  ASSERT_EQ(::send(frame->fds[1].get(), "s", 1, MSG_NOSIGNAL), 1);
+  char got = 0;
+  EXPECT_EQ(::recv(kept[0].get(), &got, 1, MSG_DONTWAIT), 1);
+  EXPECT_EQ(got, 'c');
+  EXPECT_EQ(::recv(kept[1].get(), &got, 1, MSG_DONTWAIT), 1);
+  EXPECT_EQ(got, 's');
 }
 
 TEST_F(vettd_tie_manager_test_t, VettDClosingWhileIdleIsQuietAndTheNextPairAsksHubDAgain) {
@@ -258,7 +264,7 @@ TEST_F(vettd_tie_manager_test_t, VettDClosingWhileIdleIsQuietAndTheNextPairAsksH
   for (int i = 0; i < 100 && manager->connected(); ++i) io.run_one_for(std::chrono::milliseconds(10));
   EXPECT_FALSE(manager->connected());
   EXPECT_EQ(log->count("Debug: VettD tie manager: tie closed"), 1u);
-  EXPECT_EQ(log->count_level("Error"), 0u);
+  EXPECT_EQ(log->count_containing("Error: "), 0u);
 
   new_pair("after");
   expect_one_vettd_request();

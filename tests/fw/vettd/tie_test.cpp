@@ -18,23 +18,13 @@
 #include "mv/log/log.hpp"
 #include "mv/util/error_code.hpp"
 #include "mv/util/exceptions.hpp"
+#include "tests/support/log_capture.hpp"
 #include "tests/support/vettd_peer.hpp"
 
 namespace {
 
 using fw::util::scoped_fd_t;
 using fw::vettd::tie_t;
-
-struct capture_log_t : mv::log::cf_log_t {
-  std::vector<std::string> lines;
-  void write(int level, std::string_view text) override {
-    lines.push_back(std::string(mv::log::level_name(level)) + ": " + std::string(text));
-  }
-  void out_of_memory() noexcept override {}
-  std::size_t count(const std::string &prefix) const {
-    return std::count_if(lines.begin(), lines.end(), [&](const std::string &l) { return l.rfind(prefix, 0) == 0; });
-  }
-};
 
 // A pipe standing in for one TCP socket: the tie passes on the write end; the read end tells whether
 // every copy of the write end is closed (end of file) and which descriptor a received one is.
@@ -60,7 +50,7 @@ struct pipe_t {
 
 struct tie_test_t : ::testing::Test, tie_t::delegate_t {
   boost::asio::io_context io;
-  std::shared_ptr<capture_log_t> log = std::make_shared<capture_log_t>();
+  std::unique_ptr<tests::log_capture_t> log = std::make_unique<tests::log_capture_t>();
   std::unique_ptr<tie_t> tie;
   std::unique_ptr<tests::vettd_peer_t> vettd;
   std::vector<std::string> events;
@@ -79,8 +69,6 @@ struct tie_test_t : ::testing::Test, tie_t::delegate_t {
   }
 
   void SetUp() override {
-    mv::log::threshold = mv::log::Debug;
-    mv::log::set_log(log);
     int fds[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
     vettd = std::make_unique<tests::vettd_peer_t>(fds[1]);
@@ -97,6 +85,7 @@ struct tie_test_t : ::testing::Test, tie_t::delegate_t {
   }
   void TearDown() override {
     tie.reset();
+    log.reset();
     mv::log::set_log(mv::log::default_log());
   }
 
@@ -130,9 +119,9 @@ TEST_F(tie_test_t, FrameCarriesTheSettingsTheRuleSetAndBothDescriptorsClientFirs
   const int c = client.write.get(), s = server.write.get();
   tie->send(rules(), std::move(server.write), std::move(client.write));
   EXPECT_EQ(events, std::vector<std::string>{"idle"}); // everything went out at once
-  EXPECT_EQ(log->count("Debug: VettD tie: queued sending of COMPLEMENTARY_CONNECTIONS (c=" + std::to_string(c) +
+  EXPECT_EQ(log->count_containing("Debug: VettD tie: queued sending of COMPLEMENTARY_CONNECTIONS (c=" + std::to_string(c) +
                        ", s=" + std::to_string(s) + ")"), 1u);
-  EXPECT_EQ(log->count("Debug: VettD tie: sent "), 1u);
+  EXPECT_EQ(log->count_containing("Debug: VettD tie: sent "), 1u);
 
   auto frame = receive();
   ASSERT_TRUE(frame);
@@ -151,7 +140,7 @@ TEST_F(tie_test_t, FrameCarriesTheSettingsTheRuleSetAndBothDescriptorsClientFirs
   EXPECT_EQ(m.max_compression_ratio(), 70u);
   EXPECT_TRUE(m.block_unchecked());
   EXPECT_EQ(m.rule_set().SerializeAsString(), rules().SerializeAsString());
-  EXPECT_EQ(log->count("Debug: VettD tie: sent " + std::to_string(4 + m.ByteSizeLong()) + " bytes + descriptors (c=" +
+  EXPECT_EQ(log->count_containing("Debug: VettD tie: sent " + std::to_string(4 + m.ByteSizeLong()) + " bytes + descriptors (c=" +
                        std::to_string(c) + ", s=" + std::to_string(s) + ")"), 1u);
 
   // One SCM_RIGHTS message of 24 bytes with the client's socket, then the server's.
@@ -169,8 +158,8 @@ TEST_F(tie_test_t, FullSocketSendsTheRestOfAFrameWithoutDescriptorsAndLaterFrame
   pipe_t c1, s1, c2, s2;
   tie->send(rules(300000), std::move(s1.write), std::move(c1.write));
   ASSERT_EQ(tie->queued(), 1u); // the socket took only part of it
-  EXPECT_EQ(log->count("Debug: VettD tie: sending would block"), 1u);
-  EXPECT_EQ(log->count("Debug: VettD tie: sent "), 1u);
+  EXPECT_EQ(log->count_containing("Debug: VettD tie: sending would block"), 1u);
+  EXPECT_EQ(log->count_containing("Debug: VettD tie: sent "), 1u);
   EXPECT_TRUE(events.empty());
 
   // Frames queued behind it carry the settings of the moment they were queued.
@@ -205,10 +194,10 @@ TEST_F(tie_test_t, FullSocketSendsTheRestOfAFrameWithoutDescriptorsAndLaterFrame
 
   pump();
   EXPECT_EQ(events, std::vector<std::string>{"idle"});
-  EXPECT_GE(log->count("Debug: VettD tie: sending would not block"), 1u);
+  EXPECT_GE(log->count_containing("Debug: VettD tie: sending would not block"), 1u);
   // Descriptors went with exactly one sendmsg per frame.
   std::size_t with_descriptors = 0;
-  for (const auto &l : log->lines) with_descriptors += l.find(" bytes + descriptors (c=") != std::string::npos;
+  for (const auto &l : log->lines()) with_descriptors += l.find(" bytes + descriptors (c=") != std::string::npos;
   EXPECT_EQ(with_descriptors, 2u);
 }
 
@@ -221,7 +210,7 @@ TEST_F(tie_test_t, AByteFromVettDIsAProtocolViolationAndClosesWhatWasPending) {
   ASSERT_EQ(events, std::vector<std::string>{"error"});
   EXPECT_EQ(mv::util::error_code_of(error), mv::make_error_code(mv::EC_PROTOCOL_VIOLATION));
   EXPECT_EQ(error_text(), "VettD tie: : Protocol violation");
-  EXPECT_EQ(log->count("Debug: VettD tie: Success"), 1u);
+  EXPECT_EQ(log->count_containing("Debug: VettD tie: Success"), 1u);
   EXPECT_TRUE(c2.all_writers_closed());
   EXPECT_TRUE(s2.all_writers_closed());
 }
@@ -230,7 +219,7 @@ TEST_F(tie_test_t, EndOfStreamWhileIdleIsQuiet) {
   vettd->close();
   for (int i = 0; i < 100 && events.empty(); ++i) io.run_one();
   EXPECT_EQ(events, std::vector<std::string>{"closed"});
-  EXPECT_EQ(log->count("Debug: VettD tie: End of file"), 1u);
+  EXPECT_EQ(log->count_containing("Debug: VettD tie: End of file"), 1u);
 }
 
 TEST_F(tie_test_t, EndOfStreamWithFramesPendingIsUnexpected) {
