@@ -115,7 +115,9 @@ TEST(NftBatchPolicy, LargeSequencesAreSplitIntoBatchesWithinThePageSize) {
     for (const auto &header : h) EXPECT_EQ(header.sequence, expected_sequence++);
     rules += h.size() - 2;
     // Each batch was full: the next rule would not have fitted.
-    if (&batch != &batches.back()) EXPECT_GT(batch.bytes.size() + rule_size, 4096u);
+    if (&batch != &batches.back()) {
+      EXPECT_GT(batch.bytes.size() + rule_size, 4096u);
+    }
   }
   EXPECT_EQ(rules, count);
 }
