@@ -81,7 +81,7 @@ TEST(NftExpressionCodec, RuleCarriesTableChainCommentAndExpressionOrder) {
   EXPECT_EQ(rule.expressions, expected);
 }
 
-TEST(NftExpressionCodec, CompositeActionsUseTheDocumentedRegistersAndValues) {
+TEST(NftExpressionCodec, CompositeActionsUseTheirRegistersAndValues) {
   nft::rule_builder_t builder(nft::family_ipv4, "t", "c", "x");
   nft::matches::tcpflags(builder, 0x12, 0x02);
   nft::matches::set_ctmark(builder, 0x20, 0x20);
