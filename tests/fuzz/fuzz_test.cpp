@@ -3,12 +3,13 @@
 // erasures, truncation, splices of two inputs, tweaks of 16- and 32-bit length fields), bounded by a
 // number of iterations and by time. Faults show in the sanitizer build; a broken invariant aborts.
 //
-// Environment: MOVRI_FUZZ_SECONDS (time per target, default 3), MOVRI_FUZZ_ITERATIONS (default
+// Environment: MOVRI_FUZZ_SECONDS (time per target, default 2), MOVRI_FUZZ_ITERATIONS (default
 // 200000), MOVRI_FUZZ_SEED (default 1), MOVRI_FUZZ_INPUT (run one file through every target selected
 // with --gtest_filter, nothing else). The input being run when the process dies is written to
 // fuzz-crash-<target> in the working directory.
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -55,9 +56,21 @@ void save_current_input() {
   (void)!::write(2, note.data(), note.size());
 }
 
+// A broken invariant (abort) or a fault outside the sanitizers: save the input, then die as before.
+void on_fatal_signal(int signal) {
+  save_current_input();
+  ::raise(signal);
+}
+
 void install_crash_handlers() {
   static const bool installed = [] {
     if (__sanitizer_set_death_callback) __sanitizer_set_death_callback(save_current_input);
+    for (int signal : {SIGABRT, SIGSEGV, SIGBUS, SIGFPE}) {
+      struct sigaction action {};
+      action.sa_handler = on_fatal_signal;
+      action.sa_flags = SA_RESETHAND | SA_NODEFER;
+      ::sigaction(signal, &action, nullptr);
+    }
     std::set_terminate([] {
       save_current_input();
       std::abort();
@@ -83,7 +96,13 @@ void run_one(entry_t entry, const bytes_t &input) {
   if (!input.empty()) std::memcpy(copy.get(), input.data(), input.size());
   current_data = copy.get();
   current_size = input.size();
-  entry(copy.get(), input.size());
+  try {
+    entry(copy.get(), input.size());
+  } catch (...) {
+    // A target lets only unexpected exceptions escape.
+    save_current_input();
+    throw;
+  }
   current_data = nullptr;
   current_size = 0;
 }
@@ -231,7 +250,7 @@ void run(const char *name, entry_t entry) {
     run_one(entry, corpus.back());
   }
 
-  const auto seconds = env_number("MOVRI_FUZZ_SECONDS", 3);
+  const auto seconds = env_number("MOVRI_FUZZ_SECONDS", 2);
   const auto iterations = env_number("MOVRI_FUZZ_ITERATIONS", 200000);
   const auto seed = env_number("MOVRI_FUZZ_SEED", 1);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
@@ -241,7 +260,7 @@ void run(const char *name, entry_t entry) {
     run_one(entry, mutator.next());
     ++done;
   }
-  RecordProperty("iterations", static_cast<int>(done));
+  ::testing::Test::RecordProperty("iterations", static_cast<int>(done));
   std::printf("fuzz %s: %zu seed inputs, %lu mutated inputs (seed %lu)\n", name, corpus.size(), done, seed);
 }
 

@@ -22,8 +22,9 @@ void compare(const nl::compound_attribute_t &tree, const nl::attribute_view_t &v
   for (std::uint16_t type = 0; type < nl::attribute_view_t::capacity; ++type) {
     FUZZ_CHECK(tree.contains(type) == view.contains(type));
     if (!tree.contains(type)) continue;
-    if (const nl::compound_attribute_t *nested = tree.find_compound(type)) {
-      compare(*nested, view.get_compound(type));
+    const auto &value = tree.attributes().at(type);
+    if (value.is_compound()) {
+      compare(value.compound(), view.get_compound(type));
     } else {
       const auto a = tree.get_bytes(type);
       const auto b = view.get_bytes(type);

@@ -5,7 +5,10 @@
 #include <sys/socket.h>
 #include <linux/netlink.h>
 
+#include <cerrno>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 
 #include "fw/linux/netlink/header.hpp"
 #include "fw/util/scoped_fd.hpp"
@@ -36,8 +39,9 @@ struct netlink_endpoint_t {
     sockaddr_nl address{};
     address.nl_family = AF_NETLINK;
     address.nl_pid = peer;
-    FUZZ_CHECK(::sendto(fd.get(), data, size, 0, reinterpret_cast<sockaddr *>(&address), sizeof address) ==
-               static_cast<ssize_t>(size));
+    const ssize_t sent = ::sendto(fd.get(), data, size, 0, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    if (sent != static_cast<ssize_t>(size)) std::fprintf(stderr, "netlink peer: sendto %zu bytes: %zd, %s\n", size, sent, std::strerror(errno));
+    FUZZ_CHECK(sent == static_cast<ssize_t>(size));
   }
 
   // Throws away whatever the socket under test sent; returns the number of datagrams.

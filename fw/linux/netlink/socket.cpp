@@ -101,6 +101,8 @@ void socket_t::check_error(const std::uint8_t *message, std::size_t length) {
 socket_t::received_t socket_t::receive_one() {
   receive_datagram();
   const header_t header = header_t::read(buffer_.data());
+  // A length that does not even cover the header leaves no payload to copy.
+  if (header.length < header_size) throw_truncated();
   check_error(buffer_.data(), header.length);
   received_t result;
   result.type = header.type;

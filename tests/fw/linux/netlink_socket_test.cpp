@@ -90,6 +90,12 @@ TEST(NetlinkSocket, ReceiveOneReturnsTheFirstMessageAndRejectsTruncatedDatagrams
   short_message.resize(18);
   s.feed(short_message);
   EXPECT_EQ(error_text([&] { s.socket->receive_one(); }), "NETLINK: Truncated message received");
+  // A header whose length does not even cover itself.
+  bytes_t below_header = message(0x10, 0, {1, 2, 3, 4});
+  const std::uint32_t length8 = 8;
+  std::memcpy(below_header.data(), &length8, 4);
+  s.feed(below_header);
+  EXPECT_EQ(error_text([&] { s.socket->receive_one(); }), "NETLINK: Truncated message received");
   // An error message of 35 bytes.
   bytes_t error35 = error_message(-17, 0);
   error35.resize(35);
