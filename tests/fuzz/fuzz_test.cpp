@@ -64,11 +64,20 @@ void on_fatal_signal(int signal) {
 
 void install_crash_handlers() {
   static const bool installed = [] {
-    if (__sanitizer_set_death_callback) __sanitizer_set_death_callback(save_current_input);
+    // Under the sanitizers faults are theirs to report; they call back before the process ends.
+    const bool sanitized = __sanitizer_set_death_callback != nullptr;
+    if (sanitized) __sanitizer_set_death_callback(save_current_input);
+    // An own stack for the handler, so that a stack overflow is reported too.
+    static std::unique_ptr<char[]> alternate(new char[1 << 16]);
+    stack_t stack{};
+    stack.ss_sp = alternate.get();
+    stack.ss_size = 1 << 16;
+    ::sigaltstack(&stack, nullptr);
     for (int signal : {SIGABRT, SIGSEGV, SIGBUS, SIGFPE}) {
+      if (sanitized && signal != SIGABRT) continue;
       struct sigaction action {};
       action.sa_handler = on_fatal_signal;
-      action.sa_flags = SA_RESETHAND | SA_NODEFER;
+      action.sa_flags = SA_RESETHAND | SA_NODEFER | SA_ONSTACK;
       ::sigaction(signal, &action, nullptr);
     }
     std::set_terminate([] {
