@@ -21,7 +21,8 @@ tests::fuzz::bytes_t rewrite(const nft::rule_t &rule) {
   nft::rule_builder_t builder(rule.family, rule.table.value_or(""), rule.chain.value_or(""), rule.comment.value_or(""),
                               1 << 20);
   for (const auto &expression : rule.expressions) nft::expr::build(builder.message(), expression);
-  const auto bytes = builder.finish().bytes();
+  const auto message = builder.finish();
+  const auto bytes = message.bytes();
   return tests::fuzz::bytes_t(bytes.begin() + 16, bytes.end());
 }
 

@@ -95,7 +95,7 @@ void socket_t::check_error(const std::uint8_t *message, std::size_t length) {
   if (header.type != msg_error) return;
   if (length < error_message_size) throw_truncated();
   const std::int32_t error = header_t::read_error(message);
-  if (error != 0) throw_errno(-error, "NETLINK error received");
+  if (error != 0) throw_errno(header_t::error_number(error), "NETLINK error received");
 }
 
 socket_t::received_t socket_t::receive_one() {

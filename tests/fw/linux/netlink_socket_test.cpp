@@ -119,6 +119,11 @@ TEST(NetlinkSocket, ErrorsCarryTheKernelsErrno) {
   EXPECT_EQ(error_code_of([&] { s.socket->receive_ack(); }), 1);
   s.feed(error_message(0, 0));
   EXPECT_NO_THROW(s.socket->receive_ack());
+  // Values no kernel sends: the most negative one cannot be negated, a positive one is no errno.
+  s.feed(error_message(INT32_MIN, 0));
+  EXPECT_EQ(error_code_of([&] { s.socket->receive_ack(); }), EPROTO);
+  s.feed(error_message(5, 0));
+  EXPECT_EQ(error_code_of([&] { s.socket->receive_one(); }), EPROTO);
   s.feed(message(0x10, 0, {}));
   EXPECT_EQ(error_text([&] { s.socket->receive_ack(); }), "NETLINK: Unexpected message");
 }
