@@ -23,6 +23,7 @@
 #include "app/constants.hpp"
 #include "app/exit_status.hpp"
 #include "fw/service/logger.hpp"
+#include "fw/service/process_finder.hpp"
 #include "fw/util/service.hpp"
 #include "linux_firewall_config.pb.h"
 #include "mv/log/log.hpp"
@@ -166,6 +167,8 @@ private:
   void build_services(unsigned connection_limit) {
     (void)connection_limit;
     services_.push_back(std::make_unique<fw::service::logger_t>(config_));
+    auto finder = std::make_unique<fw::service::process_finder_t>(io_);
+    services_.push_back(std::move(finder));
   }
 
   static void add_signal(boost::asio::signal_set &set, int signal) {
