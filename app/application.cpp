@@ -22,8 +22,12 @@
 #include "app/command_line.hpp"
 #include "app/constants.hpp"
 #include "app/exit_status.hpp"
+#include "fw/hubd/tie.hpp"
+#include "fw/service/appinfo_reporter.hpp"
 #include "fw/service/logger.hpp"
+#include "fw/service/marks.hpp"
 #include "fw/service/process_finder.hpp"
+#include "fw/util/asio_stream_socket_wrapper.hpp"
 #include "fw/util/service.hpp"
 #include "linux_firewall_config.pb.h"
 #include "mv/log/log.hpp"
@@ -97,7 +101,7 @@ public:
 
   // Steps 2 to 8 of start-up.
   void init(int argc, char **argv) {
-    hubd_channel_ = make_hubd_tie(io_, argc, argv);
+    hubd_ = make_hubd_tie(io_, hubd_delegate_, argc, argv);
     const unsigned limit = connection_limit();
     build_services(limit);
 
@@ -154,21 +158,37 @@ public:
   }
 
 private:
-  static std::optional<boost::asio::local::stream_protocol::socket>
-  make_hubd_tie(boost::asio::io_context &io, int argc, char **argv) {
+  // HubD link failures and protocol breaches end the daemon: the throw leaves the event loop.
+  class hubd_delegate_t : public fw::hubd::tie_t::delegate_t {
+  public:
+    void on_error(std::exception_ptr error) override {
+      throw mv::cf_exception_t(mv::util::error_code_of(error), "HubD: " + mv::util::describe_exception(error));
+    }
+  };
+
+  static std::unique_ptr<fw::hubd::tie_t> make_hubd_tie(boost::asio::io_context &io, hubd_delegate_t &delegate,
+                                                        int argc, char **argv) {
     const char *value = std::getenv("COM_MOVRI_MONITOR");
     if (!value) run_command_line(argc, argv);
     const int fd = monitor_descriptor(value);
-    boost::asio::local::stream_protocol::socket socket(io);
-    socket.assign(boost::asio::local::stream_protocol(), fd);
-    return socket;
+    fw::util::asio_stream_socket_wrapper_t::socket_t socket(io);
+    boost::system::error_code ec;
+    socket.assign(boost::asio::local::stream_protocol(), fd, ec);
+    if (ec) throw boost::system::system_error(ec, "assign");
+    return std::make_unique<fw::hubd::tie_t>(
+        delegate, std::make_unique<fw::util::asio_stream_socket_wrapper_t>(std::move(socket)));
   }
 
   void build_services(unsigned connection_limit) {
     (void)connection_limit;
-    services_.push_back(std::make_unique<fw::service::logger_t>(config_));
+    auto logger = std::make_unique<fw::service::logger_t>(config_);
     auto finder = std::make_unique<fw::service::process_finder_t>(io_);
+    auto marks = std::make_unique<fw::service::marks_t>(config_);
+    auto reporter = std::make_unique<fw::service::appinfo_reporter_t>(*hubd_, &revision_);
+    services_.push_back(std::move(logger));
     services_.push_back(std::move(finder));
+    services_.push_back(std::move(marks));
+    services_.push_back(std::move(reporter));
   }
 
   static void add_signal(boost::asio::signal_set &set, int signal) {
@@ -196,9 +216,9 @@ private:
   }
 
   void request_config() {
-    // Configuration requests travel over the HubD link, which this build does not have yet: the daemon
-    // keeps the channel open and waits for a termination signal.
-    MV_LOG(Warning, "HubD tie: configuration requests are not supported by this build");
+    hubd_->get_config([this](const mv::DarorUvurarevUzuvid &config, std::uint32_t revision) {
+      apply_config(config, revision);
+    });
   }
 
   void stop() {
@@ -213,7 +233,7 @@ private:
       termination_alive_.abandon();
     }
     while (!services_.empty()) services_.pop_back();
-    hubd_channel_.reset();
+    hubd_.reset();
   }
 
   std::uint32_t exit_status_ = 0;
@@ -221,7 +241,8 @@ private:
   mv::DarorUvurarevUzuvid config_;
   bool revision_known_ = false;
   std::uint32_t revision_ = 0;
-  std::optional<boost::asio::local::stream_protocol::socket> hubd_channel_;
+  hubd_delegate_t hubd_delegate_;
+  std::unique_ptr<fw::hubd::tie_t> hubd_;
   std::list<std::unique_ptr<fw::util::service_t>> services_;
   std::optional<boost::asio::signal_set> hangup_;
   mv::util::callback_wrapper_t hangup_alive_;

@@ -11,7 +11,7 @@
 namespace fw::app {
 
 // Prints the executable information record; provided by the application info report.
-void dump_app_info(std::ostream &out);
+void dump_app_info(std::ostream &out, int argc, char **argv);
 
 void run_command_line(int argc, char **argv) {
   namespace po = boost::program_options;
@@ -39,7 +39,7 @@ void run_command_line(int argc, char **argv) {
     std::exit(0);
   }
   if (vm.count("dump-app-info")) {
-    dump_app_info(std::cout);
+    dump_app_info(std::cout, argc, argv);
     std::cout << std::endl;
     std::exit(0);
   }

@@ -11,15 +11,13 @@
 
 namespace tests {
 
-process_result_t run_program(const std::string &path, const std::vector<std::string> &args,
-                             const std::map<std::string, std::optional<std::string>> &env,
-                             const std::vector<int> &keep_fds, int timeout_seconds) {
-  int out[2], err[2];
-  if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return {};
+pid_t spawn_program(const std::string &path, const std::vector<std::string> &args,
+                    const std::map<std::string, std::optional<std::string>> &env, const std::vector<int> &keep_fds,
+                    int out_fd, int err_fd) {
   const pid_t pid = ::fork();
   if (pid == 0) {
-    ::dup2(out[1], 1);
-    ::dup2(err[1], 2);
+    ::dup2(out_fd, 1);
+    ::dup2(err_fd, 2);
     for (int fd : keep_fds) ::fcntl(fd, F_SETFD, 0);
     for (const auto &[name, value] : env) {
       if (value)
@@ -34,6 +32,15 @@ process_result_t run_program(const std::string &path, const std::vector<std::str
     ::execv(path.c_str(), argv.data());
     ::_exit(127);
   }
+  return pid;
+}
+
+process_result_t run_program(const std::string &path, const std::vector<std::string> &args,
+                             const std::map<std::string, std::optional<std::string>> &env,
+                             const std::vector<int> &keep_fds, int timeout_seconds) {
+  int out[2], err[2];
+  if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return {};
+  const pid_t pid = spawn_program(path, args, env, keep_fds, out[1], err[1]);
   ::close(out[1]);
   ::close(err[1]);
   process_result_t result;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <map>
 #include <optional>
 #include <string>
@@ -18,5 +20,11 @@ struct process_result_t {
 process_result_t run_program(const std::string &path, const std::vector<std::string> &args,
                              const std::map<std::string, std::optional<std::string>> &env = {},
                              const std::vector<int> &keep_fds = {}, int timeout_seconds = 30);
+
+// Starts a program with extra environment variables, its standard output on out_fd and its standard
+// error on err_fd; descriptors listed in keep_fds stay open in it under the same numbers.
+pid_t spawn_program(const std::string &path, const std::vector<std::string> &args,
+                    const std::map<std::string, std::optional<std::string>> &env, const std::vector<int> &keep_fds,
+                    int out_fd, int err_fd);
 
 } // namespace tests

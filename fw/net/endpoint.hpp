@@ -1,0 +1,33 @@
+#pragma once
+
+#include <string>
+#include <tuple>
+
+#include <boost/asio/ip/tcp.hpp>
+
+namespace fw::net {
+
+// An IPv4 address and a TCP port.
+using endpoint_t = boost::asio::ip::tcp::endpoint;
+
+// Dotted address, ":" and the decimal port.
+std::string to_string(const endpoint_t &endpoint);
+
+// One TCP connection as the daemon sees it: the endpoint that opened it and the endpoint it was meant
+// for. Keys order by client, then server (address, then port).
+struct connection_key_t {
+  endpoint_t client;
+  endpoint_t server;
+
+  friend bool operator<(const connection_key_t &a, const connection_key_t &b) {
+    return std::tie(a.client, a.server) < std::tie(b.client, b.server);
+  }
+  friend bool operator==(const connection_key_t &a, const connection_key_t &b) {
+    return a.client == b.client && a.server == b.server;
+  }
+};
+
+// client + " -> " + server.
+std::string to_string(const connection_key_t &key);
+
+} // namespace fw::net

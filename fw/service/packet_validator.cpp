@@ -1,0 +1,49 @@
+#include "fw/service/packet_validator.hpp"
+
+#include <arpa/inet.h>
+
+#include <string>
+
+
+namespace fw::service {
+
+packet_validator_t::packet_validator_t(const marks_t &marks, const transparent_acceptor_t &acceptor)
+    : marks_(marks), acceptor_(acceptor) {}
+
+void packet_validator_t::start() {
+  expected_mark_ = 0;
+  mark_mask_ = marks_.client_packets_mark() | marks_.server_packets_mark();
+  listening_ = acceptor_.local_endpoint();
+}
+
+void packet_validator_t::validate_client_packet(const fw::net::ipv4_header_t &ipv4, const fw::net::tcp_header_t &tcp,
+                                                std::uint32_t mark) const {
+  check_mark(mark);
+  check_flags(tcp, 0x02);
+  const fw::net::endpoint_t destination(
+      boost::asio::ip::address_v4(ntohl(ipv4.destination_address())), tcp.destination_port());
+  if (destination == listening_)
+    throw invalid_packet_t("direct connection to " + fw::net::to_string(destination) + " is not allowed");
+}
+
+void packet_validator_t::validate_server_answer(const fw::net::ipv4_header_t &, const fw::net::tcp_header_t &tcp,
+                                                std::uint32_t mark) const {
+  check_mark(mark);
+  check_flags(tcp, 0x12);
+}
+
+void packet_validator_t::check_mark(std::uint32_t mark) const {
+  if ((mark & mark_mask_) != expected_mark_)
+    throw invalid_packet_t("packet mark " + std::to_string(mark) + " does not match " +
+                           std::to_string(expected_mark_) + "/" + std::to_string(mark_mask_));
+}
+
+void packet_validator_t::check_flags(const fw::net::tcp_header_t &tcp, unsigned expected) {
+  // The NS bit (lowest bit of byte 12) counts as bit 8.
+  const unsigned flags = tcp.flags() | (tcp.data()[12] & 1u) << 8;
+  if ((flags & 0x12) != expected)
+    throw invalid_packet_t("tcp flags " + std::to_string(flags) + " do not match " + std::to_string(expected) + "/" +
+                           std::to_string(0x12));
+}
+
+} // namespace fw::service

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/system/system_error.hpp>
+
+#include "fw/net/endpoint.hpp"
+#include "fw/service/marks.hpp"
+#include "fw/util/scoped_fd.hpp"
+#include "fw/util/service.hpp"
+#include "linux_firewall_config.pb.h"
+#include "mv/util/callback_wrapper.hpp"
+
+namespace fw::service {
+
+// The transparent listening socket that receives diverted clients. A transparent socket accepts
+// connections to any address the kernel steers to it, and reports the address the client meant as
+// the accepted socket's local address.
+class transparent_acceptor_t : public fw::util::service_t, private mv::util::callback_wrapper_t {
+public:
+  class delegate_t {
+  public:
+    virtual ~delegate_t() = default;
+    // Takes over an accepted client connection: the client's endpoint, the endpoint it meant to reach.
+    virtual void new_client_socket(const fw::net::endpoint_t &client, const fw::net::endpoint_t &server,
+                                   fw::util::scoped_fd_t socket) = 0;
+  };
+
+  // Reading an accepted socket's endpoints failed.
+  class get_endpoint_error_t : public boost::system::system_error {
+  public:
+    using boost::system::system_error::system_error;
+  };
+
+  transparent_acceptor_t(boost::asio::io_context &io, delegate_t &delegate, const mv::DarorUvurarevUzuvid &config,
+                         const marks_t &marks);
+  ~transparent_acceptor_t() override;
+
+  // Opens the listening socket at the configured address, or reopens it when the address changed.
+  void start() override;
+
+  // The address the socket is bound to (unspecified until the first start).
+  const fw::net::endpoint_t &local_endpoint() const noexcept { return local_endpoint_; }
+
+private:
+  void open(const fw::net::endpoint_t &endpoint);
+  void accept();
+  void accepted(const boost::system::error_code &error, boost::asio::ip::tcp::socket socket);
+  void hand_over(boost::asio::ip::tcp::socket &socket);
+
+  delegate_t &delegate_;
+  const mv::DarorUvurarevUzuvid &config_;
+  const marks_t &marks_;
+  boost::asio::ip::tcp::acceptor acceptor_;
+  fw::net::endpoint_t local_endpoint_;
+};
+
+} // namespace fw::service

@@ -1,0 +1,203 @@
+// The ip_tables codec against the kernel, inside a private network namespace, cross-checked with the
+// iptables tools.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <cerrno>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <boost/system/system_error.hpp>
+#include <gtest/gtest.h>
+
+#include "fw/linux/ip_tables/codec.hpp"
+#include "fw/linux/ip_tables/ext_comment.hpp"
+#include "fw/linux/ip_tables/ext_mark.hpp"
+#include "fw/linux/ip_tables/ext_nfqueue.hpp"
+#include "fw/linux/ip_tables/ext_tcp.hpp"
+#include "fw/linux/ip_tables/ext_tproxy.hpp"
+#include "fw/linux/ip_tables/revision.hpp"
+#include "tests/support/netns.hpp"
+
+namespace ipt = fw::linux::ip_tables;
+
+namespace {
+
+// iptables-legacy-save output of one table without its time-stamped comment lines.
+std::string save(const std::string &table, bool counters = true) {
+  std::istringstream in(tests::shell("iptables-legacy-save " + std::string(counters ? "-c " : "") + "-t " + table));
+  std::string line, out;
+  while (std::getline(in, line))
+    if (!line.starts_with("#")) out += line + "\n";
+  return out;
+}
+
+in_addr address(const char *text) {
+  in_addr a{};
+  inet_pton(AF_INET, text, &a);
+  return a;
+}
+
+// A refused TCP connection over loopback: one SYN and one RST through OUTPUT and INPUT.
+void knock() { tests::shell("bash -c 'exec 3<>/dev/tcp/127.0.0.1/9' 2>/dev/null", true); }
+
+// Packet count of the rule that iptables-legacy-save -c prints as "[p:b] " + rule.
+long packets(const std::string &saved, const std::string &rule) {
+  std::istringstream in(saved);
+  std::string line;
+  while (std::getline(in, line)) {
+    const auto close = line.find("] ");
+    if (line.starts_with("[") && close != std::string::npos && line.substr(close + 2) == rule)
+      return std::stol(line.substr(1));
+  }
+  ADD_FAILURE() << "no rule " << rule << " in\n" << saved;
+  return -1;
+}
+
+template <typename F> boost::system::system_error system_error_of(F f) {
+  try {
+    f();
+  } catch (const boost::system::system_error &e) {
+    return e;
+  }
+  ADD_FAILURE() << "no system error raised";
+  return boost::system::system_error(boost::system::error_code(), "");
+}
+
+} // namespace
+
+TEST(IpTablesKernel, ForeignTablesRoundTripWithRulesAndCounters) {
+  tests::enter_fresh_netns();
+  tests::shell(R"(set -e
+    iptables-legacy -N audit
+    iptables-legacy -N empty
+    iptables-legacy -P FORWARD DROP
+    iptables-legacy -A INPUT -i lo -p tcp -m multiport --dports 22,80,443 -m comment --comment "web ports" -j ACCEPT
+    iptables-legacy -A INPUT -s 10.0.0.0/8 ! -d 10.1.2.3 -j audit
+    iptables-legacy -A OUTPUT -o lo -j audit
+    iptables-legacy -A OUTPUT -p icmp
+    iptables-legacy -A audit -m mark --mark 0x4/0x4 -j RETURN
+    iptables-legacy -A audit -p tcp -m comment --comment counted
+    iptables-legacy -A audit -j empty
+    iptables-legacy -t mangle -A OUTPUT -m mark ! --mark 0x1 -j MARK --set-xmark 0x2/0x6
+    iptables-legacy -t mangle -A PREROUTING -p tcp --tcp-flags SYN,ACK SYN -j CONNMARK --set-mark 0x8
+    iptables-legacy -t nat -A POSTROUTING -o eth9 -j MASQUERADE)");
+  knock();
+  const std::string before = save("filter") + save("mangle") + save("nat");
+  const std::string counted = "-A audit -p tcp -m comment --comment counted";
+  ASSERT_EQ(packets(before, counted), 2);
+
+  for (const char *name : {"filter", "mangle", "nat"}) {
+    const ipt::table_t table = ipt::read_table(name);
+    ipt::write_table(name, table);
+    EXPECT_EQ(ipt::read_table(name), table) << name;
+  }
+  EXPECT_EQ(save("filter") + save("mangle") + save("nat"), before);
+
+  // The kernel still follows the jumps into the user chain, where the traffic is counted.
+  knock();
+  EXPECT_EQ(packets(save("filter"), counted), 4);
+}
+
+TEST(IpTablesKernel, BuiltRulesReadAsTheEquivalentCommandLines) {
+  tests::enter_fresh_netns();
+  ipt::table_t table = ipt::read_table("mangle");
+  auto &prerouting = table.builtin_chains.at(ipt::hook_prerouting).rules;
+  auto &output = table.builtin_chains.at(ipt::hook_output).rules;
+  const std::uint16_t ports[] = {25, 110, 143};
+  prerouting.push_back(ipt::rule_t()
+                           .append_match(ipt::comment_match("movri-firewall"))
+                           .append_match(ipt::mark_match(0, 0x6))
+                           .append_match(ipt::connmark_match(0x4, 0x6))
+                           .set_target(ipt::mark_target(0x1, 0x1)));
+  prerouting.push_back(ipt::rule_t()
+                           .set_protocol(IPPROTO_TCP)
+                           .append_match(ipt::comment_match("movri-firewall"))
+                           .append_match(ipt::mark_match(0x6, 0x6, true))
+                           .append_match(ipt::connmark_match(0x2, 0x6))
+                           .set_target(ipt::tproxy_target(address("127.0.0.1"), 3128, 0x1, 0x1)));
+  output.push_back(ipt::rule_t()
+                       .set_protocol(IPPROTO_TCP)
+                       .append_match(ipt::comment_match("movri-firewall"))
+                       .append_match(ipt::tcp_match(ipt::tcp_syn | ipt::tcp_ack, ipt::tcp_syn))
+                       .append_match(ipt::multiport_match(ipt::multiport_side_t::destination, ports))
+                       .set_target(ipt::nfqueue_target(7, true)));
+  output.push_back(ipt::rule_t()
+                       .set_out_interface("lo")
+                       .set_destination(address("10.0.0.0"), address("255.0.0.0"))
+                       .set_inverse_flags(ipt::inv_destination)
+                       .append_match(ipt::mark_match(0x2, 0x6))
+                       .set_target(ipt::connmark_target(0x2, 0xFFFFFFFF, 0xFFFFFFFF)));
+  ipt::write_table("mangle", table);
+  const std::string written = save("mangle", false);
+
+  tests::shell(R"(set -e
+    iptables-legacy -t mangle -F
+    iptables-legacy -t mangle -A PREROUTING -m comment --comment movri-firewall -m mark --mark 0x0/0x6 -m connmark --mark 0x4/0x6 -j MARK --set-xmark 0x1/0x1
+    iptables-legacy -t mangle -A PREROUTING -p tcp -m comment --comment movri-firewall -m mark ! --mark 0x6/0x6 -m connmark --mark 0x2/0x6 -j TPROXY --on-port 3128 --on-ip 127.0.0.1 --tproxy-mark 0x1/0x1
+    iptables-legacy -t mangle -A OUTPUT -p tcp -m comment --comment movri-firewall -m tcp --tcp-flags SYN,ACK SYN -m multiport --dports 25,110,143 -j NFQUEUE --queue-num 7 --queue-bypass
+    iptables-legacy -t mangle -A OUTPUT ! -d 10.0.0.0/8 -o lo -m mark --mark 0x2/0x6 -j CONNMARK --set-xmark 0x2/0xffffffff)");
+  EXPECT_EQ(written, save("mangle", false));
+}
+
+TEST(IpTablesKernel, EmptyUserChainAndRuleWithoutTargetRoundTrip) {
+  tests::enter_fresh_netns();
+  ipt::table_t table = ipt::read_table("filter");
+  table.user_chains["empty"];
+  table.user_chains[std::string(29, 'c')].rules.push_back(ipt::rule_t().set_target(ipt::verdict_t::accept));
+  table.builtin_chains.at(ipt::hook_output).rules.push_back(ipt::rule_t().set_protocol(IPPROTO_TCP));
+  table.builtin_chains.at(ipt::hook_output).rules.push_back(ipt::rule_t().set_target(ipt::jump_t{"empty"}));
+  table.builtin_chains.at(ipt::hook_forward).policy = ipt::verdict_t::drop;
+  ipt::write_table("filter", table);
+  EXPECT_EQ(ipt::read_table("filter"), table);
+  const std::string long_chain(29, 'c');
+  EXPECT_EQ(save("filter", false), "*filter\n"
+                                   ":INPUT ACCEPT [0:0]\n"
+                                   ":FORWARD DROP [0:0]\n"
+                                   ":OUTPUT ACCEPT [0:0]\n"
+                                   ":" + long_chain + " - [0:0]\n"
+                                   ":empty - [0:0]\n"
+                                   "-A OUTPUT -p tcp\n"
+                                   "-A OUTPUT -j empty\n"
+                                   "-A " + long_chain + " -j ACCEPT\n"
+                                   "COMMIT\n");
+}
+
+TEST(IpTablesKernel, TableErrors) {
+  tests::enter_fresh_netns();
+  const auto missing = system_error_of([] { ipt::read_table("nosuchtable"); });
+  EXPECT_TRUE(missing.code().value() == ENOENT || missing.code().value() == ENOPROTOOPT) << missing.what();
+  EXPECT_TRUE(std::string(missing.what()).starts_with("Cannot get IP table info")) << missing.what();
+
+  const std::string long_name(32, 't');
+  try {
+    ipt::write_table(long_name, {});
+    ADD_FAILURE() << "no error";
+  } catch (const std::runtime_error &e) {
+    EXPECT_EQ(std::string(e.what()), "Table name is too long: " + long_name);
+  }
+
+  // A model the kernel refuses (a jump loop) leaves the table as it was.
+  ipt::table_t table = ipt::read_table("filter");
+  table.user_chains["loop"].rules.push_back(ipt::rule_t().set_target(ipt::jump_t{"loop"}));
+  table.builtin_chains.at(ipt::hook_output).rules.push_back(ipt::rule_t().set_target(ipt::jump_t{"loop"}));
+  const auto refused = system_error_of([&] { ipt::write_table("filter", table); });
+  EXPECT_TRUE(std::string(refused.what()).starts_with("Cannot set IP table entries")) << refused.what();
+  EXPECT_TRUE(ipt::read_table("filter").user_chains.empty());
+}
+
+TEST(IpTablesKernel, RevisionProbing) {
+  tests::enter_fresh_netns();
+  EXPECT_EQ(ipt::probe_revision(ipt::extension_kind_t::target, "NFQUEUE", 0, 3), 3);
+  EXPECT_EQ(ipt::probe_revision(ipt::extension_kind_t::target, "TPROXY", 0, 1), 1);
+  EXPECT_EQ(ipt::probe_revision(ipt::extension_kind_t::match, "mark", 0, 9), 1);
+
+  const auto unknown = system_error_of([] { ipt::probe_revision(ipt::extension_kind_t::match, "nosuchmatch", 0, 1); });
+  EXPECT_EQ(unknown.code().value(), ENOENT);
+  EXPECT_TRUE(std::string(unknown.what()).starts_with("match 'nosuchmatch'")) << unknown.what();
+
+  const auto too_new = system_error_of([] { ipt::probe_revision(ipt::extension_kind_t::target, "MARK", 5, 7); });
+  EXPECT_EQ(too_new.code().value(), EOPNOTSUPP);
+  EXPECT_TRUE(std::string(too_new.what()).starts_with("target 'MARK'")) << too_new.what();
+}

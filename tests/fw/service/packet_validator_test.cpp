@@ -1,0 +1,93 @@
+#include <gtest/gtest.h>
+
+#include "fw/service/packet_validator.hpp"
+#include "tests/fw/net/packet_builder.hpp"
+#include "tests/fw/service/service_fixture.hpp"
+
+namespace {
+
+struct no_clients_t : fw::service::transparent_acceptor_t::delegate_t {
+  void new_client_socket(const fw::net::endpoint_t &, const fw::net::endpoint_t &, fw::util::scoped_fd_t) override {
+    ADD_FAILURE() << "no client expected";
+  }
+};
+
+struct ValidatorTest : ::testing::Test {
+  void SetUp() override {
+    tests::enter_fresh_netns();
+    if (HasFatalFailure() || IsSkipped()) return;
+    tests::set_listen_address(config, "127.0.0.1", 7777);
+    marks.start();
+    acceptor.start();
+    validator.start();
+  }
+
+  // The invalid_packet_t text, or "" when the packet passes.
+  std::string client_check(const tests::tcp_packet_t &packet, std::uint32_t mark) {
+    const auto bytes = packet.bytes();
+    try {
+      validator.validate_client_packet(fw::net::ipv4_header_t(bytes.data()),
+                                       fw::net::tcp_header_t(bytes.data() + packet.ipv4_length()), mark);
+    } catch (const fw::service::packet_validator_t::invalid_packet_t &e) {
+      return e.what();
+    }
+    return "";
+  }
+  std::string server_check(const tests::tcp_packet_t &packet, std::uint32_t mark) {
+    const auto bytes = packet.bytes();
+    try {
+      validator.validate_server_answer(fw::net::ipv4_header_t(bytes.data()),
+                                       fw::net::tcp_header_t(bytes.data() + packet.ipv4_length()), mark);
+    } catch (const fw::service::packet_validator_t::invalid_packet_t &e) {
+      return e.what();
+    }
+    return "";
+  }
+
+  mv::DarorUvurarevUzuvid config = tests::config_with_marks();
+  fw::service::marks_t marks{config};
+  boost::asio::io_context io;
+  no_clients_t delegate;
+  fw::service::transparent_acceptor_t acceptor{io, delegate, config, marks};
+  fw::service::packet_validator_t validator{marks, acceptor};
+};
+
+TEST_F(ValidatorTest, ClientPacketChecks) {
+  tests::tcp_packet_t syn;
+  EXPECT_EQ(client_check(syn, 0), "");
+  EXPECT_EQ(client_check(syn, 1 | 8), ""); // neither bypass mark
+  EXPECT_EQ(client_check(syn, 2), "packet mark 2 does not match 0/6");
+  EXPECT_EQ(client_check(syn, 4 | 1), "packet mark 5 does not match 0/6");
+
+  syn.flags = 0x12;
+  EXPECT_EQ(client_check(syn, 0), "tcp flags 18 do not match 2/18");
+  syn.flags = 0x10;
+  syn.ns = true;
+  EXPECT_EQ(client_check(syn, 0), "tcp flags 272 do not match 2/18");
+  syn.flags = 0x02 | 0x08; // other flags beside SYN pass
+  EXPECT_EQ(client_check(syn, 0), "");
+
+  syn.destination = "127.0.0.1";
+  syn.destination_port = 7777;
+  syn.options = {130, 3, 0xAB};
+  EXPECT_EQ(client_check(syn, 0), "direct connection to 127.0.0.1:7777 is not allowed");
+  syn.destination_port = 7778;
+  EXPECT_EQ(client_check(syn, 0), "");
+}
+
+TEST_F(ValidatorTest, ServerAnswerChecks) {
+  tests::tcp_packet_t answer;
+  answer.flags = 0x12;
+  EXPECT_EQ(server_check(answer, 0), "");
+  EXPECT_EQ(server_check(answer, 4), "packet mark 4 does not match 0/6");
+  answer.flags = 0x02;
+  answer.ns = true;
+  EXPECT_EQ(server_check(answer, 0), "tcp flags 258 do not match 18/18");
+  // No destination check for answers.
+  answer.flags = 0x12;
+  answer.destination = "127.0.0.1";
+  answer.destination_port = 7777;
+  EXPECT_EQ(server_check(answer, 0), "");
+}
+
+} // namespace

@@ -1,0 +1,224 @@
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "fw/service/server_connector.hpp"
+#include "tests/fw/service/service_fixture.hpp"
+#include "tests/support/log_capture.hpp"
+
+namespace {
+
+using fw::net::endpoint_t;
+using bytes_t = std::vector<std::uint8_t>;
+
+using tests::ep;
+
+int listen_at(const char *address, unsigned short port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_port = htons(port);
+  at.sin_addr.s_addr = tests::ipv4(address);
+  EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr *>(&at), sizeof at), 0) << std::strerror(errno);
+  EXPECT_EQ(::listen(fd, 16), 0);
+  return fd;
+}
+
+// One completion of one attempt; fails the test when a handler runs twice.
+struct outcome_t {
+  int calls = 0;
+  boost::system::error_code error;
+  fw::util::scoped_fd_t socket;
+
+  fw::service::server_connector_t::handler_t handler() {
+    return [this](const boost::system::error_code &e, fw::util::scoped_fd_t s) {
+      EXPECT_EQ(++calls, 1) << "handler called again";
+      error = e;
+      socket = std::move(s);
+    };
+  }
+};
+
+// A SYN to the port as the server's side received it: IPv4 header with options, and TCP header.
+struct captured_syn_t {
+  bytes_t options;
+  unsigned short source_port = 0;
+};
+
+captured_syn_t receive_syn(int capture, unsigned short port) {
+  for (;;) {
+    std::uint8_t p[120];
+    if (!tests::wait_for(capture, POLLIN)) return {};
+    const ssize_t n = ::recv(capture, p, sizeof p, 0);
+    const unsigned header = (p[0] & 0x0f) * 4u;
+    if (n < static_cast<ssize_t>(header + 20)) continue;
+    const std::uint8_t *tcp = p + header;
+    if ((tcp[2] << 8 | tcp[3]) != port || tcp[13] != 0x02) continue;
+    return {bytes_t(p + 20, p + header), static_cast<unsigned short>(tcp[0] << 8 | tcp[1])};
+  }
+}
+
+struct ConnectorTest : ::testing::Test {
+  void SetUp() override {
+    tests::enter_fresh_netns();
+    if (HasFatalFailure() || IsSkipped()) return;
+    config.set_output_divert_enable(true);
+    config.mutable_output_divert_mark()->set_manual(8);
+    config.set_input_divert_enable(true);
+    config.mutable_input_divert_mark()->set_manual(16);
+    capture = ::socket(AF_INET, SOCK_RAW, IPPROTO_TCP);
+    server = listen_at("127.0.0.1", 6000);
+  }
+  void TearDown() override {
+    ::close(capture);
+    ::close(server);
+  }
+  std::unique_ptr<fw::service::server_connector_t> make_connector(bool ip_security_option, std::uint64_t limit = 100) {
+    config.set_process_ip_security_option(ip_security_option);
+    marks.start();
+    auto connector = std::make_unique<fw::service::server_connector_t>(io, config, marks, limit);
+    connector->start();
+    return connector;
+  }
+
+  tests::log_capture_t log;
+  mv::DarorUvurarevUzuvid config = tests::config_with_marks();
+  fw::service::marks_t marks{config};
+  boost::asio::io_context io;
+  int capture = -1, server = -1;
+  const endpoint_t server_endpoint = ep("127.0.0.1", 6000);
+};
+
+TEST_F(ConnectorTest, MarksEachDirectionsSocketWithItsDivertMarkAndTheServerMark) {
+  auto connector = make_connector(false);
+  for (const char *mark : {"12", "20", "4"})
+    tests::shell(std::string("iptables-legacy -A OUTPUT -p tcp --syn -m mark --mark ") + mark);
+  outcome_t outcomes[3];
+  for (unsigned direction = 0; direction < 3; ++direction)
+    connector->connect(server_endpoint, nullptr, std::nullopt, direction, outcomes[direction].handler());
+  EXPECT_EQ(connector->size(), 3u);
+  ASSERT_TRUE(tests::run_until(io, [&] { return connector->size() == 0; }));
+  for (auto &outcome : outcomes) {
+    EXPECT_FALSE(outcome.error) << outcome.error.message();
+    EXPECT_EQ(tests::endpoint_of(outcome.socket.get(), true), server_endpoint);
+  }
+  for (int rule = 1; rule <= 3; ++rule) EXPECT_EQ(tests::rule_packets("OUTPUT", rule), 1u) << "rule " << rule;
+}
+
+TEST_F(ConnectorTest, SendsTheClientsSecurityOptionAndMatchesAnswersAgainstIt) {
+  auto connector = make_connector(true);
+  const std::uint8_t secret[] = {130, 4, 0x5A, 0x02}, unclassified[] = {130, 3, 0xAB}, other[] = {130, 3, 0x3D};
+  outcome_t outcome;
+  connector->connect(server_endpoint, secret, std::nullopt, 0, outcome.handler());
+  const captured_syn_t syn = receive_syn(capture, 6000);
+  EXPECT_EQ(syn.options, bytes_t(secret, secret + 4));
+  const endpoint_t local = ep("127.0.0.1", syn.source_port);
+  const auto *connection = connector->find(local, server_endpoint);
+  ASSERT_NE(connection, nullptr);
+  EXPECT_EQ(connector->find(server_endpoint, local), nullptr);
+  EXPECT_TRUE(connector->security_option_matches(*connection, secret));
+  EXPECT_FALSE(connector->security_option_matches(*connection, nullptr));
+  EXPECT_FALSE(connector->security_option_matches(*connection, unclassified));
+  ASSERT_TRUE(tests::run_until(io, [&] { return outcome.calls == 1; }));
+  EXPECT_FALSE(outcome.error);
+  EXPECT_EQ(connector->find(local, server_endpoint), nullptr);
+
+  // Without the client's option nothing is set, and the default option stands in for it.
+  outcome_t plain;
+  connector->connect(server_endpoint, nullptr, std::nullopt, 0, plain.handler());
+  const captured_syn_t bare = receive_syn(capture, 6000);
+  EXPECT_TRUE(bare.options.empty());
+  connection = connector->find(ep("127.0.0.1", bare.source_port), server_endpoint);
+  ASSERT_NE(connection, nullptr);
+  EXPECT_TRUE(connector->security_option_matches(*connection, nullptr));
+  EXPECT_TRUE(connector->security_option_matches(*connection, unclassified));
+  EXPECT_FALSE(connector->security_option_matches(*connection, other));
+  EXPECT_FALSE(connector->security_option_matches(*connection, secret));
+  ASSERT_TRUE(tests::run_until(io, [&] { return plain.calls == 1; }));
+}
+
+TEST_F(ConnectorTest, WithoutSecurityOptionProcessingNoOptionIsSentAndNothingIsFound) {
+  auto connector = make_connector(false);
+  const std::uint8_t secret[] = {130, 4, 0x5A, 0x02};
+  outcome_t outcome;
+  connector->connect(server_endpoint, secret, std::nullopt, 0, outcome.handler());
+  const captured_syn_t syn = receive_syn(capture, 6000);
+  EXPECT_TRUE(syn.options.empty());
+  EXPECT_EQ(connector->find(ep("127.0.0.1", syn.source_port), server_endpoint), nullptr);
+  ASSERT_TRUE(tests::run_until(io, [&] { return outcome.calls == 1; }));
+}
+
+TEST_F(ConnectorTest, TransparentConnectionShowsTheClientsAddressAtTheServer) {
+  // Answers to 10.5.5.5 are delivered locally although the host does not own that address.
+  tests::shell("ip rule add to 10.5.5.5 lookup 100");
+  tests::shell("ip route add local 10.5.5.5/32 dev lo table 100");
+  auto connector = make_connector(true);
+  outcome_t outcome;
+  connector->connect(server_endpoint, nullptr, boost::asio::ip::make_address_v4("10.5.5.5"), 1, outcome.handler());
+  const captured_syn_t syn = receive_syn(capture, 6000);
+  EXPECT_NE(connector->find(ep("10.5.5.5", syn.source_port), server_endpoint), nullptr);
+  ASSERT_TRUE(tests::run_until(io, [&] { return outcome.calls == 1; }));
+  ASSERT_FALSE(outcome.error) << outcome.error.message();
+
+  const int accepted = ::accept(server, nullptr, nullptr);
+  ASSERT_GE(accepted, 0);
+  EXPECT_EQ(tests::endpoint_of(accepted, true), ep("10.5.5.5", syn.source_port));
+  ::close(accepted);
+}
+
+TEST_F(ConnectorTest, LimitPushesOutTheOldestAttemptAtOnceAndCancelledAttemptsStaySilent) {
+  tests::shell("iptables-legacy -A INPUT -p tcp --syn --dport 6001 -j DROP"); // attempts that never complete
+  auto connector = make_connector(true, 3);
+  const endpoint_t silent = ep("127.0.0.1", 6001);
+  outcome_t first, second, third;
+  connector->connect(silent, nullptr, std::nullopt, 0, first.handler());
+  auto second_handle = connector->connect(silent, nullptr, std::nullopt, 0, second.handler());
+  EXPECT_EQ(first.calls, 0);
+  connector->connect(silent, nullptr, std::nullopt, 0, third.handler());
+  EXPECT_EQ(first.calls, 1); // inside the call that pushed it out
+  EXPECT_EQ(first.error, boost::system::error_code(ETIMEDOUT, boost::system::system_category()));
+  EXPECT_FALSE(first.socket);
+  EXPECT_EQ(log.count("Info: Server connector: exceeded the limit of 3 open files; drop oldest connection"), 1u)
+      << log.all();
+  EXPECT_EQ(connector->size(), 2u);
+
+  connector->cancel(second_handle);
+  EXPECT_EQ(connector->size(), 1u);
+  connector->cancel(second_handle); // a handle of an ended attempt is ignored
+  io.restart();
+  io.poll();
+
+  // The kernel's answer reaches the handler: a closed port refuses.
+  outcome_t refused;
+  connector->connect(ep("127.0.0.1", 6002), nullptr, std::nullopt, 2, refused.handler());
+  ASSERT_TRUE(tests::run_until(io, [&] { return refused.calls == 1; }));
+  EXPECT_EQ(refused.error, boost::system::error_code(ECONNREFUSED, boost::system::system_category()));
+  EXPECT_FALSE(refused.socket);
+
+  connector.reset(); // the third attempt is still open and ends silently
+  io.restart();
+  io.poll();
+  EXPECT_EQ(second.calls, 0);
+  EXPECT_EQ(third.calls, 0);
+}
+
+TEST_F(ConnectorTest, SecurityOptionProcessingCannotChangeWithoutRestart) {
+  auto off = make_connector(false);
+  config.set_process_ip_security_option(true);
+  EXPECT_EQ(tests::start_error(*off), "Cannot start processing ip security option");
+  auto on = make_connector(true);
+  config.set_process_ip_security_option(false);
+  EXPECT_EQ(tests::start_error(*on), "Cannot stop processing ip security option");
+  config.set_process_ip_security_option(true);
+  EXPECT_EQ(tests::start_error(*on), "");
+}
+
+} // namespace

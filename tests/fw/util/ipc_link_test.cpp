@@ -1,0 +1,337 @@
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/system/system_error.hpp>
+
+#include "fw/util/asio_stream_socket_wrapper.hpp"
+#include "fw/util/basic_ipc_link.hpp"
+
+namespace {
+
+using fw::util::ipc_link_t;
+
+struct recorder_t : ipc_link_t::delegate_t {
+  std::vector<std::string> messages;
+  std::vector<std::exception_ptr> errors;
+  std::function<void(const std::string &)> after_message;
+  void on_message(const std::uint8_t *data, std::uint32_t size) override {
+    messages.emplace_back(reinterpret_cast<const char *>(data), size);
+    if (after_message) after_message(messages.back());
+  }
+  void on_error(std::exception_ptr e) override { errors.push_back(e); }
+
+  std::string error_text() const {
+    try {
+      std::rethrow_exception(errors.at(0));
+    } catch (const std::exception &e) {
+      return e.what();
+    }
+  }
+  boost::system::error_code error_code() const {
+    try {
+      std::rethrow_exception(errors.at(0));
+    } catch (const boost::system::system_error &e) {
+      return e.code();
+    } catch (...) {
+    }
+    return {};
+  }
+};
+
+std::string frame(const std::string &payload) {
+  const auto n = static_cast<std::uint32_t>(payload.size());
+  std::string out{char(n), char(n >> 8), char(n >> 16), char(n >> 24)};
+  return out + payload;
+}
+
+std::unique_ptr<std::uint8_t[]> bytes(const std::string &s) {
+  std::unique_ptr<std::uint8_t[]> p(new std::uint8_t[s.size()]);
+  std::memcpy(p.get(), s.data(), s.size());
+  return p;
+}
+
+void write_all(int fd, const std::string &data) {
+  std::size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+    ASSERT_GT(n, 0) << std::strerror(errno);
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+std::string read_exactly(int fd, std::size_t size) {
+  std::string out(size, '\0');
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::read(fd, out.data() + done, size - done);
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  out.resize(done);
+  return out;
+}
+
+std::size_t open_descriptors() {
+  std::size_t n = 0;
+  DIR *d = ::opendir("/proc/self/fd");
+  while (::readdir(d)) ++n;
+  ::closedir(d);
+  return n;
+}
+
+// A link over one end of a real socket pair; the test plays the peer on the other end.
+struct socket_link_t : ::testing::Test {
+  boost::asio::io_context io;
+  recorder_t delegate;
+  int peer = -1;
+  std::unique_ptr<ipc_link_t> link;
+
+  void SetUp() override {
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    peer = fds[1];
+    fw::util::asio_stream_socket_wrapper_t::socket_t socket(io);
+    socket.assign(boost::asio::local::stream_protocol(), fds[0]);
+    link = std::make_unique<ipc_link_t>(delegate, std::make_unique<fw::util::asio_stream_socket_wrapper_t>(std::move(socket)));
+  }
+  void TearDown() override {
+    link.reset();
+    if (peer >= 0) ::close(peer);
+  }
+  // Runs the loop until the delegate has seen `messages` frames or an error.
+  void run_until(std::size_t messages) {
+    while (delegate.messages.size() < messages && delegate.errors.empty()) io.run_one();
+  }
+};
+
+TEST_F(socket_link_t, ReassemblesFramesSplitAnywhereAndGrowsTheBufferOnlyWhenNeeded) {
+  const std::string big(5000, 'b');
+  const std::string stream = frame("first") + frame(big) + frame("0123456789");
+  // Byte by byte through the first frame and the start of the second, then the rest at once.
+  for (std::size_t i = 0; i < 12; ++i) {
+    write_all(peer, stream.substr(i, 1));
+    io.poll();
+  }
+  write_all(peer, stream.substr(12));
+  run_until(3);
+  ASSERT_TRUE(delegate.errors.empty());
+  EXPECT_EQ(delegate.messages, (std::vector<std::string>{"first", big, "0123456789"}));
+  EXPECT_EQ(link->receive_capacity(), 5000u);
+  write_all(peer, frame("x"));
+  run_until(4);
+  EXPECT_EQ(link->receive_capacity(), 5000u);
+}
+
+TEST_F(socket_link_t, RejectsLengthZero) {
+  write_all(peer, std::string(4, '\0'));
+  run_until(1);
+  ASSERT_EQ(delegate.errors.size(), 1u);
+  EXPECT_EQ(delegate.error_text(), "invalid message size received");
+  EXPECT_TRUE(delegate.messages.empty());
+}
+
+TEST_F(socket_link_t, RejectsLengthAboveSixtyFourMebibytes) {
+  write_all(peer, std::string("\x01\x00\x00\x04", 4)); // 67108865
+  run_until(1);
+  ASSERT_EQ(delegate.errors.size(), 1u);
+  EXPECT_EQ(delegate.error_text(), "invalid message size received");
+}
+
+TEST_F(socket_link_t, ReadsAFrameOfExactlySixtyFourMebibytes) {
+  const std::string payload(ipc_link_t::max_message_size, 'm');
+  std::thread writer([&] { write_all(peer, frame(payload) + frame("after")); });
+  run_until(2);
+  writer.join();
+  ASSERT_TRUE(delegate.errors.empty());
+  ASSERT_EQ(delegate.messages.size(), 2u);
+  EXPECT_TRUE(delegate.messages[0] == payload);
+  EXPECT_EQ(delegate.messages[1], "after");
+}
+
+TEST_F(socket_link_t, PeerClosingFailsWithEndOfStream) {
+  write_all(peer, frame("last").substr(0, 6));
+  ::close(peer);
+  peer = -1;
+  run_until(1);
+  ASSERT_EQ(delegate.errors.size(), 1u);
+  EXPECT_TRUE(delegate.messages.empty());
+  EXPECT_EQ(delegate.error_code(), boost::asio::error::eof);
+  EXPECT_EQ(std::string(delegate.error_text()).rfind("read failed", 0), 0u);
+  // The link let go of its socket: nothing more is pending.
+  EXPECT_EQ(io.poll(), 0u);
+}
+
+TEST_F(socket_link_t, DestroyingTheLinkWithAReadPendingReportsNothing) {
+  write_all(peer, frame("late"));
+  link.reset();
+  io.run();
+  EXPECT_TRUE(delegate.messages.empty());
+  EXPECT_TRUE(delegate.errors.empty());
+}
+
+TEST_F(socket_link_t, DescriptorsAttachedByThePeerAreNotKeptOpen) {
+  // A peer that attaches descriptors to a frame must not fill the daemon's descriptor table.
+  const std::size_t before = open_descriptors();
+  const std::string data = frame("with descriptors");
+  int passed[3] = {::dup(0), ::dup(1), ::dup(2)};
+  char control[CMSG_SPACE(sizeof passed)] = {};
+  iovec iov{const_cast<char *>(data.data()), data.size()};
+  msghdr msg{};
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  msg.msg_control = control;
+  msg.msg_controllen = sizeof control;
+  cmsghdr *c = CMSG_FIRSTHDR(&msg);
+  c->cmsg_level = SOL_SOCKET;
+  c->cmsg_type = SCM_RIGHTS;
+  c->cmsg_len = CMSG_LEN(sizeof passed);
+  std::memcpy(CMSG_DATA(c), passed, sizeof passed);
+  ASSERT_EQ(::sendmsg(peer, &msg, MSG_NOSIGNAL), static_cast<ssize_t>(data.size()));
+  for (int fd : passed) ::close(fd);
+  run_until(1);
+  EXPECT_EQ(delegate.messages, std::vector<std::string>{"with descriptors"});
+  EXPECT_EQ(open_descriptors(), before);
+}
+
+TEST_F(socket_link_t, WritingToAPeerThatStoppedReadingFailsWithoutSigpipe) {
+  // SIGPIPE keeps its default action here: the write must report EPIPE instead of ending the process.
+  ::signal(SIGPIPE, SIG_DFL);
+  ASSERT_EQ(::shutdown(peer, SHUT_RD), 0);
+  link->send(bytes("hello"), 5);
+  run_until(1);
+  ASSERT_EQ(delegate.errors.size(), 1u);
+  EXPECT_EQ(delegate.error_code(), boost::system::errc::broken_pipe);
+  EXPECT_EQ(std::string(delegate.error_text()).rfind("write failed", 0), 0u);
+}
+
+TEST_F(socket_link_t, AFullSocketDoesNotBlockTheLoopAndEverythingArrivesInOrder) {
+  constexpr int count = 64;
+  std::vector<std::string> sent;
+  for (int i = 0; i < count; ++i) {
+    sent.push_back(std::string(100000 + i, static_cast<char>('a' + i % 26)));
+    link->send(bytes(sent.back()), static_cast<std::uint32_t>(sent.back().size()));
+  }
+  // Nobody reads yet: the kernel buffer fills and the loop keeps running (poll returns).
+  for (int i = 0; i < 10; ++i) io.poll();
+  std::atomic<bool> intact{true};
+  std::thread reader([&] {
+    for (const auto &expected : sent) {
+      const std::string prefix = read_exactly(peer, 4);
+      const std::uint32_t n = std::uint8_t(prefix[0]) | std::uint8_t(prefix[1]) << 8 |
+                              std::uint8_t(prefix[2]) << 16 | std::uint32_t(std::uint8_t(prefix[3])) << 24;
+      if (n != expected.size() || read_exactly(peer, n) != expected) intact = false;
+    }
+    write_all(peer, frame("done"));
+  });
+  run_until(1);
+  reader.join();
+  EXPECT_TRUE(delegate.errors.empty());
+  EXPECT_TRUE(intact);
+  EXPECT_EQ(delegate.messages, std::vector<std::string>{"done"});
+}
+
+TEST_F(socket_link_t, ReplyingFromInsideOnMessageWorks) {
+  delegate.after_message = [&](const std::string &m) { link->send(bytes("re:" + m), 3 + static_cast<std::uint32_t>(m.size())); };
+  write_all(peer, frame("a") + frame("bc"));
+  run_until(2);
+  EXPECT_EQ(read_exactly(peer, 8 + 9), frame("re:a") + frame("re:bc"));
+}
+
+TEST_F(socket_link_t, TheDelegateMayDestroyTheLinkInsideOnMessage) {
+  delegate.after_message = [&](const std::string &) { link.reset(); };
+  write_all(peer, frame("one") + frame("two"));
+  run_until(1);
+  io.run();
+  EXPECT_EQ(delegate.messages, std::vector<std::string>{"one"});
+  EXPECT_TRUE(delegate.errors.empty());
+}
+
+// What the scripted stream saw; it outlives the stream, which the link destroys when it fails.
+struct script_t {
+  boost::asio::io_context io;
+  std::vector<std::vector<std::string>> writes; // the buffers of each write
+  fw::util::stream_socket_t::handler_t write_handler;
+  bool closed = false;
+
+  void complete(std::size_t n, boost::system::error_code ec = {}) {
+    boost::asio::post(io, [h = std::move(write_handler), ec, n] { h(ec, n); });
+    io.restart();
+    io.poll();
+  }
+};
+
+// A stream whose writes the test completes by hand, to see exactly what each write carries.
+struct scripted_stream_t : fw::util::stream_socket_t {
+  script_t &script;
+  explicit scripted_stream_t(script_t &script) : script(script) {}
+  void async_read_some(const boost::asio::mutable_buffer &, handler_t) override {}
+  void async_write_some(const std::vector<boost::asio::const_buffer> &buffers, handler_t handler) override {
+    std::vector<std::string> copy;
+    for (const auto &b : buffers) copy.emplace_back(static_cast<const char *>(b.data()), b.size());
+    script.writes.push_back(copy);
+    script.write_handler = std::move(handler);
+  }
+  void close() override { script.closed = true; }
+  boost::asio::any_io_executor get_executor() override { return script.io.get_executor(); }
+};
+
+struct scripted_link_t : ::testing::Test {
+  script_t script;
+  script_t *stream = &script;
+  recorder_t delegate;
+  std::unique_ptr<ipc_link_t> link;
+  void SetUp() override { link = std::make_unique<ipc_link_t>(delegate, std::make_unique<scripted_stream_t>(script)); }
+  void send(const std::string &m) { link->send(bytes(m), static_cast<std::uint32_t>(m.size())); }
+};
+
+TEST_F(scripted_link_t, SendsQueuedDuringAWriteGoOutTogetherInOrder) {
+  send("A");
+  ASSERT_EQ(stream->writes.size(), 1u);
+  EXPECT_EQ(stream->writes[0], (std::vector<std::string>{frame("A").substr(0, 4), "A"}));
+  send("BB");
+  send("CCC");
+  EXPECT_EQ(stream->writes.size(), 1u);
+  stream->complete(5);
+  ASSERT_EQ(stream->writes.size(), 2u);
+  EXPECT_EQ(stream->writes[1], (std::vector<std::string>{frame("BB").substr(0, 4), "BB", frame("CCC").substr(0, 4), "CCC"}));
+  stream->complete(4 + 2 + 4 + 3);
+  EXPECT_EQ(stream->writes.size(), 2u);
+}
+
+TEST_F(scripted_link_t, APartialWriteResumesBeforeLaterFrames) {
+  send("payload");
+  send("next");
+  stream->complete(4 + 3); // prefix and "pay"
+  ASSERT_EQ(stream->writes.size(), 2u);
+  EXPECT_EQ(stream->writes[1], (std::vector<std::string>{"load", frame("next").substr(0, 4), "next"}));
+  send("late");
+  stream->complete(2); // "lo"
+  ASSERT_EQ(stream->writes.size(), 3u);
+  EXPECT_EQ(stream->writes[2],
+            (std::vector<std::string>{"ad", frame("next").substr(0, 4), "next", frame("late").substr(0, 4), "late"}));
+}
+
+TEST_F(scripted_link_t, AWriteErrorFailsTheLinkOnce) {
+  send("x");
+  stream->complete(0, boost::asio::error::connection_reset);
+  ASSERT_EQ(delegate.errors.size(), 1u);
+  EXPECT_EQ(delegate.error_code(), boost::asio::error::connection_reset);
+  EXPECT_TRUE(script.closed);
+  send("ignored after the failure");
+  EXPECT_EQ(stream->writes.size(), 1u);
+}
+
+} // namespace

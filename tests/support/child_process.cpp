@@ -1,0 +1,98 @@
+#include "tests/support/child_process.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <stdexcept>
+
+#include "tests/support/process.hpp"
+
+namespace tests {
+
+namespace {
+
+int decode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
+
+} // namespace
+
+child_process_t::child_process_t(const std::string &path, const std::vector<std::string> &args,
+                                 const std::map<std::string, std::optional<std::string>> &env,
+                                 const std::vector<int> &keep_fds) {
+  int out[2];
+  if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
+  pid_ = spawn_program(path, args, env, keep_fds, out[1], out[1]);
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+  ::close(out[1]);
+  output_fd_ = out[0];
+  reader_ = std::thread([this] {
+    char buffer[4096];
+    for (;;) {
+      const ssize_t n = ::read(output_fd_, buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      std::lock_guard lock(mutex_);
+      if (n <= 0) {
+        output_ended_ = true;
+        return;
+      }
+      output_.append(buffer, static_cast<std::size_t>(n));
+    }
+  });
+}
+
+child_process_t::~child_process_t() {
+  if (!status_) {
+    ::kill(pid_, SIGKILL);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+  }
+  if (reader_.joinable()) reader_.join();
+  ::close(output_fd_);
+}
+
+void child_process_t::signal(int signal) {
+  if (!status_) ::kill(pid_, signal);
+}
+
+bool child_process_t::wait_for_output(const std::string &text, int timeout_seconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
+  while (std::chrono::steady_clock::now() < deadline) {
+    {
+      std::lock_guard lock(mutex_);
+      if (output_.find(text) != std::string::npos) return true;
+      if (output_ended_) return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
+}
+
+int child_process_t::wait(int timeout_seconds) {
+  if (status_) return *status_;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
+  int status = 0;
+  for (;;) {
+    const pid_t r = ::waitpid(pid_, &status, WNOHANG);
+    if (r == pid_) break;
+    if (r < 0 && errno != EINTR) throw std::runtime_error("waitpid failed");
+    if (std::chrono::steady_clock::now() >= deadline) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  status_ = decode(status);
+  if (reader_.joinable()) reader_.join();
+  return *status_;
+}
+
+std::string child_process_t::output() const {
+  std::lock_guard lock(mutex_);
+  return output_;
+}
+
+} // namespace tests

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "hubd_linux_firewall_ipc.pb.h"
+#include "tests/support/child_process.hpp"
+
+namespace tests {
+
+// The HubD side of the channel, played by the test: starts movri-firewall with one end of a unix socket
+// pair named in COM_MOVRI_MONITOR and talks to it in frames over the other end (blocking, with timeouts).
+class fake_hubd_t {
+public:
+  explicit fake_hubd_t(const std::map<std::string, std::optional<std::string>> &env = {});
+  ~fake_hubd_t();
+
+  // The next message from the daemon; nullopt when the daemon closed the channel (or after the timeout,
+  // which also fails the test).
+  std::optional<mv::Firewall2HubdMessage> receive(int timeout_seconds = 20);
+  // Receives and checks that the message has the tag; returns it.
+  mv::Firewall2HubdMessage expect(mv::Firewall2HubdMessage::MessageTag tag);
+
+  void send(const mv::Hubd2FirewallMessage &message);
+  // Sends a message serialized without the required-field check (to break the protocol on purpose).
+  void send_partial(const mv::Hubd2FirewallMessage &message);
+  void send_bytes(const std::string &bytes);
+  void send_config(const mv::DarorUvurarevUzuvid &config, std::uint32_t revision);
+  // Closes the test's end of the channel.
+  void close();
+
+  child_process_t &daemon() { return *daemon_; }
+
+  // A configuration that logs everything to standard error.
+  static mv::DarorUvurarevUzuvid stderr_config();
+  // One frame: the 32-bit little-endian length and the payload.
+  static std::string frame(const std::string &payload);
+
+private:
+  bool read_exactly(char *data, std::size_t size, int timeout_seconds);
+
+  int channel_ = -1;
+  std::unique_ptr<child_process_t> daemon_;
+};
+
+} // namespace tests
