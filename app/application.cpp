@@ -25,6 +25,7 @@
 #include "fw/hubd/tie.hpp"
 #include "fw/service/appinfo_reporter.hpp"
 #include "fw/service/logger.hpp"
+#include "fw/service/lua.hpp"
 #include "fw/service/marks.hpp"
 #include "fw/service/process_finder.hpp"
 #include "fw/util/asio_stream_socket_wrapper.hpp"
@@ -184,10 +185,12 @@ private:
     auto logger = std::make_unique<fw::service::logger_t>(config_);
     auto finder = std::make_unique<fw::service::process_finder_t>(io_);
     auto marks = std::make_unique<fw::service::marks_t>(config_);
+    auto lua = std::make_unique<fw::service::lua_t>(io_, config_, *finder);
     auto reporter = std::make_unique<fw::service::appinfo_reporter_t>(*hubd_, &revision_);
     services_.push_back(std::move(logger));
     services_.push_back(std::move(finder));
     services_.push_back(std::move(marks));
+    services_.push_back(std::move(lua));
     services_.push_back(std::move(reporter));
   }
 
