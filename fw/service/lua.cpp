@@ -4,7 +4,9 @@
 
 #include "fw/lua/intercept/context.hpp"
 #include "fw/service/process_finder.hpp"
+#include "fw/net/endpoint.hpp"
 #include "mv/lua/coroutine_make.hpp"
+#include "mv/lua/lookup/module.hpp"
 #include "mv/lua/movri/module.hpp"
 #include "mv/lua/runtime.hpp"
 
@@ -15,10 +17,6 @@ namespace {
 // Where the loaded hook function is kept.
 constexpr const char hook_key[] = "fw.service.intercept_hook";
 constexpr const char hook_name[] = "intercept_hook";
-
-std::string text_of(const boost::asio::ip::tcp::endpoint &endpoint) {
-  return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
-}
 
 int open_libraries(lua_State *L) {
   luaL_openlibs(L);
@@ -38,8 +36,9 @@ int set_paths(lua_State *L) {
 
 } // namespace
 
-lua_t::lua_t(boost::asio::io_context &io, const mv::DarorUvurarevUzuvid &config, fw::service::process_finder_t &finder)
-    : io_(io), config_(config), finder_(finder) {
+lua_t::lua_t(boost::asio::io_context &io, const mv::DarorUvurarevUzuvid &config, fw::service::process_finder_t &finder,
+             fw::queryd::queryd_t &queryd)
+    : io_(io), config_(config), finder_(finder), queryd_(queryd) {
   lua_State *const L = state_.get();
   lua_pushcfunction(L, open_libraries);
   if (lua_pcall(L, 0, 0, 0) != LUA_OK) throw std::runtime_error("Cannot open Lua libraries: " + mv::lua::error_text(L));
@@ -49,6 +48,7 @@ lua_t::lua_t(boost::asio::io_context &io, const mv::DarorUvurarevUzuvid &config,
   mv::lua::movri::register_module(L);
   fw::lua::intercept::install_context(L, static_cast<fw::lua::intercept::process_finder_t *>(this));
   fw::lua::intercept::driver_t::install_wrapper(L);
+  mv::lua::lookup::register_module(L, static_cast<mv::lua::lookup::delegate_t &>(*this));
 }
 
 lua_t::~lua_t() = default;
@@ -119,15 +119,24 @@ std::unique_ptr<fw::lua::intercept::driver_t> lua_t::make_session(const fw::lua:
   return std::make_unique<fw::lua::intercept::driver_t>(io_, L, info, id);
 }
 
-void lua_t::get_pid(const endpoint_t &src, const endpoint_t &dst, handler_t handler) {
+void lua_t::get_pid(const endpoint_t &src, const endpoint_t &dst, fw::lua::intercept::process_finder_t::handler_t handler) {
   finder_.find_pid(src, dst, [src, dst, handler = std::move(handler)](std::exception_ptr error, int pid) {
     if (error) return handler(error, 0);
     if (pid == 0)
       return handler(std::make_exception_ptr(std::runtime_error("no running process found for connection " +
-                                                                text_of(src) + " -> " + text_of(dst))),
+                                                                fw::net::to_string(src) + " -> " + fw::net::to_string(dst))),
                      0);
     handler(nullptr, pid);
   });
+}
+
+void lua_t::lookup(const std::string &type, const std::string &tag, const params_t &params, lookup_handler_t handler) {
+  queryd_.lookup(type, tag, params, std::move(handler));
+}
+
+void lua_t::check(const std::string &type, const std::string &tag, const std::string &value, const params_t &params,
+                  check_handler_t handler) {
+  queryd_.check(type, tag, value, params, std::move(handler));
 }
 
 } // namespace fw::service

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
+#include "fw/net/endpoint.hpp"
 
 #include "fw/linux/netlink/socket.hpp"
 #include "fw/util/service.hpp"
@@ -27,7 +27,7 @@ namespace fw::service {
 // and every answer is posted to the event loop.
 class process_finder_t : public fw::util::service_t {
 public:
-  using endpoint_t = boost::asio::ip::tcp::endpoint;
+  using endpoint_t = fw::net::endpoint_t;
   // (client endpoint, server endpoint), ordered by client then server.
   using key_t = std::pair<endpoint_t, endpoint_t>;
   // Either a null error and the PID, or an error and PID 0.

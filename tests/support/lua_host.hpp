@@ -9,11 +9,13 @@
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
 
 #include "fw/lua/intercept/connection_info.hpp"
 #include "fw/lua/intercept/driver.hpp"
 #include "fw/service/lua.hpp"
 #include "fw/service/process_finder.hpp"
+#include "fw/queryd/queryd.hpp"
 #include "linux_firewall_config.pb.h"
 #include "mv/lua/coroutine.hpp"
 #include "mv/util/exceptions.hpp"
@@ -23,8 +25,8 @@
 namespace tests {
 
 // A Lua hook host with a real process finder on a real event loop, inside a fresh network namespace,
-// with every log line captured.
-class lua_host_test_t : public ::testing::Test {
+// with every log line captured. Its QueryD client can never connect.
+class lua_host_test_t : public ::testing::Test, public fw::queryd::queryd_t::link_provider_t {
 protected:
   using verdict_t = fw::lua::intercept::verdict_t;
   using info_t = fw::lua::intercept::connection_info_t;
@@ -41,11 +43,18 @@ protected:
     tests::enter_fresh_netns();
     if (IsSkipped() || HasFatalFailure()) return;
     finder = std::make_unique<fw::service::process_finder_t>(io);
-    lua = std::make_unique<fw::service::lua_t>(io, config, *finder);
+    queryd = std::make_unique<fw::queryd::queryd_t>(io, *this);
+    lua = std::make_unique<fw::service::lua_t>(io, config, *finder, *queryd);
   }
   void TearDown() override {
     lua.reset();
+    queryd.reset();
     finder.reset();
+  }
+  void get_link(handler_t handler) override {
+    boost::asio::post(io, [handler = std::move(handler)] {
+      handler(std::make_exception_ptr(std::runtime_error("QueryD is not here")), nullptr);
+    });
   }
 
   // Loads a hook given as text.
@@ -100,6 +109,7 @@ protected:
   boost::asio::io_context io;
   mv::DarorUvurarevUzuvid config;
   std::unique_ptr<fw::service::process_finder_t> finder;
+  std::unique_ptr<fw::queryd::queryd_t> queryd;
   std::unique_ptr<fw::service::lua_t> lua;
 };
 

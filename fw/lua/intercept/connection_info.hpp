@@ -4,14 +4,14 @@
 #include <optional>
 #include <string>
 
-#include <boost/asio/ip/tcp.hpp>
+#include "fw/net/endpoint.hpp"
 
 namespace fw::lua::intercept {
 
 // What the diverter knows of an intercepted connection when it opens a session.
 struct connection_info_t {
-  boost::asio::ip::tcp::endpoint src; // client side
-  boost::asio::ip::tcp::endpoint dst; // server side
+  fw::net::endpoint_t src; // client side
+  fw::net::endpoint_t dst; // server side
   std::string divert;                 // "input", "output" or "forward"
   std::optional<std::uint32_t> iface_in;
   std::optional<std::uint32_t> iface_out;

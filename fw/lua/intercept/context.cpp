@@ -18,6 +18,7 @@
 #include <boost/system/system_error.hpp>
 
 #include "fw/lua/intercept/interfaces.hpp"
+#include "fw/net/endpoint.hpp"
 #include "fw/util/scoped_fd.hpp"
 #include "fw/util/tristate.hpp"
 #include "mv/lua/coroutine.hpp"
@@ -33,10 +34,6 @@ namespace {
 
 using endpoint_t = boost::asio::ip::tcp::endpoint;
 using fw::util::tristate;
-
-std::string text_of(const endpoint_t &endpoint) {
-  return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
-}
 
 struct context_t {
   endpoint_t src;
@@ -278,7 +275,7 @@ bool announce(const context_t &c, field_t field) {
     return false;
   }
   if (!c.pid.undefined()) return false;
-  MV_LUA_LOG(Debug, "Getting originator PID for connection " + text_of(c.src) + " --> " + text_of(c.dst));
+  MV_LUA_LOG(Debug, "Getting originator PID for connection " + fw::net::to_string(c.src) + " --> " + fw::net::to_string(c.dst));
   return true;
 }
 

@@ -7,6 +7,7 @@
 #include <boost/asio/post.hpp>
 
 #include "fw/lua/intercept/context.hpp"
+#include "fw/net/endpoint.hpp"
 #include "mv/log/log.hpp"
 #include "mv/lua/runtime.hpp"
 #include "mv/util/exceptions.hpp"
@@ -33,10 +34,6 @@ if not ok or is_check(val) then
 end
 return val, ok, rawget(ctx, "exe_path"), rawget(ctx, "user")
 )lua";
-
-std::string text_of(const boost::asio::ip::tcp::endpoint &endpoint) {
-  return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
-}
 
 // The session's entry function: calls the wrapper with the hook (upvalue) and the context (argument),
 // allowing yields across the call, and returns its four results.
@@ -88,7 +85,7 @@ driver_t::driver_t(boost::asio::io_context &io, lua_State *L, const connection_i
   lua_State *const main = main_state();
   push_context(main, info);
   context_ref_ = mv::lua::registry_ref_t(main);
-  MV_LOG(Info, "Session " + id_ + ": started " + text_of(info.src) + " -> " + text_of(info.dst));
+  MV_LOG(Info, "Session " + id_ + ": started " + fw::net::to_string(info.src) + " -> " + fw::net::to_string(info.dst));
   if (!lua_checkstack(thread(), 1)) throw std::runtime_error("Cannot start session: Lua stack overflow");
   context_ref_.push(thread());
   resume(1);

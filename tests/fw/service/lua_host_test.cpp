@@ -138,3 +138,14 @@ TEST_F(LuaHost, SessionLinesCarryTheirIdAndTheContextDump) {
       << log.all();
   EXPECT_EQ(log.count("Debug: Session 8: Lua: Verdict is CHECK; gathering hook artifacts for VettD"), 1u) << log.all();
 }
+
+TEST_F(LuaHost, ListLookupsGoToTheQuerydClient) {
+  load("local lists = require 'movri.lookup'\n"
+       "function intercept_hook(ctx)\n"
+       "  local ok, err = pcall(lists.check, tostring(ctx.dst.ip), 'cidr@blocked')\n"
+       "  answer = tostring(ok) .. ' ' .. tostring(err)\n"
+       "  return 'pass'\n"
+       "end\n");
+  EXPECT_EQ(run(remote).verdict, verdict_t::pass);
+  EXPECT_EQ(global("answer"), "false Check: QueryD is not here");
+}
