@@ -12,7 +12,7 @@ namespace fw::lua::intercept {
 struct connection_info_t {
   fw::net::endpoint_t src; // client side
   fw::net::endpoint_t dst; // server side
-  std::string divert;                 // "input", "output" or "forward"
+  std::string divert;      // "input", "output" or "forward"
   std::optional<std::uint32_t> iface_in;
   std::optional<std::uint32_t> iface_out;
   std::optional<std::uint32_t> uid; // owner of the local socket, when the kernel reported it
