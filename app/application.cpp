@@ -25,7 +25,10 @@
 #include "fw/hubd/tie.hpp"
 #include "fw/service/appinfo_reporter.hpp"
 #include "fw/service/logger.hpp"
+#include "fw/service/lua.hpp"
 #include "fw/service/marks.hpp"
+#include "fw/service/process_finder.hpp"
+#include "fw/service/queryd.hpp"
 #include "fw/util/asio_stream_socket_wrapper.hpp"
 #include "fw/util/service.hpp"
 #include "linux_firewall_config.pb.h"
@@ -183,10 +186,16 @@ private:
   void build_services(unsigned connection_limit) {
     (void)connection_limit;
     auto logger = std::make_unique<fw::service::logger_t>(config_);
+    auto queryd = std::make_unique<fw::service::queryd_t>(io_, *hubd_);
+    auto finder = std::make_unique<fw::service::process_finder_t>(io_);
     auto marks = std::make_unique<fw::service::marks_t>(config_);
+    auto lua = std::make_unique<fw::service::lua_t>(io_, config_, *finder, queryd->client());
     auto reporter = std::make_unique<fw::service::appinfo_reporter_t>(*hubd_, &revision_);
     services_.push_back(std::move(logger));
+    services_.push_back(std::move(queryd));
+    services_.push_back(std::move(finder));
     services_.push_back(std::move(marks));
+    services_.push_back(std::move(lua));
     services_.push_back(std::move(reporter));
   }
 

@@ -112,6 +112,7 @@ mv::DarorUvurarevUzuvid fake_hubd_t::stderr_config() {
   mv::DarorUvurarevUzuvid config;
   config.set_log_level(mv::LOG_LEVEL_DEBUG);
   config.mutable_actual_log()->set_type(mv::Log::STDERR);
+  config.mutable_intercept_hook()->set_buffer("function intercept_hook(ctx) return \"check\" end");
   return config;
 }
 

@@ -34,7 +34,7 @@ public:
 
   child_process_t &daemon() { return *daemon_; }
 
-  // A configuration that logs everything to standard error.
+  // A configuration that logs everything to standard error, with a hook that checks every connection.
   static mv::DarorUvurarevUzuvid stderr_config();
   // One frame: the 32-bit little-endian length and the payload.
   static std::string frame(const std::string &payload);

@@ -56,10 +56,11 @@ struct hubd_lite_test_t : ::testing::Test {
     config = (dir / "firewall.conf").string();
   }
   void TearDown() override { fs::remove_all(dir); }
-  // A FILE log: the daemon copies every record to the stand-in, which prints it.
+  // A FILE log (the daemon copies every record to the stand-in, which prints it) and a hook.
   void write_config(const std::string &extra = "", const std::string &level = "LOG_LEVEL_DEBUG") {
     std::ofstream(config) << "log_level: " << level << "\n"
                           << "actual_log { type: FILE path: \"" << (dir / "firewall.log").string() << "\" }\n"
+                          << "intercept_hook { buffer: \"function intercept_hook(ctx) return 'check' end\" }\n"
                           << extra;
   }
 };
@@ -74,7 +75,7 @@ TEST_F(hubd_lite_test_t, RunsTheDaemonReloadsOnHangupAndPassesItsStatusOn) {
   write_config("no_such_field: 1\n");
   hubd.signal(SIGHUP);
   ASSERT_TRUE(hubd.wait_for_output("hubd-lite: keeping revision 1")) << hubd.output();
-  EXPECT_NE(hubd.output().find("hubd-lite: " + config + ":3:14: "), std::string::npos) << hubd.output();
+  EXPECT_NE(hubd.output().find("hubd-lite: " + config + ":4:14: "), std::string::npos) << hubd.output();
 
   // A good one becomes revision 2, announced to the daemon with SIGHUP.
   write_config("", "LOG_LEVEL_INFO");
