@@ -269,7 +269,9 @@ TEST_F(DiverterTest, EachVerdictDecidesTheFateOfItsConnection) {
   run_until([&] { return pass.result() >= 0 && drop.result() >= 0 && reject.result() >= 0 && refused.result() >= 0; });
   EXPECT_EQ(pass.result(), 0);
   for (const auto &session : services->sessions.made) // a session ends with its result
-    if (session->info.dst.port() == 6000) EXPECT_FALSE(session->alive);
+    if (session->info.dst.port() == 6000) {
+      EXPECT_FALSE(session->alive);
+    }
   EXPECT_GE(::accept(servers[0], nullptr, nullptr), 0);
   EXPECT_EQ(drop.result(), ETIMEDOUT);
   EXPECT_EQ(reject.result(), ECONNREFUSED);
