@@ -30,6 +30,7 @@
 #include "fw/util/service.hpp"
 #include "linux_firewall_config.pb.h"
 #include "mv/log/log.hpp"
+#include "mv/lua/log.hpp"
 #include "mv/util/callback_wrapper.hpp"
 #include "mv/util/exceptions.hpp"
 #include "mv/util/parse_int.hpp"
@@ -101,6 +102,7 @@ public:
   // Steps 2 to 8 of start-up.
   void init(int argc, char **argv) {
     hubd_ = make_hubd_tie(io_, hubd_delegate_, argc, argv);
+    mv::lua::log::set_log_function([](int level, const std::string &text) { mv::log::log(level, text); });
     const unsigned limit = connection_limit();
     build_services(limit);
 

@@ -5,15 +5,13 @@
 
 namespace fw::service {
 
-// The NFQUEUE queue of each divert direction (0 output, 1 input, 2 forward), as the last start of the
-// connection diverter settled it. The rule installers read it to fill in their queue targets.
+// What the rule installers need from the connection diverter: the NFQUEUE queue that each enabled
+// divert direction reads.
 class divert_queues_t {
 public:
-  // The queue number of the direction's running interceptor, or none when the direction is not running.
+  virtual ~divert_queues_t() = default;
+  // Direction 0 output, 1 input, 2 forward; nothing when the direction has no interceptor now.
   virtual std::optional<std::uint16_t> queue_number(unsigned direction) const = 0;
-
-protected:
-  ~divert_queues_t() = default;
 };
 
 } // namespace fw::service

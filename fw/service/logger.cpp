@@ -2,6 +2,7 @@
 
 #include "mv/log/log.hpp"
 #include "mv/log/log_factory.hpp"
+#include "mv/lua/log.hpp"
 
 namespace fw::service {
 
@@ -22,6 +23,8 @@ void logger_t::start() {
     MV_LOG(Warning, "Logger: log type " + std::to_string(config_.actual_log().type()) +
                         " has no sink, keeping the previous log");
   }
+  // The Lua runtime's threshold follows the configured level as it is, without the clamping above.
+  mv::lua::log::set_threshold(static_cast<int>(config_.log_level()) - 1);
 }
 
 } // namespace fw::service

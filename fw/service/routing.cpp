@@ -1,0 +1,235 @@
+#include "fw/service/routing.hpp"
+
+#include <fcntl.h>
+#include <net/if.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <set>
+#include <stdexcept>
+
+#include <boost/system/system_error.hpp>
+
+#include "fw/linux/netlink/constants.hpp"
+#include "fw/linux/netlink/socket.hpp"
+#include "fw/linux/rtnetlink/routing/message.hpp"
+#include "fw/linux/rtnetlink/routing/requests.hpp"
+#include "fw/service/marks.hpp"
+#include "fw/service/rule_info.pb.h"
+#include "fw/util/scoped_fd.hpp"
+#include "linux_firewall_config.pb.h"
+#include "mv/log/log.hpp"
+#include "mv/util/exceptions.hpp"
+
+namespace fw::service {
+namespace {
+
+namespace netlink = fw::linux::netlink;
+namespace rt = fw::linux::rtnetlink::routing;
+
+constexpr std::uint32_t first_table = 100, last_table = 200;
+constexpr std::int64_t route_priority = 2147483647;
+
+// Routing header values and attribute types (RTPROT_BOOT, RT_SCOPE_HOST, RTN_LOCAL, FR_ACT_TO_TBL;
+// RTA_OIF, RTA_PRIORITY, RTA_TABLE / FRA_TABLE, FRA_FWMARK, FRA_FWMASK).
+constexpr std::uint8_t protocol_boot = 3, scope_host = 254, type_local = 2, action_to_table = 1;
+constexpr std::uint16_t attribute_oif = 4, attribute_priority = 6, attribute_fwmark = 10, attribute_table = 15,
+                        attribute_fwmask = 16;
+
+boost::system::system_error system_error(int error, const std::string &what) {
+  return boost::system::system_error(boost::system::error_code(error, boost::system::system_category()), what);
+}
+
+std::string describe_route(std::uint32_t table, std::optional<std::int64_t> priority) {
+  return "table " + std::to_string(table) + (priority ? ", metric " + std::to_string(*priority) : std::string());
+}
+
+std::string describe_rule(std::uint32_t table, std::uint32_t mark) {
+  return "table " + std::to_string(table) + ", fwmark " + std::to_string(mark);
+}
+
+unsigned loopback_index() {
+  const unsigned index = ::if_nametoindex("lo");
+  if (index == 0) throw system_error(errno, "cannot get index for interface \"lo\"");
+  return index;
+}
+
+void set_table(rt::message_t &message, std::uint32_t table) {
+  if (table <= 255)
+    message.header().table = static_cast<std::uint8_t>(table);
+  else
+    message.attributes().add_u32(attribute_table, table);
+}
+
+// The local route for every destination through "lo" in the table.
+rt::message_t local_route(std::uint32_t table, std::optional<std::int64_t> priority) {
+  rt::message_t route;
+  route.header().family = AF_INET;
+  route.header().protocol = protocol_boot;
+  route.header().scope = scope_host;
+  route.header().type = type_local;
+  set_table(route, table);
+  route.attributes().add_u32(attribute_oif, loopback_index());
+  if (priority) route.attributes().add_u32(attribute_priority, static_cast<std::uint32_t>(*priority));
+  return route;
+}
+
+// The rule "fwmark mark/mark -> table"; action 0 for deletion.
+rt::message_t mark_rule(std::uint32_t table, std::uint32_t mark, std::uint8_t action) {
+  rt::message_t rule;
+  rule.header().family = AF_INET;
+  rule.header().type = action;
+  set_table(rule, table);
+  rule.attributes().add_u32(attribute_fwmark, mark);
+  rule.attributes().add_u32(attribute_fwmask, mark);
+  return rule;
+}
+
+const auto create_flags = static_cast<std::uint16_t>(netlink::f_create | netlink::f_excl);
+
+void delete_route(std::uint32_t table, std::optional<std::int64_t> priority) noexcept {
+  const std::string description = describe_route(table, priority);
+  try {
+    rt::execute(rt::rtm_delroute, local_route(table, priority));
+    MV_LOG(Debug, "Local delivery route uninstalled (" + description + ")");
+  } catch (...) {
+    MV_LOG(Warning, "Cannot uninstall local delivery route (" + description +
+                        "): " + mv::util::describe_exception(std::current_exception()));
+  }
+}
+
+void delete_rule(std::uint32_t table, std::uint32_t mark) noexcept {
+  const std::string description = describe_rule(table, mark);
+  try {
+    rt::execute(rt::rtm_delrule, mark_rule(table, mark, 0));
+    MV_LOG(Debug, "Local delivery routing policy uninstalled (" + description + ")");
+  } catch (...) {
+    MV_LOG(Warning, "Cannot uninstall local delivery routing policy (" + description +
+                        "): " + mv::util::describe_exception(std::current_exception()));
+  }
+}
+
+} // namespace
+
+routing_t::routing_t(const mv::DarorUvurarevUzuvid &configuration, marks_t &marks)
+    : configuration_(configuration), marks_(marks) {
+  marks_.routing_filter() = [this](std::uint32_t table, std::uint32_t mark) {
+    return !(installed_rule_ && installed_rule_->table == table && installed_rule_->mark == mark);
+  };
+}
+
+routing_t::~routing_t() {
+  if (path_) {
+    try {
+      clean_up(*path_);
+    } catch (const std::exception &e) {
+      MV_LOG(Warning, mv::util::exception_message(e));
+    }
+  }
+  marks_.routing_filter() = [](std::uint32_t, std::uint32_t) { return true; };
+}
+
+void routing_t::start() {
+  const std::string path = configuration_.var_lib_dir() + "/rule_info.dat";
+  if (path_ && *path_ != path) clean_up(*path_);
+  path_ = path;
+  // Also after a change of var_lib_dir: a process that crashed may have left a record at the new place.
+  clean_up(path);
+
+  if (!configuration_.autoconfigure_routing()) return;
+
+  const std::uint32_t table = free_table();
+  const std::uint32_t mark = marks_.local_delivery_mark();
+
+  try {
+    auto socket = netlink::socket_t::open(netlink::protocol_route);
+    rt::execute(socket, rt::rtm_newroute, local_route(table, route_priority), create_flags);
+  } catch (const std::exception &e) {
+    throw std::runtime_error("Cannot install local delivery route: " + mv::util::exception_message(e));
+  }
+  route_table_ = table;
+  MV_LOG(Debug, "Local delivery route installed (" + describe_route(table, route_priority) + ")");
+
+  bool rule_added = false;
+  try {
+    auto socket = netlink::socket_t::open(netlink::protocol_route);
+    rt::execute(socket, rt::rtm_newrule, mark_rule(table, mark, action_to_table), create_flags);
+    rule_added = true;
+    installed_rule_ = rule_record_t{table, mark, route_priority};
+    write_state_file(path, *installed_rule_);
+  } catch (const std::exception &e) {
+    // Without the state file nothing would ever remove these objects again.
+    installed_rule_.reset();
+    if (rule_added) delete_rule(table, mark);
+    delete_route(table, route_priority);
+    route_table_.reset();
+    throw std::runtime_error("Cannot install local delivery rule: " + mv::util::exception_message(e));
+  }
+  MV_LOG(Debug, "Local delivery routing policy installed (" + describe_rule(table, mark) + ")");
+}
+
+std::uint32_t routing_t::free_table() {
+  rt::message_t request;
+  request.header().family = AF_INET;
+  const rt::message_t::bytes_t bytes = request.serialise();
+
+  std::set<std::uint32_t> used;
+  auto socket = netlink::socket_t::open(netlink::protocol_route);
+  for (const std::uint16_t type : {rt::rtm_getroute, rt::rtm_getrule}) {
+    for (const netlink::socket_t::received_t &received : socket.dump(type, bytes)) {
+      if (received.type != rt::rtm_newroute && received.type != rt::rtm_newrule)
+        throw std::runtime_error("rtnetlink: Unexpected message");
+      const rt::message_t message = rt::message_t::parse(received.payload.data(), received.payload.size());
+      used.insert(message.header().table != 0 ? message.header().table
+                                              : message.attributes().get_u32(attribute_table));
+    }
+  }
+  for (std::uint32_t table = first_table; table <= last_table; ++table)
+    if (!used.count(table)) return table;
+  throw std::runtime_error("Cannot find free routing table");
+}
+
+void routing_t::write_state_file(const std::string &path, const rule_record_t &record) {
+  RuleInfo info;
+  info.set_table_id(record.table);
+  info.set_mark(record.mark);
+  if (record.priority) info.set_priority(*record.priority);
+
+  util::scoped_fd_t fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  if (!fd) throw system_error(errno, "Cannot create file " + path);
+  errno = 0;
+  if (!info.SerializeToFileDescriptor(fd.get())) {
+    const int error = errno ? errno : EIO;
+    fd.reset();
+    ::unlink(path.c_str()); // a partial record would only be reported as corrupt
+    throw system_error(error, "Cannot serialize to file " + path);
+  }
+}
+
+void routing_t::clean_up(const std::string &path) {
+  std::optional<rule_record_t> record;
+  {
+    util::scoped_fd_t fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+      if (errno == ENOENT) return;
+      throw system_error(errno, "Cannot open file " + path);
+    }
+    RuleInfo info;
+    if (info.ParseFromFileDescriptor(fd.get()))
+      record = rule_record_t{info.table_id(), info.mark(),
+                             info.has_priority() ? std::optional<std::int64_t>(info.priority()) : std::nullopt};
+    else
+      MV_LOG(Warning, "Cannot parse file " + path);
+  }
+  if (::unlink(path.c_str()) != 0) throw system_error(errno, "Cannot remove file " + path);
+
+  if (record) {
+    delete_route(record->table, record->priority);
+    route_table_.reset();
+    delete_rule(record->table, record->mark);
+  }
+  installed_rule_.reset();
+}
+
+} // namespace fw::service

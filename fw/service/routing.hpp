@@ -1,0 +1,56 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "fw/util/service.hpp"
+
+namespace mv {
+class DarorUvurarevUzuvid;
+}
+
+namespace fw::service {
+
+class marks_t;
+
+// Delivers packets carrying the local delivery mark to the host itself: one IPv4 policy-routing rule
+// (fwmark L -> table T) and one local route for every destination through "lo" in T, where T is the
+// first table from 100 to 200 that nobody uses. What was installed is recorded in
+// var_lib_dir/rule_info.dat, so the next start removes it even after a crash.
+class routing_t : public util::service_t {
+public:
+  // Installs into marks a routing filter under which only this object's own rule does not count as
+  // occupying its mark. Nothing is touched in the kernel.
+  routing_t(const mv::DarorUvurarevUzuvid &configuration, marks_t &marks);
+  // Removes the objects recorded in the state file; failures are only logged. Then takes the routing
+  // filter out of the marks object again.
+  ~routing_t() override;
+
+  // Removes what the previous start (or a crashed process) installed, then installs when
+  // autoconfigure_routing is on. Runtime errors "Cannot install local delivery route: " / "... rule: "
+  // + the cause, "Cannot find free routing table"; system errors for the state file. A start that fails
+  // after installing the route or the rule removes them again.
+  void start() override;
+
+private:
+  struct rule_record_t {
+    std::uint32_t table = 0;
+    std::uint32_t mark = 0;
+    std::optional<std::int64_t> priority;
+  };
+
+  // Removes the state file at path and the objects it records. Raises for file errors other than a
+  // missing file; kernel deletions only log.
+  void clean_up(const std::string &path);
+  static std::uint32_t free_table();
+  static void write_state_file(const std::string &path, const rule_record_t &record);
+
+  const mv::DarorUvurarevUzuvid &configuration_;
+  marks_t &marks_;
+  std::optional<rule_record_t> installed_rule_;
+  std::optional<std::uint32_t> route_table_; // set while the route of this process is installed
+  std::optional<std::string> path_;
+};
+
+} // namespace fw::service

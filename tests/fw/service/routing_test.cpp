@@ -1,0 +1,223 @@
+// Local delivery routing against the kernel in a private network namespace, cross-checked with ip(8):
+// the rule and route, the state file, cleanup after a crash, and the routing filter of the mark scan.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "fw/service/marks.hpp"
+#include "fw/service/routing.hpp"
+#include "fw/service/rule_info.pb.h"
+#include "linux_firewall_config.pb.h"
+#include "mv/log/log.hpp"
+#include "mv/util/exceptions.hpp"
+#include "tests/support/netns.hpp"
+
+namespace {
+
+class capture_log_t : public mv::log::cf_log_t {
+public:
+  std::vector<std::pair<int, std::string>> records;
+  void write(int level, std::string_view text) override { records.emplace_back(level, text); }
+  void out_of_memory() noexcept override {}
+  bool has(int level, const std::string &text) const {
+    for (const auto &record : records)
+      if (record.first == level && record.second == text) return true;
+    return false;
+  }
+};
+
+int count(const std::string &text, const std::string &what) {
+  int n = 0;
+  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+bool exists(const std::string &path) { return ::access(path.c_str(), F_OK) == 0; }
+
+void write_file(const std::string &path, const fw::service::RuleInfo &info) {
+  std::ofstream out(path, std::ios::binary);
+  ASSERT_TRUE(info.SerializePartialToOstream(&out));
+}
+
+class Routing : public testing::Test {
+protected:
+  void SetUp() override {
+    mv::log::threshold = mv::log::Debug;
+    mv::log::set_log(log);
+    std::string pattern = testing::TempDir() + "movri-routing-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    dir = pattern;
+    state_file = dir + "/rule_info.dat";
+    config.set_var_lib_dir(dir);
+    config.set_autoconfigure_iptables(true);
+    config.set_autoconfigure_routing(true);
+    config.mutable_local_delivery_mark()->set_manual(0x10);
+    config.mutable_client_packets_mark()->set_manual(0x20);
+    config.mutable_server_packets_mark()->set_manual(0x40);
+  }
+  void TearDown() override {
+    routing.reset();
+    mv::log::set_log(mv::log::default_log());
+    tests::shell("rm -rf '" + dir + "'", true);
+  }
+
+  void start() {
+    marks.start();
+    routing->start();
+  }
+
+  std::string start_error() {
+    try {
+      start();
+    } catch (const std::exception &e) {
+      return mv::util::exception_message(e);
+    }
+    return "<no error>";
+  }
+
+  std::shared_ptr<capture_log_t> log = std::make_shared<capture_log_t>();
+  std::string dir, state_file;
+  mv::DarorUvurarevUzuvid config;
+  fw::service::marks_t marks{config};
+  std::unique_ptr<fw::service::routing_t> routing = std::make_unique<fw::service::routing_t>(config, marks);
+};
+
+const std::string rule_100 = "from all fwmark 0x10/0x10 lookup 100";
+const std::string route_100 = "local default dev lo table 100 scope host metric 2147483647";
+
+} // namespace
+
+TEST_F(Routing, InstallsRuleRouteAndStateFileAndRemovesThemOnDestruction) {
+  tests::enter_fresh_netns();
+  for (int round = 0; round < 2; ++round) { // a second start replaces rather than adds
+    start();
+    EXPECT_EQ(count(tests::shell("ip rule"), rule_100), 1);
+    EXPECT_EQ(count(tests::shell("ip route show table all"), route_100), 1);
+  }
+  EXPECT_TRUE(log->has(mv::log::Debug, "Local delivery route installed (table 100, metric 2147483647)"));
+  EXPECT_TRUE(log->has(mv::log::Debug, "Local delivery routing policy installed (table 100, fwmark 16)"));
+  EXPECT_TRUE(log->has(mv::log::Debug, "Local delivery route uninstalled (table 100, metric 2147483647)"));
+
+  struct stat st {};
+  ASSERT_EQ(::stat(state_file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  fw::service::RuleInfo info;
+  std::ifstream in(state_file, std::ios::binary);
+  ASSERT_TRUE(info.ParseFromIstream(&in));
+  EXPECT_EQ(info.table_id(), 100u);
+  EXPECT_EQ(info.mark(), 0x10u);
+  EXPECT_EQ(info.priority(), 2147483647);
+
+  routing.reset();
+  EXPECT_EQ(count(tests::shell("ip rule"), "fwmark"), 0);
+  EXPECT_EQ(count(tests::shell("ip route show table all"), "table 100"), 0);
+  EXPECT_FALSE(exists(state_file));
+  EXPECT_TRUE(log->has(mv::log::Debug, "Local delivery routing policy uninstalled (table 100, fwmark 16)"));
+}
+
+TEST_F(Routing, ChoosesTheFirstFreeTable) {
+  tests::enter_fresh_netns();
+  tests::shell(R"(set -e
+    ip route add local default dev lo table 100
+    ip route add local default dev lo table 101
+    ip rule add fwmark 0x1 lookup 102)");
+  start();
+  EXPECT_EQ(count(tests::shell("ip rule"), "from all fwmark 0x10/0x10 lookup 103"), 1);
+
+  routing.reset();
+  tests::shell("for t in $(seq 103 200); do echo route add local default dev lo table $t; done | ip -batch -");
+  routing = std::make_unique<fw::service::routing_t>(config, marks);
+  EXPECT_EQ(start_error(), "Cannot find free routing table");
+  EXPECT_FALSE(exists(state_file));
+}
+
+TEST_F(Routing, StateFileOfACrashedRunIsHonoured) {
+  tests::enter_fresh_netns();
+  // What a process that was killed left behind: its rule and route in table 100, and its record.
+  tests::shell(R"(set -e
+    ip route add local default dev lo table 100 proto boot metric 2147483647
+    ip rule add fwmark 0x8/0x8 lookup 100)");
+  fw::service::RuleInfo info;
+  info.set_table_id(100);
+  info.set_mark(8);
+  info.set_priority(2147483647);
+  write_file(state_file, info);
+
+  start();
+  const std::string rules = tests::shell("ip rule");
+  EXPECT_EQ(count(rules, "fwmark 0x8"), 0) << rules;
+  EXPECT_EQ(count(rules, rule_100), 1) << rules; // the freed table is chosen again
+  EXPECT_EQ(count(tests::shell("ip route show table all"), "table 100"), 1);
+}
+
+TEST_F(Routing, CorruptStateFileIsReportedAndRemoved) {
+  tests::enter_fresh_netns();
+  tests::shell("ip rule add fwmark 0x8/0x8 lookup 100");
+  fw::service::RuleInfo info;
+  info.set_table_id(100); // the required mark is missing
+  write_file(state_file, info);
+
+  start();
+  EXPECT_TRUE(log->has(mv::log::Warning, "Cannot parse file " + state_file));
+  const std::string rules = tests::shell("ip rule");
+  EXPECT_EQ(count(rules, "fwmark 0x8/0x8 lookup 100"), 1) << rules; // nothing was deleted for it
+  EXPECT_EQ(count(rules, "from all fwmark 0x10/0x10 lookup 101"), 1) << rules;
+}
+
+TEST_F(Routing, ReconfigurationMovesOrRemovesTheInstallation) {
+  tests::enter_fresh_netns();
+  start();
+  // A new var_lib_dir: the old record is used for cleanup, the new installation writes the new place.
+  const std::string old_file = state_file;
+  config.set_var_lib_dir(dir + "/next");
+  ASSERT_EQ(::mkdir((dir + "/next").c_str(), 0700), 0);
+  config.mutable_local_delivery_mark()->set_manual(0x100);
+  start();
+  EXPECT_FALSE(exists(old_file));
+  EXPECT_TRUE(exists(dir + "/next/rule_info.dat"));
+  std::string rules = tests::shell("ip rule");
+  EXPECT_EQ(count(rules, "fwmark"), 1) << rules;
+  EXPECT_EQ(count(rules, "from all fwmark 0x100/0x100 lookup 100"), 1) << rules;
+
+  config.set_autoconfigure_routing(false);
+  start();
+  EXPECT_EQ(count(tests::shell("ip rule"), "fwmark"), 0);
+  EXPECT_EQ(count(tests::shell("ip route show table all"), "table 100"), 0);
+  EXPECT_FALSE(exists(dir + "/next/rule_info.dat"));
+}
+
+TEST_F(Routing, FailedStateFileRemovesRuleAndRoute) {
+  tests::enter_fresh_netns();
+  config.set_var_lib_dir(dir + "/missing");
+  EXPECT_EQ(start_error(), "Cannot install local delivery rule: Cannot create file " + dir +
+                               "/missing/rule_info.dat: No such file or directory");
+  EXPECT_EQ(count(tests::shell("ip rule"), "fwmark"), 0);
+  EXPECT_EQ(count(tests::shell("ip route show table all"), "table 100"), 0);
+}
+
+TEST_F(Routing, FilterHidesTheOwnRuleFromTheMarkScan) {
+  tests::enter_fresh_netns();
+  config.mutable_local_delivery_mark()->mutable_auto_();
+  config.mutable_client_packets_mark()->mutable_auto_();
+  config.mutable_server_packets_mark()->mutable_auto_();
+  start();
+  EXPECT_EQ(marks.local_delivery_mark(), 1u);
+  ASSERT_EQ(count(tests::shell("ip rule"), "from all fwmark 0x1/0x1 lookup 100"), 1);
+
+  marks.start(); // the daemon's own rule does not occupy its mark
+  EXPECT_EQ(marks.local_delivery_mark(), 1u);
+  fw::service::marks_t unfiltered(config); // while for anyone else bit 0 is taken
+  unfiltered.start();
+  EXPECT_EQ(unfiltered.local_delivery_mark(), 2u);
+
+  routing->start();
+  EXPECT_EQ(count(tests::shell("ip rule"), "fwmark"), 1);
+}
