@@ -159,17 +159,19 @@ bool connection_diverter_t::divert_entry_t::is_new_connection(const fw::net::ipv
     warn_invalid_packet(prefix(), e);
     return false;
   }
-  const std::string server = to_string(key.server), client = to_string(key.client);
+  const auto server = [&] { return to_string(key.server); };
+  const auto client = [&] { return to_string(key.client); };
   if (diverter_->connects_.count(key)) {
-    MV_LOG(Debug, prefix() + "connection to server " + server + " for client " + client + " is already in progress");
+    MV_LOG(Debug,
+           prefix() + "connection to server " + server() + " for client " + client() + " is already in progress");
     return false;
   }
   if (diverter_->delegate_.has_server_socket(key.client, key.server)) {
-    MV_LOG(Debug, prefix() + "already connected to server " + server + " for client " + client);
+    MV_LOG(Debug, prefix() + "already connected to server " + server() + " for client " + client());
     return false;
   }
   if (verdict_requests_.count(key)) {
-    MV_LOG(Debug, prefix() + "verdict for connection to server " + server + " for client " + client +
+    MV_LOG(Debug, prefix() + "verdict for connection to server " + server() + " for client " + client() +
                       " is already requested");
     return false;
   }
@@ -317,16 +319,17 @@ void connection_diverter_t::divert_entry_t::connected(std::shared_ptr<check_requ
   connects_.erase(request->position);
   interceptor_->drop(request->packet);
 
-  const std::string server = to_string(request->key.server), client = to_string(request->key.client);
+  const auto server = [&] { return to_string(request->key.server); };
+  const auto client = [&] { return to_string(request->key.client); };
   if (error) {
-    MV_LOG(Debug, prefix() + "cannot connect to " + server + " for client " + client + ": " + error.message() +
+    MV_LOG(Debug, prefix() + "cannot connect to " + server() + " for client " + client() + ": " + error.message() +
                       "; rejecting connection");
     const fw::net::ipv4_header_t ip(request->headers.get());
     const fw::net::tcp_header_t tcp(request->headers.get() + request->ipv4_length);
     diverter_->rejector_.reject(ip, request->security_option, tcp);
     return;
   }
-  MV_LOG(Debug, prefix() + "connected to " + server + " for client " + client);
+  MV_LOG(Debug, prefix() + "connected to " + server() + " for client " + client());
   diverter_->retransmitter_.retransmit(request->server_address, std::move(request->headers), request->total_length);
   diverter_->delegate_.add_server_socket(request->key.client, request->key.server, request->rules, std::move(socket));
 }
