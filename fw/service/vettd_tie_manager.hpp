@@ -1,0 +1,76 @@
+#pragma once
+
+#include <deque>
+#include <exception>
+#include <memory>
+#include <string>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/local/stream_protocol.hpp>
+#include <boost/system/error_code.hpp>
+
+#include "fw/service/server_socket_pool.hpp"
+#include "fw/util/scoped_fd.hpp"
+#include "fw/util/service.hpp"
+#include "fw/vettd/tie.hpp"
+#include "linux_firewall_config.pb.h"
+#include "mv/util/callback_wrapper.hpp"
+#include "rules.pb.h"
+
+namespace fw::hubd {
+class tie_t;
+}
+
+namespace fw::service {
+
+// Hands the socket pairs of checked connections to VettD. It asks HubD for VettD's socket path,
+// connects, and keeps one tie; pairs that arrive while there is none wait and go out in order once
+// it is up. Every start copies the scanning settings of the configuration into the tie. A VettD that
+// closes or fails costs the pairs in hand, never the daemon: the next pair asks HubD again.
+class vettd_tie_manager_t : public fw::util::service_t,
+                            public server_socket_pool_t::delegate_t,
+                            private fw::vettd::tie_t::delegate_t,
+                            private mv::util::callback_wrapper_t {
+public:
+  using endpoint_socket_t = server_socket_pool_t::endpoint_socket_t;
+
+  vettd_tie_manager_t(boost::asio::io_context &io, const mv::DarorUvurarevUzuvid &config, fw::hubd::tie_t &hubd);
+  ~vettd_tie_manager_t() override;
+
+  void start() override;
+
+  // Takes over both sockets of a checked connection and sends them to VettD with the rule set, now or
+  // once connected.
+  void new_socket_pair(endpoint_socket_t server, endpoint_socket_t client, const mv::RuleSet &rules) override;
+
+  bool connected() const noexcept { return tie_ != nullptr; }
+  std::size_t waiting() const noexcept { return waiting_.size(); }
+
+  static fw::vettd::tie_t::inspect_settings_t inspect_settings(const mv::DarorUvurarevUzuvid &config);
+  static fw::vettd::tie_t::scan_settings_t scan_settings(const mv::DarorUvurarevUzuvid &config);
+
+private:
+  struct waiting_pair_t {
+    fw::util::scoped_fd_t server;
+    fw::util::scoped_fd_t client;
+    mv::RuleSet rules;
+  };
+
+  void flush();
+  void request_vettd();
+  void on_vettd(const boost::system::error_code &ec, const std::string &path);
+  void on_connected(const boost::system::error_code &ec, const std::string &path);
+
+  void on_idle() override;
+  void on_closed() override;
+  void on_error(std::exception_ptr error) override;
+
+  const mv::DarorUvurarevUzuvid &config_;
+  fw::hubd::tie_t &hubd_;
+  boost::asio::local::stream_protocol::socket connecting_;
+  std::unique_ptr<fw::vettd::tie_t> tie_;
+  std::deque<waiting_pair_t> waiting_;
+  bool requesting_ = false;
+};
+
+} // namespace fw::service
