@@ -146,6 +146,14 @@ packet_interceptor_t::packet_interceptor_t(std::unique_ptr<netlink::async::link_
   const pooled_allocator_t<packet_entry_t> allocator(pool_);
   for (std::uint32_t i = 0; i <= queue_limit_; ++i) pending_.push_back(std::allocate_shared<packet_entry_t>(allocator));
   pending_.clear();
+
+  // The kernel discards queued packets on its own (their interface went down, for instance) and
+  // answers a later verdict for one of them with ENOENT. That is no fault of the queue.
+  link_->set_unanswered_error_filter([](std::uint16_t type, const boost::system::error_code &error) {
+    if (type != msg_verdict || error != boost::system::errc::no_such_file_or_directory) return false;
+    MV_LOG(Debug, std::string(log_prefix) + "verdict for a packet the kernel has already discarded: " + error.message());
+    return true;
+  });
 }
 
 packet_interceptor_t::~packet_interceptor_t() {
