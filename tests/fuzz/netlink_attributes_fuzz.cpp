@@ -1,6 +1,7 @@
 // The netlink attribute parsers over any payload: the attribute tree and the in-place view must agree
 // on every attribute (same acceptance, same values), and what the tree serialises parses back to the
-// same encoding. The nfnetlink and routing messages parse their headers in front of the attributes.
+// same encoding. The nfnetlink, routing and socket diagnostics messages parse their headers in front of
+// the attributes.
 
 #include <stdexcept>
 
@@ -9,6 +10,7 @@
 #include "fw/linux/nfnetlink/message.hpp"
 #include "fw/linux/nfnetlink/message_view.hpp"
 #include "fw/linux/rtnetlink/routing/message.hpp"
+#include "fw/linux/sock_diag/response_message.hpp"
 #include "tests/fuzz/fuzz_support.hpp"
 #include "tests/fuzz/fuzz_target.hpp"
 
@@ -117,11 +119,23 @@ void routing(const std::uint8_t *data, std::size_t size) {
   }
 }
 
+// A socket diagnostics answer as the process finder reads it.
+void sock_diag(const std::uint8_t *data, std::size_t size) {
+  namespace sd = fw::linux::sock_diag;
+  try {
+    const sd::response_message_t message = sd::response_message_t::parse(data, size);
+    FUZZ_CHECK(size >= sd::response_message_t::header_size);
+    (void)(message.source().port() ^ message.destination().port() ^ message.inode());
+  } catch (const std::runtime_error &) {
+  }
+}
+
 } // namespace
 
 FUZZ_TARGET(netlink_attributes)(const std::uint8_t *data, std::size_t size) {
   attributes(data, size);
   nfnetlink(data, size);
   routing(data, size);
+  sock_diag(data, size);
   return 0;
 }

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 #include <stdexcept>
+#include <string>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/system/system_error.hpp>
@@ -106,6 +107,11 @@ void run_link(std::uint8_t mode, const std::uint8_t *data, std::size_t size) {
   delegate_t delegate;
   delegate.link = &link;
   delegate.stop_on_message = mode & 0x10;
+  // The queue's owner takes ENOENT answers to its verdicts as harmless; others take nothing.
+  if (mode & 0x40)
+    link.set_unanswered_error_filter([](std::uint16_t type, const boost::system::error_code &error) {
+      return type == 0x301 && error.value() == ENOENT;
+    });
   link.start(delegate);
 
   // Requests waiting for their answers: sequence numbers 0, 1, ...
@@ -162,8 +168,8 @@ void run_socket(std::uint8_t mode, const std::uint8_t *data, std::size_t size) {
     default: socket.receive_ack(); break;
     }
   } catch (const boost::system::system_error &e) {
-    // A reader that waits for more than was sent hangs its caller.
-    FUZZ_CHECK(e.code().value() != EAGAIN);
+    // A reader that waits for more than was sent hangs its caller (here: the receive times out).
+    FUZZ_CHECK(std::string(e.what()).rfind("NETLINK recv", 0) != 0);
   } catch (const std::runtime_error &) {
   }
 }
