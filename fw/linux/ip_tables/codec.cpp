@@ -143,8 +143,11 @@ std::vector<raw_entry_t> split_entries(const std::vector<std::uint8_t> &bytes) {
     } else if (std::string_view(target_name, name_length) == error_target_name) {
       if (target_size < extension_t::header_size + error_name_size) parse_fault();
       const char *chain = reinterpret_cast<const char *>(t + extension_t::header_size);
+      // The kernel keeps a chain name terminated inside its field, as the writer does.
+      const std::size_t chain_length = ::strnlen(chain, error_name_size);
+      if (chain_length == error_name_size) parse_fault();
       entry.kind = raw_entry_t::error;
-      entry.error_name.assign(chain, ::strnlen(chain, error_name_size));
+      entry.error_name.assign(chain, chain_length);
     } else {
       entry.kind = raw_entry_t::extension;
       entry.target = extension_t(std::vector<std::uint8_t>(t, t + target_size));

@@ -183,6 +183,10 @@ TEST(IpTablesBlob, CorruptBlobsAreRefused) {
   corrupt("hook entry off an entry", [](ipt::blob_t &b) { b.hook_entry[ipt::hook_output] += 8; });
   corrupt("underflow before hook entry", [&](ipt::blob_t &b) { b.underflow[ipt::hook_output] = e[2].offset; });
   corrupt("chain without end", [&](ipt::blob_t &b) { b.underflow[ipt::hook_input] = e[8].offset; });
+  // A name filling its whole field could not be written back.
+  corrupt("chain name without its terminating zero", [&](ipt::blob_t &b) {
+    std::memset(b.entries.data() + e[8].offset + e[8].target_offset + 32, 'n', 30);
+  });
   corrupt("duplicate user chain", [&](ipt::blob_t &b) {
     std::memcpy(b.entries.data() + e[8].offset + e[8].target_offset + 32, "empty", 6);
   });
