@@ -6,8 +6,15 @@
 
 #include "fw/linux/netlink/constants.hpp"
 #include "fw/linux/netlink/socket.hpp"
+#include "fw/linux/nftables/constants.hpp"
+#include "fw/linux/nftables/requests.hpp"
 #include "fw/linux/rtnetlink/routing/message.hpp"
 #include "fw/linux/rtnetlink/routing/requests.hpp"
+#include "fw/service/nft_chain_checker.hpp"
+#include "fw/service/nftables_probe.hpp"
+#include "fw/util/module_loader.hpp"
+#include "mv/log/log.hpp"
+#include "mv/util/exceptions.hpp"
 
 namespace fw::service {
 namespace {
@@ -15,6 +22,9 @@ namespace {
 constexpr std::uint16_t attribute_fwmark = 10;
 constexpr std::uint16_t attribute_table = 15;
 } // namespace
+
+host_mark_sources_t::host_mark_sources_t() : module_loader_(util::module_loader_t::system()) {}
+host_mark_sources_t::host_mark_sources_t(util::module_loader_t &module_loader) : module_loader_(module_loader) {}
 
 std::vector<std::pair<std::uint32_t, std::uint32_t>> host_mark_sources_t::routing_marks() {
   namespace netlink = fw::linux::netlink;
@@ -40,10 +50,22 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> host_mark_sources_t::routin
 }
 
 std::optional<std::uint32_t> host_mark_sources_t::nftables_marks() {
-  // The nftables probe and rule decoder belong to the nftables installer and chain checker; until they
-  // provide the marks of other software's rules, nftables rules are treated as not inspectable, as on
-  // a host where the probe fails.
-  return std::nullopt;
+  namespace netlink = fw::linux::netlink;
+  namespace nft = fw::linux::nftables;
+  if (!nftables_probe(module_loader_)) return std::nullopt;
+  std::uint32_t used = 0;
+  netlink::socket_t socket = nft::open_socket();
+  for (const netlink::socket_t::received_t &received : nft::dump(socket, nft::dump_rules(nft::family_ipv4))) {
+    if (received.type != nft::full_type(nft::msg_newrule)) continue;
+    try {
+      const nft::rule_t rule = nft_chain_checker_t::decode_rule(received.payload.data(), received.payload.size());
+      if (rule.comment == nft_own_name) continue;
+      used |= nft_chain_checker_t::used_marks(rule);
+    } catch (const std::exception &e) {
+      MV_LOG(Debug, "skip rule because: " + mv::util::exception_message(e));
+    }
+  }
+  return used;
 }
 
 } // namespace fw::service

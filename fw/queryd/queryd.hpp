@@ -1,0 +1,107 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include "fw/queryd/ipc.hpp"
+#include "fw/util/stream_socket.hpp"
+#include "mv/util/callback_wrapper.hpp"
+
+namespace fw::queryd {
+
+// The client of QueryD. Every request (job) gets a serial number, the lowest free one at or after the
+// last one handed out; jobs submitted while no connection exists wait for one, and a single connection
+// request serves all of them. Answers are matched to jobs by serial. The connection is closed when the
+// idle timer, which runs in periods from the moment of connecting, expires with no job pending.
+//
+// Handlers are never called inside lookup() or check(). Destroying the client drops pending jobs
+// without calling their handlers.
+class queryd_t : public ipc_t::delegate_t, private mv::util::callback_wrapper_t {
+public:
+  using params_t = std::vector<std::pair<std::string, std::string>>;
+  using lookup_handler_t = std::function<void(std::exception_ptr, std::vector<std::string>)>;
+  using check_handler_t = std::function<void(std::exception_ptr, bool)>;
+
+  // Gives the client a connected stream to QueryD.
+  class link_provider_t {
+  public:
+    using handler_t = std::function<void(std::exception_ptr, std::unique_ptr<fw::util::stream_socket_t>)>;
+    virtual void get_link(handler_t handler) = 0;
+
+  protected:
+    ~link_provider_t() = default;
+  };
+
+  static constexpr std::chrono::seconds default_idle_timeout{180};
+
+  queryd_t(boost::asio::io_context &io, link_provider_t &provider,
+           std::chrono::steady_clock::duration idle_timeout = default_idle_timeout);
+  ~queryd_t() override;
+  queryd_t(const queryd_t &) = delete;
+  queryd_t &operator=(const queryd_t &) = delete;
+
+  // Asks the list type@tag for its data. Parameters other than "user" and "domain" are not sent.
+  // Throws "Job serial number overflow" when every serial is in use.
+  void lookup(const std::string &type, const std::string &tag, const params_t &params, lookup_handler_t handler);
+  // Asks whether the value is on the list type@tag.
+  void check(const std::string &type, const std::string &tag, const std::string &value, const params_t &params,
+             check_handler_t handler);
+
+  bool connected() const noexcept { return link_ != nullptr; }
+  std::size_t pending() const noexcept { return jobs_.size(); }
+
+private:
+  struct job_t {
+    job_t(lp::LookupType type, std::string tag, params_t params)
+        : type(type), tag(std::move(tag)), params(std::move(params)) {}
+    virtual ~job_t() = default;
+    virtual void fill(lp::ClientMessage &message) const = 0;
+    virtual void fail(std::exception_ptr error) = 0;
+
+    lp::LookupType type;
+    std::string tag;
+    params_t params;
+  };
+  struct lookup_job_t;
+  struct check_job_t;
+
+  void submit(std::unique_ptr<job_t> job);
+  std::uint32_t allocate_serial();
+  void send(std::uint32_t serial, const job_t &job);
+  void on_link(std::exception_ptr error, std::unique_ptr<fw::util::stream_socket_t> stream);
+  void arm_timer();
+  void on_timer(const boost::system::error_code &ec);
+  void drop_link();
+  void fail_all(std::exception_ptr error);
+  void ignored(std::uint32_t serial);
+  void wrong_response(const char *tag_name);
+
+  void on_lookup_response(std::uint32_t serial, std::vector<std::string> data) override;
+  void on_lookup_error(std::uint32_t serial, const mv::Error &error) override;
+  void on_check_response(std::uint32_t serial, bool result) override;
+  void on_check_error(std::uint32_t serial, const mv::Error &error) override;
+  void on_link_error(std::exception_ptr error) override;
+
+  boost::asio::io_context &io_;
+  link_provider_t &provider_;
+  std::chrono::steady_clock::duration idle_timeout_;
+  boost::asio::steady_timer timer_;
+  // Guards the idle timer's wait alone: renewing it must not kill link requests or posted failures.
+  mv::util::callback_wrapper_t timer_alive_;
+  std::unique_ptr<ipc_t> link_;
+  std::map<std::uint32_t, std::unique_ptr<job_t>> jobs_;
+  std::uint32_t next_serial_ = 0;
+  bool link_requested_ = false;
+};
+
+} // namespace fw::queryd

@@ -1,0 +1,184 @@
+// Transaction batches: limits, framing and numbering, splitting of large sequences, and the exact
+// reading of acknowledgements for kernels that do and do not acknowledge the framing (a user-space
+// netlink peer plays the kernel).
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <boost/system/system_error.hpp>
+
+#include "fw/linux/netlink/header.hpp"
+#include "fw/linux/netlink/socket.hpp"
+#include "fw/linux/nftables/constants.hpp"
+#include "fw/linux/nftables/matches.hpp"
+#include "fw/linux/nftables/policy/batch_policy.hpp"
+#include "fw/linux/nftables/requests.hpp"
+#include "tests/fw/linux/netlink_peer.hpp"
+
+namespace nft = fw::linux::nftables;
+namespace nl = fw::linux::netlink;
+using nft::policy::batch_policy_t;
+
+namespace {
+
+std::string error_text(const std::function<void()> &f) {
+  try {
+    f();
+  } catch (const std::exception &e) {
+    return e.what();
+  }
+  return "(no exception)";
+}
+
+// The messages of one batch as (header, offset).
+std::vector<nl::header_t> headers(const batch_policy_t::batch_t &batch) {
+  std::vector<nl::header_t> result;
+  for (std::size_t offset = 0; offset < batch.bytes.size();) {
+    result.push_back(nl::header_t::read(batch.bytes.data() + offset));
+    offset += nl::align4(result.back().length);
+  }
+  return result;
+}
+
+nft::utils::nft_msg_t sample_rule(std::uint32_t mark) {
+  nft::rule_builder_t rule(nft::family_ipv4, "movri-firewall", "output", "movri-firewall");
+  nft::matches::mark(rule, mark, mark);
+  nft::matches::set_ctmark(rule, mark, 0xFFFFFFFF);
+  nft::matches::counter(rule);
+  return rule.finish();
+}
+
+} // namespace
+
+TEST(NftBatchPolicy, LimitsAndDefault) {
+  EXPECT_EQ(error_text([] { batch_policy_t(39); }), "batch_policy_t: max_size so small!");
+  EXPECT_EQ(error_text([] { batch_policy_t(8193); }), "batch_policy_t: max size is too big!");
+  EXPECT_NO_THROW(batch_policy_t(40));
+  EXPECT_NO_THROW(batch_policy_t(8192));
+  const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  EXPECT_EQ(batch_policy_t::default_max_size(), std::min<std::size_t>(page, 8192));
+
+  // A message that cannot fit between BATCH_BEGIN and BATCH_END even in an empty batch.
+  batch_policy_t small(100);
+  EXPECT_EQ(error_text([&] { small.add(sample_rule(1)); }), "batch_policy_t: something is wrong");
+  const auto message = nft::del_table(nft::family_ipv4, "movri-firewall");
+  batch_policy_t exact(40 + message.size());
+  EXPECT_NO_THROW(exact.add(message));
+  batch_policy_t one_short(40 + message.size() - 1);
+  EXPECT_EQ(error_text([&] { one_short.add(message); }), "batch_policy_t: something is wrong");
+}
+
+TEST(NftBatchPolicy, FramingAndSequenceNumbers) {
+  batch_policy_t policy(4096, 7);
+  EXPECT_TRUE(policy.empty());
+  EXPECT_TRUE(policy.take().empty()); // nothing but BATCH_BEGIN is never sent
+  policy.add(nft::new_table(nft::family_ipv4, "movri-firewall"));
+  EXPECT_FALSE(policy.empty());
+  const auto batches = policy.take();
+  ASSERT_EQ(batches.size(), 1u);
+  const auto h = headers(batches[0]);
+  ASSERT_EQ(h.size(), 3u);
+  EXPECT_EQ(batches[0].messages, 3u);
+  EXPECT_EQ(h[0].type, 0x10);
+  EXPECT_EQ(h[2].type, 0x11);
+  EXPECT_EQ(h[1].type, (10 << 8) | 0);
+  for (const auto *frame : {&h[0], &h[2]}) {
+    EXPECT_EQ(frame->length, 20u);
+    EXPECT_EQ(frame->flags, 1 | 4);
+  }
+  // The framing's nfnetlink header: family 0, version 0, resource id 10 in network order.
+  const std::vector<std::uint8_t> begin_nfgen(batches[0].bytes.begin() + 16, batches[0].bytes.begin() + 20);
+  EXPECT_EQ(begin_nfgen, (std::vector<std::uint8_t>{0, 0, 0, 10}));
+  // Numbers are never reused, not even those of an empty batch that was dropped.
+  EXPECT_GT(h[0].sequence, 7u);
+  EXPECT_EQ(batches[0].first_sequence, h[0].sequence);
+  EXPECT_EQ(h[1].sequence, h[0].sequence + 1);
+  EXPECT_EQ(h[2].sequence, h[0].sequence + 2);
+}
+
+TEST(NftBatchPolicy, LargeSequencesAreSplitIntoBatchesWithinThePageSize) {
+  batch_policy_t policy(4096, 1);
+  const std::size_t rule_size = sample_rule(1).size();
+  const std::size_t count = 3 * 4096 / rule_size;
+  for (std::size_t i = 0; i < count; ++i) policy.add(sample_rule(1u << (i % 32)));
+  const auto batches = policy.take();
+  ASSERT_GE(batches.size(), 3u);
+  std::size_t rules = 0;
+  std::uint32_t expected_sequence = 1;
+  for (const auto &batch : batches) {
+    EXPECT_LE(batch.bytes.size(), 4096u);
+    const auto h = headers(batch);
+    ASSERT_EQ(h.size(), batch.messages);
+    EXPECT_EQ(h.front().type, 0x10);
+    EXPECT_EQ(h.back().type, 0x11);
+    for (const auto &header : h) EXPECT_EQ(header.sequence, expected_sequence++);
+    rules += h.size() - 2;
+    // Each batch was full: the next rule would not have fitted.
+    if (&batch != &batches.back()) {
+      EXPECT_GT(batch.bytes.size() + rule_size, 4096u);
+    }
+  }
+  EXPECT_EQ(rules, count);
+}
+
+namespace {
+
+// A socket under test talking to a peer that stands in for the kernel.
+struct peer_pair_t {
+  tests::netlink::endpoint_t kernel;
+  tests::netlink::endpoint_t own;
+  std::optional<nl::socket_t> socket;
+  std::uint32_t own_port;
+
+  peer_pair_t() {
+    own_port = own.port;
+    socket.emplace(own.take(), kernel.port);
+  }
+  void answer(std::int32_t error, std::uint32_t sequence) { kernel.send_to(own_port, tests::netlink::error_message(error, sequence)); }
+  // A datagram after the acknowledgements, which the batch must leave unread.
+  void sentinel() { kernel.send_to(own_port, tests::netlink::message(0x0A03, 0, {2, 0, 0, 0})); }
+};
+
+} // namespace
+
+TEST(NftBatchPolicy, AcknowledgementsOfKernelsThatAnswerTheFraming) {
+  peer_pair_t p;
+  batch_policy_t policy(4096, 100);
+  policy.add(nft::new_table(nft::family_ipv4, "a"));
+  policy.add(nft::new_table(nft::family_ipv4, "b"));
+  for (std::uint32_t sequence = 100; sequence <= 103; ++sequence) p.answer(0, sequence);
+  p.sentinel();
+  policy.send(*p.socket);
+  // The kernel side received the batch as one datagram.
+  const auto sent = p.kernel.receive();
+  EXPECT_EQ(sent.size(), 20u + 2 * nft::new_table(nft::family_ipv4, "a").size() + 20u);
+  EXPECT_EQ(p.socket->receive_one().type, 0x0A03);
+  EXPECT_TRUE(policy.empty());
+}
+
+TEST(NftBatchPolicy, AcknowledgementsOfKernelsThatIgnoreTheFraming) {
+  peer_pair_t p;
+  batch_policy_t policy(4096, 100);
+  policy.add(nft::new_table(nft::family_ipv4, "a"));
+  policy.add(nft::new_table(nft::family_ipv4, "b"));
+  p.answer(0, 101);
+  p.answer(0, 102);
+  p.sentinel();
+  policy.send(*p.socket);
+  EXPECT_EQ(p.socket->receive_one().type, 0x0A03);
+}
+
+TEST(NftBatchPolicy, AnErrorAcknowledgementRaisesTheKernelsErrno) {
+  peer_pair_t p;
+  batch_policy_t policy(4096, 100);
+  policy.add(nft::new_table(nft::family_ipv4, "a"));
+  p.answer(0, 100);
+  p.answer(-ENOENT, 101);
+  try {
+    policy.send(*p.socket);
+    FAIL();
+  } catch (const boost::system::system_error &e) {
+    EXPECT_EQ(e.code().value(), ENOENT);
+  }
+}
