@@ -25,7 +25,23 @@
 #include "fw/hubd/tie.hpp"
 #include "fw/service/appinfo_reporter.hpp"
 #include "fw/service/logger.hpp"
+#include "fw/service/connection_diverter.hpp"
+#include "fw/service/connection_rejector.hpp"
+#include "fw/service/iptables.hpp"
+#include "fw/service/lua.hpp"
+#include "fw/service/lua_session_factory.hpp"
+#include "fw/service/marking_retransmitter.hpp"
+#include "fw/service/nftables.hpp"
+#include "fw/service/packet_validator.hpp"
+#include "fw/service/routing.hpp"
+#include "fw/service/server_connector.hpp"
+#include "fw/service/server_socket_pool.hpp"
+#include "fw/service/transparent_acceptor.hpp"
+#include "fw/service/vettd_tie_manager.hpp"
+#include "fw/util/module_loader.hpp"
 #include "fw/service/marks.hpp"
+#include "fw/service/process_finder.hpp"
+#include "fw/service/queryd.hpp"
 #include "fw/util/asio_stream_socket_wrapper.hpp"
 #include "fw/util/service.hpp"
 #include "linux_firewall_config.pb.h"
@@ -180,13 +196,47 @@ private:
         delegate, std::make_unique<fw::util::asio_stream_socket_wrapper_t>(std::move(socket)));
   }
 
+  // Services are built after the services they refer to, then listed in start order.
   void build_services(unsigned connection_limit) {
-    (void)connection_limit;
+    auto &loader = fw::util::module_loader_t::system();
     auto logger = std::make_unique<fw::service::logger_t>(config_);
     auto marks = std::make_unique<fw::service::marks_t>(config_);
+    auto rejector = std::make_unique<fw::service::connection_rejector_t>(io_, *marks);
+    auto retransmitter = std::make_unique<fw::service::marking_retransmitter_t>(io_, *marks);
+    auto vettd = std::make_unique<fw::service::vettd_tie_manager_t>(io_, config_, *hubd_);
+    auto pool = std::make_unique<fw::service::server_socket_pool_t>(*vettd, connection_limit);
+    auto acceptor = std::make_unique<fw::service::transparent_acceptor_t>(io_, *pool, config_, *marks);
+    auto validator = std::make_unique<fw::service::packet_validator_t>(*marks, *acceptor);
+    auto connector = std::make_unique<fw::service::server_connector_t>(io_, config_, *marks, connection_limit);
+    auto finder = std::make_unique<fw::service::process_finder_t>(io_);
+    auto queryd = std::make_unique<fw::service::queryd_t>(io_, *hubd_);
+    auto lua = std::make_unique<fw::service::lua_t>(io_, config_, *finder, queryd->client());
+    sessions_ = std::make_unique<fw::service::lua_session_factory_t>(*lua);
+    auto diverter = std::make_unique<fw::service::connection_diverter_t>(
+        io_, *pool, config_, *connector, *marks, *rejector, *retransmitter, *validator, *sessions_);
+    auto iptables = std::make_unique<fw::service::iptables_t>(config_, *marks, acceptor->local_endpoint(),
+                                                              *diverter, loader);
+    auto nftables = std::make_unique<fw::service::nftables_t>(config_, *marks, acceptor->local_endpoint(),
+                                                              *diverter, io_, loader);
+    auto routing = std::make_unique<fw::service::routing_t>(config_, *marks);
     auto reporter = std::make_unique<fw::service::appinfo_reporter_t>(*hubd_, &revision_);
+
     services_.push_back(std::move(logger));
+    services_.push_back(std::move(queryd));
+    services_.push_back(std::move(finder));
     services_.push_back(std::move(marks));
+    services_.push_back(std::move(rejector));
+    services_.push_back(std::move(retransmitter));
+    services_.push_back(std::move(acceptor));
+    services_.push_back(std::move(pool));
+    services_.push_back(std::move(vettd));
+    services_.push_back(std::move(validator));
+    services_.push_back(std::move(connector));
+    services_.push_back(std::move(lua));
+    services_.push_back(std::move(diverter));
+    services_.push_back(std::move(nftables));
+    services_.push_back(std::move(iptables));
+    services_.push_back(std::move(routing));
     services_.push_back(std::move(reporter));
   }
 
@@ -242,6 +292,8 @@ private:
   std::uint32_t revision_ = 0;
   hubd_delegate_t hubd_delegate_;
   std::unique_ptr<fw::hubd::tie_t> hubd_;
+  // Serves the diverter from the Lua host; declared first so that it outlives the services.
+  std::unique_ptr<fw::service::lua_session_factory_t> sessions_;
   std::list<std::unique_ptr<fw::util::service_t>> services_;
   std::optional<boost::asio::signal_set> hangup_;
   mv::util::callback_wrapper_t hangup_alive_;

@@ -1,5 +1,11 @@
 #include "tests/support/fake_hubd.hpp"
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdio>
+
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -24,6 +30,10 @@ fake_hubd_t::fake_hubd_t(const std::map<std::string, std::optional<std::string>>
 fake_hubd_t::~fake_hubd_t() {
   daemon_.reset();
   close();
+  if (vettd_listener_ >= 0) {
+    ::close(vettd_listener_);
+    ::unlink(vettd_path_.c_str());
+  }
 }
 
 void fake_hubd_t::close() {
@@ -67,6 +77,16 @@ std::optional<mv::Firewall2HubdMessage> fake_hubd_t::receive(int timeout_seconds
 
 mv::Firewall2HubdMessage fake_hubd_t::expect(mv::Firewall2HubdMessage::MessageTag tag) {
   auto message = receive();
+  // The daemon asks for VettD at every start; a test that waits for something else gets it answered
+  // with a listening socket that holds whatever the daemon sends.
+  while (message && message->tag() == mv::Firewall2HubdMessage::GET_VETTD_REQUEST &&
+         tag != mv::Firewall2HubdMessage::GET_VETTD_REQUEST) {
+    mv::Hubd2FirewallMessage answer;
+    answer.set_tag(mv::Hubd2FirewallMessage::GET_VETTD_RESPONSE);
+    answer.set_socket_path(vettd_path());
+    send(answer);
+    message = receive();
+  }
   if (!message) {
     ADD_FAILURE() << "expected " << mv::Firewall2HubdMessage::MessageTag_Name(tag)
                   << ", the channel closed; daemon output:\n" << daemon_->output();
@@ -108,10 +128,29 @@ void fake_hubd_t::send_config(const mv::DarorUvurarevUzuvid &config, std::uint32
   send(message);
 }
 
+std::string fake_hubd_t::vettd_path() {
+  if (vettd_listener_ < 0) {
+    vettd_path_ = "/tmp/movri-test-vettd." + std::to_string(::getpid()) + ".sock";
+    ::unlink(vettd_path_.c_str());
+    vettd_listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", vettd_path_.c_str());
+    if (::bind(vettd_listener_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+        ::listen(vettd_listener_, 16) != 0)
+      ADD_FAILURE() << "cannot listen on " << vettd_path_;
+  }
+  return vettd_path_;
+}
+
 mv::DarorUvurarevUzuvid fake_hubd_t::stderr_config() {
   mv::DarorUvurarevUzuvid config;
+  auto *listen = config.mutable_tproxy_listen_address();
+  listen->set_address("127.0.0.1");
+  listen->set_port(0);
   config.set_log_level(mv::LOG_LEVEL_DEBUG);
   config.mutable_actual_log()->set_type(mv::Log::STDERR);
+  config.mutable_intercept_hook()->set_buffer("function intercept_hook(ctx) return \"check\" end");
   return config;
 }
 

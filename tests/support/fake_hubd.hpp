@@ -34,7 +34,7 @@ public:
 
   child_process_t &daemon() { return *daemon_; }
 
-  // A configuration that logs everything to standard error.
+  // A configuration that logs everything to standard error, with a hook that checks every connection.
   static mv::DarorUvurarevUzuvid stderr_config();
   // One frame: the 32-bit little-endian length and the payload.
   static std::string frame(const std::string &payload);
@@ -42,7 +42,12 @@ public:
 private:
   bool read_exactly(char *data, std::size_t size, int timeout_seconds);
 
+  // The path of a unix socket that listens in place of VettD (created on first use).
+  std::string vettd_path();
+
   int channel_ = -1;
+  int vettd_listener_ = -1;
+  std::string vettd_path_;
   std::unique_ptr<child_process_t> daemon_;
 };
 

@@ -56,17 +56,28 @@ struct hubd_lite_test_t : ::testing::Test {
     config = (dir / "firewall.conf").string();
   }
   void TearDown() override { fs::remove_all(dir); }
-  // A FILE log: the daemon copies every record to the stand-in, which prints it.
+  // A FILE log (the daemon copies every record to the stand-in, which prints it) and a hook.
   void write_config(const std::string &extra = "", const std::string &level = "LOG_LEVEL_DEBUG") {
     std::ofstream(config) << "log_level: " << level << "\n"
                           << "actual_log { type: FILE path: \"" << (dir / "firewall.log").string() << "\" }\n"
+                          << "intercept_hook { buffer: \"function intercept_hook(ctx) return 'check' end\" }\n"
+                          << "tproxy_listen_address { address: \"127.0.0.1\" port: 0 }\n"
                           << extra;
   }
+  // Starts the VettD stand-in; the daemon asks HubD for it at every start.
+  std::string start_vettd() {
+    const std::string path = (dir / "vettd.sock").string();
+    vettd = std::make_unique<tests::child_process_t>(std::string(MOVRI_TOOLS_DIR) + "/movri-vettd-lite",
+                                                     std::vector<std::string>{path});
+    for (int i = 0; i < 100 && !fs::exists(path); ++i) ::usleep(20000);
+    return path;
+  }
+  std::unique_ptr<tests::child_process_t> vettd;
 };
 
 TEST_F(hubd_lite_test_t, RunsTheDaemonReloadsOnHangupAndPassesItsStatusOn) {
   write_config();
-  tests::child_process_t hubd(hubd_lite, {"--daemon", MOVRI_BINARY, config});
+  tests::child_process_t hubd(hubd_lite, {"--daemon", MOVRI_BINARY, "--vettd", start_vettd(), config});
   ASSERT_TRUE(hubd.wait_for_output("hubd-lite: state report: revision 1, VettD state EC_OK")) << hubd.output();
   ASSERT_TRUE(hubd.wait_for_output(ready)) << hubd.output();
 
@@ -74,7 +85,7 @@ TEST_F(hubd_lite_test_t, RunsTheDaemonReloadsOnHangupAndPassesItsStatusOn) {
   write_config("no_such_field: 1\n");
   hubd.signal(SIGHUP);
   ASSERT_TRUE(hubd.wait_for_output("hubd-lite: keeping revision 1")) << hubd.output();
-  EXPECT_NE(hubd.output().find("hubd-lite: " + config + ":3:14: "), std::string::npos) << hubd.output();
+  EXPECT_NE(hubd.output().find("hubd-lite: " + config + ":5:14: "), std::string::npos) << hubd.output();
 
   // A good one becomes revision 2, announced to the daemon with SIGHUP.
   write_config("", "LOG_LEVEL_INFO");
@@ -92,7 +103,8 @@ TEST_F(hubd_lite_test_t, RunsTheDaemonReloadsOnHangupAndPassesItsStatusOn) {
 }
 
 TEST_F(hubd_lite_test_t, StartsWithTheShippedExample) {
-  tests::child_process_t hubd(hubd_lite, {"--daemon", MOVRI_BINARY, std::string(MOVRI_SOURCE_DIR) + "/examples/firewall.conf"});
+  tests::child_process_t hubd(hubd_lite, {"--daemon", MOVRI_BINARY, "--vettd", start_vettd(),
+                                          std::string(MOVRI_SOURCE_DIR) + "/examples/firewall.conf"});
   ASSERT_TRUE(hubd.wait_for_output(ready)) << hubd.output();
   hubd.signal(SIGINT);
   EXPECT_EQ(hubd.wait(), 107) << hubd.output();

@@ -1,5 +1,7 @@
 #include "fw/linux/nfqueue/packet_interceptor.hpp"
 
+#include <chrono>
+
 #include <arpa/inet.h>
 #include <sys/socket.h>
 
@@ -146,6 +148,14 @@ packet_interceptor_t::packet_interceptor_t(std::unique_ptr<netlink::async::link_
   const pooled_allocator_t<packet_entry_t> allocator(pool_);
   for (std::uint32_t i = 0; i <= queue_limit_; ++i) pending_.push_back(std::allocate_shared<packet_entry_t>(allocator));
   pending_.clear();
+
+  // The kernel discards queued packets on its own (their interface went down, for instance) and
+  // answers a later verdict for one of them with ENOENT. That is no fault of the queue.
+  link_->set_unanswered_error_filter([](std::uint16_t type, const boost::system::error_code &error) {
+    if (type != msg_verdict || error != boost::system::errc::no_such_file_or_directory) return false;
+    MV_LOG(Debug, std::string(log_prefix) + "verdict for a packet the kernel has already discarded: " + error.message());
+    return true;
+  });
 }
 
 packet_interceptor_t::~packet_interceptor_t() {
@@ -197,7 +207,23 @@ void packet_interceptor_t::on_message(std::uint16_t type, const std::uint8_t *pa
   attribs.outdev = find_be32(attributes, attr_ifindex_outdev);
 
   if (!pending_.empty() && pending_.size() >= queue_limit_) {
-    MV_LOG(Info, std::string(log_prefix) + "queue limit reached; dropping the oldest packet");
+    // Under a flood every packet pushes one out: the line is written at most once a second, followed by
+    // a count of the push-outs it stands for, so the log cannot be flooded.
+    if (mv::log::enabled(mv::log::Info)) {
+      const auto now = std::chrono::steady_clock::now();
+      if (!push_out_logged_ || now - last_push_out_log_ >= std::chrono::seconds(1)) {
+        if (suppressed_push_outs_ > 0)
+          mv::log::log(mv::log::Info, std::string(log_prefix) + "queue limit: " +
+                                          std::to_string(suppressed_push_outs_) +
+                                          " more packets dropped since the last report");
+        mv::log::log(mv::log::Info, std::string(log_prefix) + "queue limit reached; dropping the oldest packet");
+        push_out_logged_ = true;
+        last_push_out_log_ = now;
+        suppressed_push_outs_ = 0;
+      } else {
+        ++suppressed_push_outs_;
+      }
+    }
     send_verdict(pending_.front()->packet_id, nf_drop, nullptr);
     pending_.pop_front();
   }

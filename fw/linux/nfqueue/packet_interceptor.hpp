@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -120,6 +122,10 @@ private:
   std::unique_ptr<netlink::async::link_t> link_;
   std::uint16_t queue_number_;
   std::uint32_t queue_limit_;
+  // Throttle of the queue-limit line.
+  bool push_out_logged_ = false;
+  std::chrono::steady_clock::time_point last_push_out_log_;
+  std::uint64_t suppressed_push_outs_ = 0;
   delegate_t *delegate_ = nullptr;
   std::shared_ptr<pooled_allocator_t<entry_ptr_t>::resource_t> pool_;
   pending_list_t pending_;

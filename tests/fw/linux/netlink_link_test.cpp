@@ -121,6 +121,25 @@ TEST(NetlinkLink, UnsolicitedErrorFailsTheLinkOnce) {
   EXPECT_EQ(f.delegate.calls.size(), 2u);
 }
 
+TEST(NetlinkLink, UnansweredErrorsTheFilterAcceptsLeaveTheLinkRunning) {
+  fixture_t f;
+  std::vector<std::string> judged;
+  f.link->set_unanswered_error_filter([&](std::uint16_t type, const boost::system::error_code &e) {
+    judged.push_back(std::to_string(type) + " " + std::to_string(e.value()));
+    return type == 0x301 && e == boost::system::errc::no_such_file_or_directory;
+  });
+  f.answer(concat({error_message(-2, 7, 0x301), message(0x18, 0, {1})}));
+  f.run_until_calls(1);
+  EXPECT_EQ(f.delegate.calls, (std::vector<std::string>{"message 24 1 1"}));
+  EXPECT_FALSE(f.link->stopped());
+  // Another error of the same message type is still a failure.
+  f.answer(error_message(-1, 8, 0x301));
+  f.run_until_calls(2);
+  EXPECT_EQ(f.delegate.calls.back(), "error");
+  EXPECT_EQ(judged, (std::vector<std::string>{"769 2", "769 1"}));
+  EXPECT_TRUE(f.link->stopped());
+}
+
 TEST(NetlinkLink, ShortErrorMessageFailsWithEinval) {
   fixture_t f;
   bytes_t short_error = error_message(0, 0);

@@ -254,3 +254,22 @@ TEST(NfqueueKernel, QueueLimitDropsTheOldestPacket) {
   EXPECT_EQ(connect_result(c1.get()), -1); // its SYN was dropped
   mv::log::set_log(mv::log::default_log());
 }
+
+TEST(NfqueueKernel, VerdictForAPacketTheKernelDiscardedIsIgnored) {
+  tests::enter_fresh_netns();
+  fixture_t f;
+  f.start();
+  auto first = start_connect();
+  f.wait_packets(1);
+  // Taking the interface down discards the packets queued for it; the kernel answers the late verdict
+  // with ENOENT, and the queue goes on.
+  tests::shell("ip link set lo down && ip link set lo up");
+  f.interceptor->accept(f.delegate.packets[0].entry);
+  EXPECT_NO_THROW(f.io.run_for(std::chrono::milliseconds(200)));
+  EXPECT_EQ(f.interceptor->pending_count(), 0u);
+
+  auto second = start_connect();
+  f.wait_packets(2);
+  f.interceptor->accept(f.delegate.packets[1].entry);
+  EXPECT_EQ(f.wait_connect(second.get()), 0);
+}

@@ -95,7 +95,8 @@ void link_t::on_receive(const boost::system::error_code &error, std::size_t size
         handler(result);
         if (*dead) return;
       } else if (code != 0) {
-        return fail(result);
+        if (!unanswered_error_filter_ || !unanswered_error_filter_(request.type, result)) return fail(result);
+        if (*dead) return;
       }
       break;
     }

@@ -45,6 +45,10 @@ public:
   // Called with success or the error the kernel answered for the request.
   using completion_t = std::function<void(const boost::system::error_code &)>;
 
+  // Judges an error that the kernel answered for a message sent without a completion handler, given
+  // that message's type: true when the owner takes it as harmless and the link goes on.
+  using unanswered_error_filter_t = std::function<bool(std::uint16_t type, const boost::system::error_code &)>;
+
   // Takes over an open netlink descriptor; nothing is read yet. Requests go to the kernel unless
   // peer_port_id names a user-space peer (tests). A system error "getsockopt(SO_RCVBUF)" (or from
   // assigning the descriptor) when the descriptor is unusable.
@@ -64,6 +68,9 @@ public:
   // happens once the link has stopped.
   void send(std::uint16_t type, std::vector<std::uint8_t> payload, completion_t handler = {},
             std::uint16_t extra_flags = 0);
+
+  // Without a filter (the default) every such error fails the link.
+  void set_unanswered_error_filter(unanswered_error_filter_t filter) { unanswered_error_filter_ = std::move(filter); }
 
   // Detaches the delegate, closes the socket; pending handlers are dropped without being called.
   void stop() noexcept;
@@ -95,6 +102,7 @@ private:
   std::map<std::uint32_t, completion_t> pending_;
   std::deque<datagram_t> queue_;
   delegate_t *delegate_ = nullptr;
+  unanswered_error_filter_t unanswered_error_filter_;
 };
 
 } // namespace fw::linux::netlink::async

@@ -1,0 +1,257 @@
+// Sessions end to end with a real process finder: the context's lazy originator lookups for a real
+// local connection, caching, artifacts, interface names, and sessions destroyed while they wait.
+
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include <gtest/gtest.h>
+
+#include "fw/lua/intercept/interfaces.hpp"
+#include "fw/util/scoped_fd.hpp"
+#include "tests/support/lua_host.hpp"
+
+namespace {
+
+using fw::util::scoped_fd_t;
+
+// A TCP connection on 127.0.0.1 owned by this process; its client end is the local socket of an
+// outgoing connection.
+struct local_connection_t {
+  scoped_fd_t listener, client, server;
+  fw::lua::intercept::connection_info_t info;
+
+  local_connection_t() {
+    listener.reset(::socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    EXPECT_EQ(::listen(listener.get(), 4), 0);
+    socklen_t length = sizeof address;
+    ::getsockname(listener.get(), reinterpret_cast<sockaddr *>(&address), &length);
+    client.reset(::socket(AF_INET, SOCK_STREAM, 0));
+    EXPECT_EQ(::connect(client.get(), reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    server.reset(::accept(listener.get(), nullptr, nullptr));
+    sockaddr_in local{};
+    length = sizeof local;
+    ::getsockname(client.get(), reinterpret_cast<sockaddr *>(&local), &length);
+    info.src = {boost::asio::ip::address_v4(ntohl(local.sin_addr.s_addr)), ntohs(local.sin_port)};
+    info.dst = {boost::asio::ip::address_v4(ntohl(address.sin_addr.s_addr)), ntohs(address.sin_port)};
+    info.divert = "output";
+  }
+};
+
+std::string own_exe() {
+  char path[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path);
+  return std::string(path, n > 0 ? static_cast<std::size_t>(n) : 0);
+}
+
+std::string own_user() { return ::getpwuid(::getuid())->pw_name; }
+
+class Session : public tests::lua_host_test_t {
+protected:
+  const info_t remote = connection("10.1.1.1", 40000, "10.2.2.2", 80, "forward");
+};
+
+} // namespace
+
+TEST_F(Session, OriginatorOfALocalConnection) {
+  local_connection_t connection;
+  load("function intercept_hook(ctx)\n"
+       "  seen = string.format('%s %s %s', ctx.pid, ctx.exe_path, ctx.user)\n"
+       "  again = ctx.user\n"
+       "  return 'pass'\n"
+       "end\n");
+  const auto outcome = run(connection.info);
+  ASSERT_EQ(outcome.verdict, verdict_t::pass) << outcome.error;
+  // Read by the hook, so delivered although the verdict is pass.
+  EXPECT_EQ(outcome.artifacts.user, own_user());
+  EXPECT_EQ(outcome.artifacts.exe_path, own_exe());
+
+  lua_State *L = lua->state();
+  luaL_dostring(L, "return seen, again");
+  EXPECT_EQ(std::string(lua_tostring(L, -2)), std::to_string(::getpid()) + " " + own_exe() + " " + own_user());
+  EXPECT_EQ(std::string(lua_tostring(L, -1)), own_user());
+  lua_pop(L, 2);
+
+  // One PID lookup and one database call; the second read of user is a plain table read.
+  EXPECT_EQ(log.count("Debug: Session 1: Getting originator PID for connection 127.0.0.1:" +
+                      std::to_string(connection.info.src.port()) + " --> 127.0.0.1:" +
+                      std::to_string(connection.info.dst.port())),
+            1u)
+      << log.all();
+  EXPECT_EQ(log.count("Debug: Session 1: Attempting to retrieve originator user name"), 1u) << log.all();
+  EXPECT_EQ(log.count("Debug: Session 1: Originator PID is " + std::to_string(::getpid())), 1u) << log.all();
+  EXPECT_EQ(log.count("Debug: Session 1: Originator user name is " + own_user()), 1u) << log.all();
+  const std::string ids = "uid=" + std::to_string(::getuid()) + " gid=" + std::to_string(::getgid());
+  EXPECT_EQ(log.count("Info: Session 1: PASS " + ids + " user=" + own_user() + " pid=" + std::to_string(::getpid()) +
+                      " exe_path=" + own_exe()),
+            1u)
+      << log.all();
+}
+
+TEST_F(Session, ArtifactsOfAPassAreOnlyWhatTheHookRead) {
+  local_connection_t connection;
+  load("function intercept_hook(ctx) if read_exe then local _ = ctx.exe_path end return 'pass' end");
+  auto outcome = run(connection.info);
+  EXPECT_EQ(outcome.artifacts, fw::lua::intercept::artifacts_t{});
+  EXPECT_EQ(log.count_containing("Getting originator PID"), 0u);
+
+  luaL_dostring(lua->state(), "read_exe = true");
+  outcome = run(connection.info);
+  EXPECT_EQ(outcome.artifacts.exe_path, own_exe());
+  EXPECT_EQ(outcome.artifacts.user, std::nullopt);
+}
+
+TEST_F(Session, CheckGathersArtifactsAndHookAssignmentsReplaceThem) {
+  local_connection_t connection;
+  load("function intercept_hook(ctx)\n"
+       "  if mode == 'assign' then ctx.user = 'alice'; ctx.exe_path = '/bin/elsewhere' end\n"
+       "  if mode == 'number' then ctx.user = 5 end\n"
+       "  if mode == 'raise' then error('broken') end\n"
+       "  return 'check'\n"
+       "end\n");
+  auto outcome = run(connection.info);
+  EXPECT_EQ(outcome.verdict, verdict_t::check);
+  EXPECT_EQ(outcome.artifacts.user, own_user());
+  EXPECT_EQ(outcome.artifacts.exe_path, own_exe());
+
+  // A failing hook still delivers the artifacts with its error.
+  luaL_dostring(lua->state(), "mode = 'raise'");
+  outcome = run(connection.info, "2");
+  EXPECT_NE(outcome.error.find("broken"), std::string::npos);
+  EXPECT_EQ(outcome.artifacts.user, own_user());
+
+  luaL_dostring(lua->state(), "mode = 'assign'");
+  outcome = run(connection.info, "3");
+  EXPECT_EQ(outcome.artifacts.user, "alice");
+  EXPECT_EQ(outcome.artifacts.exe_path, "/bin/elsewhere");
+  EXPECT_EQ(log.count_containing("Session 3: Getting originator PID"), 0u);
+
+  luaL_dostring(lua->state(), "mode = 'number'");
+  outcome = run(connection.info, "4");
+  EXPECT_EQ(outcome.artifacts.user, std::nullopt);
+  EXPECT_EQ(outcome.artifacts.exe_path, own_exe());
+  EXPECT_EQ(log.count("Warning: Session 4: Field \"user\" is not a string"), 1u) << log.all();
+}
+
+TEST_F(Session, ConnectionWithoutLocalProcess) {
+  load("function intercept_hook(ctx)\n"
+       "  result = table.concat({tostring(ctx.pid), tostring(ctx.uid), tostring(ctx.gid), tostring(ctx.user),\n"
+       "    tostring(ctx.group), tostring(ctx.exe_path), tostring(ctx.src), ctx.divert, tostring(ctx[1])}, ' ')\n"
+       "  return 'drop'\n"
+       "end\n");
+  EXPECT_EQ(run(remote).verdict, verdict_t::drop);
+  luaL_dostring(lua->state(), "return result");
+  EXPECT_EQ(std::string(lua_tostring(lua->state(), -1)), "nil nil nil nil nil nil 10.1.1.1:40000 forward nil");
+  lua_pop(lua->state(), 1);
+  EXPECT_EQ(log.count("Info: Session 1: Cannot get pid: Cannot find inode in netlink socket"), 1u) << log.all();
+  EXPECT_EQ(log.count_containing("Getting originator PID"), 1u) << log.all();
+}
+
+TEST_F(Session, KernelReportedIdsNeedNoLookup) {
+  auto info = remote;
+  info.uid = 0;
+  info.gid = 4242;
+  load("function intercept_hook(ctx)\n"
+       "  ids = ctx.uid .. ' ' .. ctx.gid .. ' ' .. ctx.user .. ' ' .. tostring(ctx.group)\n"
+       "  return 'drop'\n"
+       "end\n");
+  EXPECT_EQ(run(info).verdict, verdict_t::drop);
+  luaL_dostring(lua->state(), "return ids");
+  EXPECT_EQ(std::string(lua_tostring(lua->state(), -1)), "0 4242 root nil");
+  lua_pop(lua->state(), 1);
+  EXPECT_EQ(log.count_containing("Getting originator PID"), 0u) << log.all();
+  EXPECT_EQ(log.count("Warning: Session 1: No group entry found for gid 4242"), 1u) << log.all();
+}
+
+TEST_F(Session, InterfaceNames) {
+  tests::shell("ip link add veth7 type veth peer name veth7p && ip link set veth7 up");
+  const unsigned veth = ::if_nametoindex("veth7");
+  auto info = remote;
+  info.iface_in = ::if_nametoindex("lo");
+  info.iface_out = veth;
+  load("function intercept_hook(ctx)\n"
+       "  names = tostring(ctx.iface_in) .. ' ' .. tostring(ctx.iface_out)\n"
+       "  return 'pass'\n"
+       "end\n");
+  EXPECT_EQ(run(info).verdict, verdict_t::pass);
+  luaL_dostring(lua->state(), "return names");
+  // Only interfaces with an IPv4 address are listed.
+  EXPECT_EQ(std::string(lua_tostring(lua->state(), -1)), "lo nil");
+  lua_pop(lua->state(), 1);
+  EXPECT_EQ(log.count("Warning: Session 1: No interface found for index " + std::to_string(veth)), 1u) << log.all();
+  EXPECT_EQ(log.count("Info: Session 1: PASS iface_in=lo"), 1u) << log.all();
+
+  tests::shell("ip addr add 192.0.2.1/24 dev veth7");
+  const auto listed = fw::lua::intercept::list_interfaces();
+  EXPECT_NE(std::find(listed.begin(), listed.end(), std::make_pair(std::string("veth7"), veth)), listed.end());
+
+  info.iface_out.reset();
+  EXPECT_EQ(run(info, "2").verdict, verdict_t::pass);
+  EXPECT_EQ(log.count("Info: Session 2: Cannot get iface_out: no interface index provided"), 1u) << log.all();
+}
+
+TEST_F(Session, DestroyedWhileWaiting) {
+  local_connection_t connection;
+  load("local mv = require 'movri'\n"
+       "function intercept_hook(ctx)\n"
+       "  if wait == 'sleep' then mv.sleep(0.01) else local _ = ctx.pid end\n"
+       "  reached = true\n"
+       "  return 'pass'\n"
+       "end\n");
+  for (const std::string wait : {"sleep", "pid"}) {
+    SCOPED_TRACE(wait);
+    luaL_dostring(lua->state(), ("wait = '" + wait + "'; reached = false").c_str());
+    int calls = 0;
+    // The hook runs up to its first suspension inside make_session.
+    auto session = lua->make_session(connection.info, wait);
+    session->set_result_handler([&](std::exception_ptr, verdict_t, fw::lua::intercept::artifacts_t) { ++calls; });
+    session.reset();
+    // Then the timer fires, or the finder answers, for a session that is gone.
+    if (wait == "pid") {
+      auto guard = boost::asio::make_work_guard(io);
+      EXPECT_EQ(io.run_one(), 1u);
+    }
+    io.run();
+    io.restart();
+    EXPECT_EQ(calls, 0);
+    luaL_dostring(lua->state(), "return reached");
+    EXPECT_FALSE(lua_toboolean(lua->state(), -1));
+    lua_pop(lua->state(), 1);
+  }
+}
+
+TEST_F(Session, ResultBeforeTheHandlerIsDeliveredOnce) {
+  load("function intercept_hook(ctx) return 'reject' end");
+  auto session = lua->make_session(remote, "1");
+  int calls = 0;
+  session->set_result_handler([&](std::exception_ptr error, verdict_t verdict, fw::lua::intercept::artifacts_t) {
+    EXPECT_FALSE(error);
+    EXPECT_EQ(verdict, verdict_t::reject);
+    ++calls;
+  });
+  EXPECT_EQ(calls, 0); // posted, not called in place
+  session.reset();     // a posted result still arrives
+  io.run();
+  EXPECT_EQ(calls, 1);
+}
+
+TEST_F(Session, ContextOutlivesItsSession) {
+  load("function intercept_hook(ctx) kept = ctx return 'pass' end");
+  EXPECT_EQ(run(remote).verdict, verdict_t::pass);
+  // Synchronous fields still read; an originator lookup needs a session thread to suspend.
+  config.mutable_intercept_hook()->set_buffer("src = tostring(kept.src)\nlocal _ = kept.pid\n");
+  EXPECT_EQ(start_error(), "Cannot load intercept hook: Cannot execute chunk: "
+                           "[string \"src = tostring(kept.src)...\"]:2: No coroutine is running");
+  luaL_dostring(lua->state(), "return src");
+  EXPECT_EQ(std::string(lua_tostring(lua->state(), -1)), "10.1.1.1:40000");
+  lua_pop(lua->state(), 1);
+}

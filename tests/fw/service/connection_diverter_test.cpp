@@ -1,0 +1,571 @@
+// The connection diverter against the kernel's NFQUEUE inside a private network namespace: the test
+// writes the queue rules the way the rule installer does, a scripted session factory stands in for
+// the Lua hook, and loopback clients and servers show what each verdict does to a connection.
+
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <regex>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <boost/asio/post.hpp>
+
+#include "fw/linux/nfqueue/packet_interceptor.hpp"
+#include "fw/service/connection_diverter.hpp"
+#include "fw/service/connection_rejector.hpp"
+#include "fw/service/marking_retransmitter.hpp"
+#include "fw/service/packet_validator.hpp"
+#include "fw/service/transparent_acceptor.hpp"
+#include "tests/fw/net/packet_builder.hpp"
+#include "tests/fw/service/service_fixture.hpp"
+#include "tests/support/log_capture.hpp"
+
+namespace {
+
+using fw::net::endpoint_t;
+using fw::service::connection_diverter_t;
+using fw::service::session_factory_t;
+using verdict_t = session_factory_t::verdict_t;
+using tests::ep;
+
+struct result_t {
+  verdict_t verdict = verdict_t::check;
+  session_factory_t::artifacts_t artifacts;
+  std::exception_ptr error;
+};
+
+result_t answer(verdict_t verdict, std::optional<std::string> user = {}, std::optional<std::string> exe_path = {}) {
+  result_t result;
+  result.verdict = verdict;
+  result.artifacts = {std::move(user), std::move(exe_path)};
+  return result;
+}
+
+result_t failure(const char *text, std::optional<std::string> user = {}, std::optional<std::string> exe_path = {}) {
+  result_t result = answer(verdict_t::pass, std::move(user), std::move(exe_path));
+  result.error = std::make_exception_ptr(std::runtime_error(text));
+  return result;
+}
+
+// Sessions whose results are scripted: at once (posted, as the host does) or later by resolve().
+struct scripted_sessions_t : session_factory_t {
+  struct state_t {
+    boost::asio::io_context *io = nullptr;
+    connection_info_t info;
+    std::string id;
+    result_handler_t handler;
+    std::optional<result_t> result;
+    bool alive = true;
+    void deliver() {
+      if (!handler || !result) return;
+      boost::asio::post(*io, [h = std::exchange(handler, {}), r = *result] { h(r.error, r.verdict, r.artifacts); });
+    }
+  };
+  struct session_t : session_factory_t::session_t {
+    std::shared_ptr<state_t> state;
+    ~session_t() override { state->alive = false; }
+    void set_result_handler(result_handler_t handler) override {
+      state->handler = std::move(handler);
+      state->deliver();
+    }
+  };
+
+  explicit scripted_sessions_t(boost::asio::io_context &io) : io(io) {}
+
+  std::unique_ptr<session_factory_t::session_t> make_session(const connection_info_t &info,
+                                                             const std::string &id) override {
+    auto state = std::make_shared<state_t>();
+    state->io = &io;
+    state->info = info;
+    state->id = id;
+    if (script) state->result = script(info); // may throw, as a broken host would
+    made.push_back(state);
+    auto session = std::make_unique<session_t>();
+    session->state = state;
+    return session;
+  }
+  void resolve(std::size_t index, result_t result) {
+    made.at(index)->result = std::move(result);
+    made[index]->deliver();
+  }
+
+  boost::asio::io_context &io;
+  std::function<std::optional<result_t>(const connection_info_t &)> script;
+  std::vector<std::shared_ptr<state_t>> made;
+};
+
+// The server socket pool's part: keeps what it is given (no client ever comes for it), and claims
+// the keys it is told to.
+struct pool_t : connection_diverter_t::delegate_t {
+  struct added_t {
+    endpoint_t client, server;
+    mv::RuleSet rules;
+    fw::util::scoped_fd_t socket;
+  };
+  bool has_server_socket(const endpoint_t &client, const endpoint_t &server) const override {
+    return claimed.count({client, server}) > 0 ||
+           std::any_of(added.begin(), added.end(), [&](const added_t &a) { return a.client == client && a.server == server; });
+  }
+  void add_server_socket(const endpoint_t &client, const endpoint_t &server, const mv::RuleSet &rules,
+                         fw::util::scoped_fd_t socket) override {
+    added.push_back({client, server, rules, std::move(socket)});
+  }
+  std::set<fw::net::connection_key_t> claimed;
+  std::vector<added_t> added;
+};
+
+struct no_clients_t : fw::service::transparent_acceptor_t::delegate_t {
+  void new_client_socket(const endpoint_t &, const endpoint_t &, fw::util::scoped_fd_t) override {}
+};
+
+int listen_at(unsigned short port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_port = htons(port);
+  at.sin_addr.s_addr = tests::ipv4("127.0.0.1");
+  EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr *>(&at), sizeof at), 0) << std::strerror(errno);
+  EXPECT_EQ(::listen(fd, 16), 0);
+  return fd;
+}
+
+// A client whose non-blocking connect to 127.0.0.1:port is under way.
+struct client_t {
+  fw::util::scoped_fd_t fd;
+  endpoint_t local;
+
+  explicit client_t(unsigned short port, const std::function<void(int)> &prepare = {}) {
+    fd.reset(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+    // A dropped SYN gives up after about a second.
+    const unsigned timeout_ms = 300;
+    ::setsockopt(fd.get(), IPPROTO_TCP, TCP_USER_TIMEOUT, &timeout_ms, sizeof timeout_ms);
+    if (prepare) prepare(fd.get());
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = tests::ipv4("127.0.0.1");
+    EXPECT_EQ(::connect(fd.get(), reinterpret_cast<sockaddr *>(&to), sizeof to), -1);
+    local = tests::endpoint_of(fd.get());
+  }
+  // 0 once connected, the error once failed, -1 while under way.
+  int result() {
+    if (outcome >= 0) return outcome; // reading the socket's error clears it
+    pollfd p{fd.get(), POLLOUT, 0};
+    if (::poll(&p, 1, 0) != 1) return -1;
+    socklen_t length = sizeof outcome;
+    ::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &outcome, &length);
+    return outcome;
+  }
+  int outcome = -1;
+};
+
+// The kind of each rule variable, in order.
+std::vector<std::string> variable_kinds(const mv::RuleSet &rules) {
+  std::vector<std::string> kinds;
+  for (const auto &variable : rules.variable())
+    kinds.push_back(mv::RuleVariable::descriptor()->FindFieldByNumber(variable.variable_case())->name());
+  return kinds;
+}
+
+constexpr unsigned queue = 3;
+// Marks: local delivery 1, client packets 2, server packets 4, output divert 8.
+constexpr const char *queue_syns = "-p tcp --tcp-flags SYN,ACK SYN -m mark --mark 0/6 -j NFQUEUE --queue-num 3";
+
+// The services the diverter works with, built inside the test's namespace (the raw senders open
+// their sockets at construction).
+struct services_t {
+  explicit services_t(const mv::DarorUvurarevUzuvid &config) : config(config) {}
+  const mv::DarorUvurarevUzuvid &config;
+  boost::asio::io_context io;
+  fw::service::marks_t marks{config};
+  no_clients_t no_clients;
+  fw::service::transparent_acceptor_t acceptor{io, no_clients, config, marks};
+  fw::service::packet_validator_t validator{marks, acceptor};
+  fw::service::server_connector_t connector{io, config, marks, 100};
+  fw::service::connection_rejector_t rejector{io, marks};
+  fw::service::marking_retransmitter_t retransmitter{io, marks};
+  scripted_sessions_t sessions{io};
+  pool_t pool;
+  std::unique_ptr<connection_diverter_t> diverter = std::make_unique<connection_diverter_t>(
+      io, pool, config, connector, marks, rejector, retransmitter, validator, sessions);
+};
+
+struct DiverterTest : ::testing::Test {
+  void SetUp() override {
+    tests::enter_fresh_netns();
+    if (HasFatalFailure() || IsSkipped()) return;
+    config.set_autoconfigure_iptables(true);
+    config.mutable_output_divert_mark()->set_manual(8);
+    tests::set_listen_address(config, "127.0.0.1", 9999);
+    config.mutable_rules()->add_variable()->set_unwrap_ssl(true);
+    services = std::make_unique<services_t>(config);
+  }
+  // Starts the services in the daemon's order with output diversion on queue 3.
+  void start(bool ip_security_option = false) {
+    config.set_output_divert_enable(true);
+    config.mutable_output_divert_nfqueue_number()->set_manual(queue);
+    config.set_process_ip_security_option(ip_security_option);
+    for (fw::util::service_t *service : std::initializer_list<fw::util::service_t *>{
+             &services->marks, &services->rejector, &services->retransmitter, &services->acceptor,
+             &services->validator, &services->connector, services->diverter.get()})
+      service->start();
+  }
+  void run_until(const std::function<bool()> &done) {
+    ASSERT_TRUE(tests::run_until(services->io, done)) << log.all();
+  }
+
+  // The diverter's own lines logged since the last call.
+  std::vector<std::string> new_diverter_lines() {
+    std::vector<std::string> lines;
+    for (; seen < log.lines().size(); ++seen)
+      if (log.lines()[seen].find("Connection diverter: ") != std::string::npos) lines.push_back(log.lines()[seen]);
+    return lines;
+  }
+
+  tests::log_capture_t log;
+  mv::DarorUvurarevUzuvid config = tests::config_with_marks();
+  std::unique_ptr<services_t> services;
+  std::size_t seen = 0;
+};
+
+const std::string prefix = "Debug: Connection diverter: divert OUTPUT: ";
+
+} // namespace
+
+TEST_F(DiverterTest, EachVerdictDecidesTheFateOfItsConnection) {
+  // The hook decides by server port: 6000 pass, 6001 drop, 6002 reject, 6003 check, 6004 hook error,
+  // 6005 check of a server that refuses, 6006 no session at all.
+  services->sessions.script = [](const session_factory_t::connection_info_t &info) -> std::optional<result_t> {
+    switch (info.dst.port()) {
+    case 6000: return answer(verdict_t::pass);
+    case 6001: return answer(verdict_t::drop);
+    case 6002: return answer(verdict_t::reject);
+    case 6003: return answer(verdict_t::check, "alice");
+    case 6004: return failure("boom", "bob", "/usr/bin/curl");
+    case 6006: throw std::runtime_error("no interpreter");
+    default: return answer(verdict_t::check);
+    }
+  };
+  tests::shell(std::string("iptables-legacy -A OUTPUT ") + queue_syns);
+  tests::shell("iptables-legacy -A INPUT -m mark --mark 1/1 -j DROP"); // counts the marked SYN copies
+  start();
+  int servers[] = {listen_at(6000), listen_at(6001), listen_at(6002), listen_at(6003), listen_at(6004), listen_at(6006)};
+
+  client_t pass(6000), drop(6001), reject(6002), check(6003), error(6004), refused(6005), no_session(6006);
+  run_until([&] { return pass.result() >= 0 && drop.result() >= 0 && reject.result() >= 0 && refused.result() >= 0; });
+  EXPECT_EQ(pass.result(), 0);
+  for (const auto &session : services->sessions.made) // a session ends with its result
+    if (session->info.dst.port() == 6000) {
+      EXPECT_FALSE(session->alive);
+    }
+  EXPECT_GE(::accept(servers[0], nullptr, nullptr), 0);
+  EXPECT_EQ(drop.result(), ETIMEDOUT);
+  EXPECT_EQ(reject.result(), ECONNREFUSED);
+  EXPECT_EQ(refused.result(), ECONNREFUSED);
+  EXPECT_EQ(log.count(prefix + "cannot connect to 127.0.0.1:6005 for client " + fw::net::to_string(refused.local) +
+                      ": Connection refused; rejecting connection"),
+            1u)
+      << log.all();
+
+  // The connections that were checked reached their servers through the daemon's own sockets; their
+  // clients' SYNs were sent again marked for local delivery (and dropped here).
+  run_until([&] { return services->pool.added.size() == 3; });
+  std::map<unsigned short, const pool_t::added_t *> checked;
+  for (const auto &added : services->pool.added) checked[added.server.port()] = &added;
+  ASSERT_EQ(checked.size(), 3u);
+  EXPECT_EQ(checked[6003]->client, check.local);
+  EXPECT_EQ(tests::endpoint_of(checked[6003]->socket.get(), true), ep("127.0.0.1", 6003));
+  EXPECT_EQ(tests::rule_packets("INPUT"), 3u);
+
+  // The rule set: the configured rules, then the connection's endpoints, the direction and the artifacts.
+  const mv::RuleSet &rules = checked[6003]->rules;
+  EXPECT_EQ(variable_kinds(rules),
+            (std::vector<std::string>{"unwrap_ssl", "src_address", "dst_address", "divert", "user_name"}));
+  EXPECT_EQ(rules.variable(1).src_address().address(), "127.0.0.1");
+  EXPECT_EQ(rules.variable(1).src_address().port(), check.local.port());
+  EXPECT_EQ(rules.variable(2).dst_address().port(), 6003u);
+  EXPECT_EQ(rules.variable(3).divert(), mv::D_OUTPUT);
+  EXPECT_EQ(rules.variable(4).user_name(), "alice");
+  // A hook error falls back to check; its artifacts still go with the connection.
+  EXPECT_EQ(variable_kinds(checked[6004]->rules),
+            (std::vector<std::string>{"unwrap_ssl", "src_address", "dst_address", "divert", "exe_path", "user_name"}));
+  EXPECT_EQ(checked[6004]->rules.variable(4).exe_path(), "/usr/bin/curl");
+  EXPECT_EQ(variable_kinds(checked[6006]->rules),
+            (std::vector<std::string>{"unwrap_ssl", "src_address", "dst_address", "divert"}));
+
+  // What each session was told, and the error lines of the two failures.
+  const std::regex id_pattern("[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}");
+  std::string error_id;
+  for (const auto &session : services->sessions.made) {
+    EXPECT_TRUE(std::regex_match(session->id, id_pattern)) << session->id;
+    EXPECT_EQ(session->info.divert, "output");
+    EXPECT_EQ(session->info.src.address(), boost::asio::ip::make_address_v4("127.0.0.1"));
+    EXPECT_EQ(session->info.iface_out, 1u);
+    EXPECT_FALSE(session->info.iface_in);
+    EXPECT_EQ(session->info.uid, 0u);
+    if (session->info.dst.port() == 6004) error_id = session->id;
+  }
+  EXPECT_EQ(log.count("Error: Connection diverter: divert OUTPUT: Session " + error_id +
+                      ": cannot get verdict for intercepted connection: boom; falling back to CHECK"),
+            1u)
+      << log.all();
+  EXPECT_EQ(log.count_containing(": cannot get verdict for intercepted connection: no interpreter; falling back to CHECK"),
+            1u);
+  EXPECT_EQ(log.count(prefix + "packet intercepted: " + fw::net::to_string(pass.local) + " -> 127.0.0.1:6000 (SYN), mark 0"),
+            1u)
+      << log.all();
+  EXPECT_EQ(log.count(prefix + "connected to 127.0.0.1:6003 for client " + fw::net::to_string(check.local)), 1u);
+  for (int fd : servers) ::close(fd);
+}
+
+TEST_F(DiverterTest, RepeatedSynsOfAConnectionInHandAreDropped) {
+  tests::shell(std::string("iptables-legacy -A OUTPUT ") + queue_syns);
+  // The daemon's own SYNs to port 6000 are lost, so its server connections stay in progress.
+  tests::shell("iptables-legacy -A OUTPUT -p tcp --dport 6000 -m mark --mark 4/4 -j DROP");
+  start();
+  const int server = listen_at(6000);
+  const int raw = ::socket(AF_INET, SOCK_RAW, IPPROTO_RAW);
+  const auto resend_syn = [&](const endpoint_t &from) {
+    tests::tcp_packet_t syn;
+    syn.source = syn.destination = "127.0.0.1";
+    syn.source_port = from.port();
+    syn.destination_port = 6000;
+    const auto bytes = syn.bytes();
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = tests::ipv4("127.0.0.1");
+    ASSERT_EQ(::sendto(raw, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to),
+              static_cast<ssize_t>(bytes.size()));
+  };
+  const auto dropped_lines = [&] { return log.count_containing("OUTPUT: dropping packet"); };
+
+  // While the hook runs.
+  client_t client(6000);
+  run_until([&] { return services->sessions.made.size() == 1; });
+  resend_syn(client.local);
+  run_until([&] { return dropped_lines() == 1; });
+  const std::string connection = " to server 127.0.0.1:6000 for client " + fw::net::to_string(client.local);
+  EXPECT_EQ(log.count(prefix + "verdict for connection" + connection + " is already requested"), 1u) << log.all();
+
+  // While the daemon connects to the server.
+  services->sessions.resolve(0, answer(verdict_t::check));
+  run_until([&] { return services->connector.size() == 1; });
+  resend_syn(client.local);
+  run_until([&] { return dropped_lines() == 2; });
+  EXPECT_EQ(log.count(prefix + "connection" + connection + " is already in progress"), 1u) << log.all();
+
+  // While a server socket for it waits in the services->pool.
+  client_t waiting(6000);
+  services->pool.claimed.insert({waiting.local, ep("127.0.0.1", 6000)});
+  run_until([&] { return dropped_lines() == 3; });
+  EXPECT_EQ(log.count(prefix + "already connected to server 127.0.0.1:6000 for client " +
+                      fw::net::to_string(waiting.local)),
+            1u);
+  EXPECT_EQ(services->sessions.made.size(), 1u);
+  ::close(raw);
+  ::close(server);
+}
+
+TEST_F(DiverterTest, InvalidPacketsAreDroppedWithOneWarningInFiveSeconds) {
+  // A rule without the mark match queues the daemon's own marked packets: the rules are wrong.
+  tests::shell("iptables-legacy -A OUTPUT -p tcp --syn --dport 6000 -j NFQUEUE --queue-num 3");
+  start();
+  const int server = listen_at(6000);
+  const auto marked = [](int fd) {
+    const std::uint32_t mark = 2;
+    ::setsockopt(fd, SOL_SOCKET, SO_MARK, &mark, sizeof mark);
+  };
+  client_t first(6000, marked), second(6000, marked);
+  run_until([&] { return log.count_containing("OUTPUT: dropping packet") == 2; });
+  EXPECT_EQ(log.count("Warning: Connection diverter: divert OUTPUT: invalid packet intercepted: packet mark 2 does not "
+                      "match 0/6; dropping. Iptables rules are likely misconfigured!"),
+            1u)
+      << log.all();
+  EXPECT_EQ(log.count_containing("Warning: "), 1u);
+  EXPECT_TRUE(services->sessions.made.empty());
+  ::close(server);
+}
+
+TEST_F(DiverterTest, ServerAnswersPassOnlyForTheDaemonsOwnConnectionsWithTheClientsSecurityOption) {
+  tests::shell(std::string("iptables-legacy -A OUTPUT ") + queue_syns);
+  tests::shell("iptables-legacy -A INPUT -p tcp --tcp-flags SYN,ACK SYN,ACK --sport 6000 -m mark --mark 0/6 "
+               "-j NFQUEUE --queue-num 3");
+  tests::shell("iptables-legacy -I INPUT -m mark --mark 1/1 -j DROP");
+  services->sessions.script = [](const session_factory_t::connection_info_t &info) -> std::optional<result_t> {
+    return answer(info.src.port() % 2 ? verdict_t::pass : verdict_t::check);
+  };
+  start(true);
+  const int server = listen_at(6000);
+  const auto bind_port = [](unsigned short port) {
+    return [port](int fd) {
+      sockaddr_in at{};
+      at.sin_family = AF_INET;
+      at.sin_port = htons(port);
+      at.sin_addr.s_addr = tests::ipv4("127.0.0.1");
+      ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
+    };
+  };
+
+  // A client without a security option: the server's answer to the daemon's connection matches.
+  client_t plain(6000, bind_port(40000));
+  run_until([&] { return services->pool.added.size() == 1; });
+  const endpoint_t own = tests::endpoint_of(services->pool.added[0].socket.get());
+  EXPECT_EQ(log.count(prefix + "packet intercepted: 127.0.0.1:6000 -> " + fw::net::to_string(own) + " (SYN,ACK), mark 0"),
+            1u)
+      << log.all();
+
+  // A client with a Basic Security Option: the server answers without one, which does not match.
+  const std::uint8_t secret[] = {130, 4, 0x5A, 0x02};
+  client_t labelled(6000, [&](int fd) {
+    bind_port(40002)(fd);
+    ASSERT_EQ(::setsockopt(fd, IPPROTO_IP, IP_OPTIONS, secret, sizeof secret), 0) << std::strerror(errno);
+  });
+  run_until([&] { return log.count_containing("security option mismatch for ") == 1; });
+  EXPECT_EQ(services->connector.size(), 1u);
+
+  // The answer to a connection the daemon let pass is not one of its own.
+  client_t passed(6000, bind_port(40001));
+  run_until([&] { return log.count_containing(" is not in progress") == 1; });
+  EXPECT_EQ(log.count(prefix + "connection " + fw::net::to_string(passed.local) + " -> 127.0.0.1:6000 is not in progress"),
+            1u)
+      << log.all();
+  EXPECT_EQ(services->pool.added.size(), 1u);
+  ::close(server);
+}
+
+TEST_F(DiverterTest, StoppingADirectionAbandonsItsSessionsAndConnections) {
+  tests::shell(std::string("iptables-legacy -A OUTPUT ") + queue_syns);
+  tests::shell("iptables-legacy -A OUTPUT -p tcp --dport 6000 -m mark --mark 4/4 -j DROP");
+  start();
+  const int server = listen_at(6000);
+  client_t connecting(6000), deciding(6000);
+  run_until([&] { return services->sessions.made.size() == 2; });
+  services->sessions.resolve(0, answer(verdict_t::check));
+  run_until([&] { return services->connector.size() == 1; });
+  EXPECT_EQ(services->diverter->entry(0)->pending_verdicts(), 1u);
+  EXPECT_EQ(services->diverter->entry(0)->pending_connects(), 1u);
+
+  // The second result is already on its way when the direction stops: it finds nobody.
+  services->sessions.resolve(1, answer(verdict_t::check));
+  config.set_output_divert_enable(false);
+  services->diverter->start();
+  EXPECT_EQ(log.count("Debug: Connection diverter: divert OUTPUT: stopped"), 1u);
+  EXPECT_FALSE(services->sessions.made[1]->alive);
+  EXPECT_EQ(services->connector.size(), 0u);
+  EXPECT_FALSE(services->diverter->queue_number(0));
+  services->io.restart();
+  services->io.run_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(services->connector.size(), 0u);
+  EXPECT_TRUE(services->pool.added.empty());
+  ::close(server);
+}
+
+TEST_F(DiverterTest, DestructionStopsEveryDirectionAndCancelsItsConnections) {
+  tests::shell(std::string("iptables-legacy -A OUTPUT ") + queue_syns);
+  tests::shell("iptables-legacy -A OUTPUT -p tcp --dport 6000 -m mark --mark 4/4 -j DROP");
+  config.set_forward_divert_enable(true);
+  config.mutable_forward_divert_mark()->set_manual(16);
+  config.mutable_forward_divert_nfqueue_number()->mutable_auto_();
+  services->sessions.script = [](const session_factory_t::connection_info_t &) -> std::optional<result_t> { return answer(verdict_t::check); };
+  start();
+  const int server = listen_at(6000);
+  client_t client(6000);
+  run_until([&] { return services->connector.size() == 1; });
+  new_diverter_lines();
+  services->diverter.reset();
+  EXPECT_EQ(new_diverter_lines(), (std::vector<std::string>{"Debug: Connection diverter: interceptor OUTPUT: stopped",
+                                                            "Debug: Connection diverter: interceptor FORWARD: stopped"}));
+  EXPECT_EQ(services->connector.size(), 0u);
+  // Both queues are free again.
+  EXPECT_NO_THROW(fw::linux::nfqueue::packet_interceptor_t::open_queue(queue, 16));
+  EXPECT_NO_THROW(fw::linux::nfqueue::packet_interceptor_t::open_queue(0, 16));
+  ::close(server);
+}
+
+TEST_F(DiverterTest, ManualNumbersAreBoundFirstAndUnchangedQueuesAreKept) {
+  const std::string c = "Debug: Connection diverter: ";
+  config.set_output_divert_enable(true);
+  config.mutable_output_divert_nfqueue_number()->set_manual(5);
+  config.set_input_divert_enable(true);
+  config.mutable_input_divert_nfqueue_number()->set_manual(3);
+  config.set_forward_divert_enable(true);
+  config.mutable_forward_divert_nfqueue_number()->mutable_auto_();
+  services->diverter->start();
+  EXPECT_EQ(new_diverter_lines(),
+            (std::vector<std::string>{c + "connected to nfqueue 3 for divert INPUT", c + "divert INPUT: started",
+                                      c + "connected to nfqueue 5 for divert OUTPUT", c + "divert OUTPUT: started",
+                                      c + "connected to nfqueue 0 for divert FORWARD", c + "divert FORWARD: started"}));
+  const fw::service::divert_queues_t &queues = *services->diverter;
+  EXPECT_EQ(queues.queue_number(0), 5);
+  EXPECT_EQ(queues.queue_number(1), 3);
+  EXPECT_EQ(queues.queue_number(2), 0);
+  EXPECT_EQ(services->diverter->entry(1)->direction(), 1u);
+  EXPECT_FALSE(queues.queue_number(3));
+
+  services->diverter->start();
+  EXPECT_TRUE(new_diverter_lines().empty());
+
+  config.mutable_output_divert_nfqueue_number()->set_manual(7);
+  services->diverter->start();
+  EXPECT_EQ(new_diverter_lines(),
+            (std::vector<std::string>{c + "divert OUTPUT: stopped", c + "connected to nfqueue 7 for divert OUTPUT",
+                                      c + "divert OUTPUT: started"}));
+
+  config.set_input_divert_enable(false);
+  services->diverter->start();
+  EXPECT_EQ(new_diverter_lines(), (std::vector<std::string>{c + "divert INPUT: stopped"}));
+  EXPECT_FALSE(queues.queue_number(1));
+  EXPECT_NO_THROW(fw::linux::nfqueue::packet_interceptor_t::open_queue(3, 16));
+  EXPECT_EQ(queues.queue_number(0), 7);
+  EXPECT_EQ(queues.queue_number(2), 0);
+}
+
+TEST_F(DiverterTest, AutomaticNumbersSkipQueuesHeldByOthers) {
+  using fw::linux::nfqueue::packet_interceptor_t;
+  std::vector<fw::util::scoped_fd_t> held;
+  for (std::uint16_t n : {0, 1}) held.push_back(packet_interceptor_t::open_queue(n, 16));
+  config.set_output_divert_enable(true);
+  config.mutable_output_divert_nfqueue_number()->mutable_auto_();
+  services->diverter->start();
+  EXPECT_EQ(log.count("Debug: Connection diverter: connected to nfqueue 2 for divert OUTPUT"), 1u) << log.all();
+  EXPECT_EQ(services->diverter->queue_number(0), 2);
+
+  // With every number up to 99 taken, the next direction finds none; the one already running stays.
+  for (std::uint16_t n = 3; n < 100; ++n) held.push_back(packet_interceptor_t::open_queue(n, 16));
+  config.set_input_divert_enable(true);
+  config.mutable_input_divert_nfqueue_number()->mutable_auto_();
+  EXPECT_EQ(tests::start_error(*services->diverter),
+            "Cannot connect to nfqueue 0 for divert INPUT: Cannot detect free nfqueue number");
+  EXPECT_EQ(services->diverter->queue_number(0), 2);
+  EXPECT_FALSE(services->diverter->queue_number(1));
+}
+
+TEST_F(DiverterTest, ConflictingOrUnusableQueueNumbersFailTheStart) {
+  config.set_output_divert_enable(true);
+  config.mutable_output_divert_nfqueue_number()->mutable_auto_();
+  config.set_autoconfigure_iptables(false);
+  EXPECT_EQ(tests::start_error(*services->diverter),
+            "Manual iptables configuration requested along with automatic NFQUEUE number for OUTPUT divert");
+
+  const auto held = fw::linux::nfqueue::packet_interceptor_t::open_queue(5, 16);
+  config.mutable_output_divert_nfqueue_number()->set_manual(5);
+  EXPECT_EQ(tests::start_error(*services->diverter),
+            "Cannot connect to nfqueue 5 for divert OUTPUT: NETLINK error received: Operation not permitted");
+  config.mutable_output_divert_nfqueue_number()->set_manual(70000);
+  EXPECT_EQ(tests::start_error(*services->diverter), "Cannot connect to nfqueue 70000 for divert OUTPUT: invalid nfqueue number");
+  EXPECT_FALSE(services->diverter->queue_number(0));
+}

@@ -1,0 +1,296 @@
+// The process finder against real TCP sockets inside a private network namespace, with both inode
+// getters; a gated getter makes the batching observable.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <future>
+#include <mutex>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+
+#include "fw/linux/sock_diag/response_message.hpp"
+#include "fw/service/process_finder.hpp"
+#include "fw/util/scoped_fd.hpp"
+#include "mv/util/exceptions.hpp"
+#include "tests/support/netns.hpp"
+
+namespace {
+
+using finder_t = fw::service::process_finder_t;
+using endpoint_t = finder_t::endpoint_t;
+using conn_key_t = finder_t::key_t;
+using fw::util::scoped_fd_t;
+
+endpoint_t local_endpoint(int fd, bool peer = false) {
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  if (peer) ::getpeername(fd, reinterpret_cast<sockaddr *>(&address), &length);
+  else ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
+  return {boost::asio::ip::address_v4(ntohl(address.sin_addr.s_addr)), ntohs(address.sin_port)};
+}
+
+// A listener on 127.0.0.1 and one connection to it: the client socket and the accepted socket.
+struct loopback_pair_t {
+  scoped_fd_t listener, client, server;
+
+  loopback_pair_t() {
+    listener.reset(::socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    EXPECT_EQ(::listen(listener.get(), 8), 0);
+    socklen_t length = sizeof address;
+    ::getsockname(listener.get(), reinterpret_cast<sockaddr *>(&address), &length);
+    client.reset(::socket(AF_INET, SOCK_STREAM, 0));
+    EXPECT_EQ(::connect(client.get(), reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    server.reset(::accept(listener.get(), nullptr, nullptr));
+  }
+  conn_key_t client_key() const { return {local_endpoint(client.get()), local_endpoint(client.get(), true)}; }
+  conn_key_t server_key() const { return {local_endpoint(server.get()), local_endpoint(server.get(), true)}; }
+  conn_key_t listen_key() const { return {local_endpoint(listener.get()), endpoint_t()}; }
+};
+
+// One answer: the PID or the error text.
+using answer_t = std::variant<int, std::string>;
+
+// Queues one request per key, runs the event loop until every answer is in, and checks that every
+// handler ran on the event-loop thread.
+std::vector<answer_t> find(finder_t &finder, boost::asio::io_context &io, const std::vector<conn_key_t> &keys) {
+  std::vector<answer_t> answers(keys.size(), std::string("no answer"));
+  auto guard = boost::asio::make_work_guard(io);
+  std::size_t pending = keys.size();
+  const auto loop_thread = std::this_thread::get_id();
+  for (std::size_t i = 0; i < keys.size(); ++i)
+    finder.find_pid(keys[i].first, keys[i].second, [&, i](std::exception_ptr error, int pid) {
+      EXPECT_EQ(std::this_thread::get_id(), loop_thread);
+      if (error) {
+        EXPECT_EQ(pid, 0);
+        try {
+          std::rethrow_exception(error);
+        } catch (const std::exception &e) {
+          answers[i] = mv::util::exception_message(e);
+        }
+      } else {
+        answers[i] = pid;
+      }
+      --pending;
+    });
+  while (pending > 0) io.run_one();
+  return answers;
+}
+
+// Wraps a real getter, records the size of every batch, and holds the first batch until released.
+class gated_getter_t : public finder_t::inode_getter_t {
+public:
+  explicit gated_getter_t(std::unique_ptr<inode_getter_t> inner) : inner_(std::move(inner)) {}
+  std::string name() const override { return inner_->name(); }
+  std::vector<std::uint32_t> get_inodes(const std::vector<conn_key_t> &keys) override {
+    {
+      std::lock_guard guard(lock_);
+      batches_.push_back(keys.size());
+    }
+    if (first_) {
+      first_ = false;
+      entered_.set_value();
+      gate_.get_future().wait();
+    }
+    EXPECT_TRUE(std::is_sorted(keys.begin(), keys.end()));
+    return inner_->get_inodes(keys);
+  }
+
+  std::promise<void> entered_, gate_;
+  std::mutex lock_;
+  std::vector<std::size_t> batches_;
+
+private:
+  std::unique_ptr<inode_getter_t> inner_;
+  bool first_ = true;
+};
+
+std::unique_ptr<finder_t::inode_getter_t> make_getter(bool netlink) {
+  if (netlink) return std::make_unique<finder_t::netlink_inode_getter_t>();
+  return std::make_unique<finder_t::proc_inode_getter_t>();
+}
+
+class ProcessFinderKernel : public testing::TestWithParam<bool> {};
+
+} // namespace
+
+TEST_P(ProcessFinderKernel, FindsOwnSocketsAndReportsMisses) {
+  tests::enter_fresh_netns();
+  boost::asio::io_context io;
+  finder_t finder(io, make_getter(GetParam()));
+  loopback_pair_t pair;
+  const conn_key_t unknown{pair.client_key().first, endpoint_t(boost::asio::ip::address_v4::loopback(), 1)};
+
+  // Both ends, the client end twice in one batch, and a key without a socket.
+  const auto answers = find(finder, io, {pair.client_key(), pair.server_key(), unknown, pair.client_key()});
+  const int pid = ::getpid();
+  EXPECT_EQ(answers[0], answer_t(pid));
+  EXPECT_EQ(answers[1], answer_t(pid));
+  EXPECT_EQ(answers[2], answer_t("Cannot find inode in " + finder.getter().name()));
+  EXPECT_EQ(answers[3], answer_t(pid));
+}
+
+TEST_P(ProcessFinderKernel, SocketHeldByNoProcessHasNoPaths) {
+  tests::enter_fresh_netns();
+  boost::asio::io_context io;
+  finder_t finder(io, make_getter(GetParam()));
+  loopback_pair_t pair;
+  const conn_key_t key = pair.client_key();
+
+  // The client socket travels in a unix socket's queue: it exists, but no descriptor table holds it.
+  int carrier[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_DGRAM, 0, carrier), 0);
+  scoped_fd_t sender(carrier[0]), receiver(carrier[1]);
+  char byte = 'x';
+  iovec iov{&byte, 1};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  msghdr message{};
+  message.msg_iov = &iov;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  cmsghdr *cmsg = CMSG_FIRSTHDR(&message);
+  cmsg->cmsg_level = SOL_SOCKET;
+  cmsg->cmsg_type = SCM_RIGHTS;
+  cmsg->cmsg_len = CMSG_LEN(sizeof(int));
+  const int client_fd = pair.client.get();
+  std::memcpy(CMSG_DATA(cmsg), &client_fd, sizeof client_fd);
+  ASSERT_EQ(::sendmsg(sender.get(), &message, 0), 1);
+  pair.client.reset();
+
+  EXPECT_EQ(find(finder, io, {key}), std::vector<answer_t>{std::string("Cannot find paths")});
+}
+
+TEST_P(ProcessFinderKernel, BatchesHoldAtMost128Requests) {
+  tests::enter_fresh_netns();
+  boost::asio::io_context io;
+  auto owned = std::make_unique<gated_getter_t>(make_getter(GetParam()));
+  auto &getter = *owned;
+  finder_t finder(io, std::move(owned));
+  loopback_pair_t pair;
+
+  // The first request holds the worker in the getter while 129 more are queued behind it.
+  auto guard = boost::asio::make_work_guard(io);
+  int first_pid = -1;
+  finder.find_pid(pair.server_key().first, pair.server_key().second, [&](std::exception_ptr, int pid) { first_pid = pid; });
+  getter.entered_.get_future().wait();
+  std::vector<conn_key_t> keys(129, pair.client_key());
+  // find() queues every request before it runs the loop, which then opens the gate.
+  boost::asio::post(io, [&] { getter.gate_.set_value(); });
+  const auto answers = find(finder, io, keys);
+  guard.reset();
+  io.run();
+
+  EXPECT_EQ(first_pid, ::getpid());
+  EXPECT_EQ(answers, std::vector<answer_t>(129, ::getpid()));
+  std::lock_guard lock(getter.lock_);
+  EXPECT_EQ(getter.batches_, (std::vector<std::size_t>{1, 128, 1}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Getters, ProcessFinderKernel, testing::Values(true, false),
+                         [](const auto &info) { return info.param ? "Netlink" : "ProcNetTcp"; });
+
+TEST(ProcessFinder, NetlinkGetterSkipsListeningSockets) {
+  tests::enter_fresh_netns();
+  boost::asio::io_context io;
+  finder_t finder(io);
+  ASSERT_EQ(finder.getter().name(), "netlink socket");
+  loopback_pair_t pair;
+  EXPECT_EQ(find(finder, io, {pair.listen_key()}),
+            std::vector<answer_t>{std::string("Cannot find inode in netlink socket")});
+}
+
+TEST(ProcessFinder, GettersAgreeOnABatchOfManySockets) {
+  tests::enter_fresh_netns();
+  std::vector<std::unique_ptr<loopback_pair_t>> pairs;
+  std::vector<conn_key_t> keys;
+  for (int i = 0; i < 20; ++i) {
+    pairs.push_back(std::make_unique<loopback_pair_t>());
+    keys.push_back(pairs.back()->client_key());
+    keys.push_back(pairs.back()->server_key());
+    keys.push_back({pairs.back()->client_key().first, endpoint_t()}); // no such socket
+  }
+  std::sort(keys.begin(), keys.end());
+  const auto by_netlink = finder_t::netlink_inode_getter_t().get_inodes(keys);
+  const auto by_proc = finder_t::proc_inode_getter_t().get_inodes(keys);
+  EXPECT_EQ(by_netlink, by_proc);
+  EXPECT_EQ(std::count(by_netlink.begin(), by_netlink.end(), 0u), 20);
+}
+
+TEST(ProcessFinder, ProcTableParsing) {
+  const std::string path = testing::TempDir() + "/tcp";
+  const auto write = [&](const std::string &text) { std::ofstream(path) << text; };
+  const std::string header =
+      "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n";
+  const std::string line1 = "   0: 0100007F:1F90 0200007F:C350 01 00000000:00000000 00:00000000 00000000     0        0 "
+                            "4242 1 0000000000000000 20 4 30 10 -1\n";
+  const std::string line2 = "   1: 0100007F:1F90 0200007F:C351 06 00000000:00000000 03:00001770 00000000     0        0 "
+                            "0 3 0000000000000000\n";
+  finder_t::proc_inode_getter_t getter(path);
+  const auto loopback = boost::asio::ip::make_address_v4("127.0.0.1");
+  const auto other = boost::asio::ip::make_address_v4("127.0.0.2");
+  const std::vector<conn_key_t> keys{{{loopback, 8080}, {other, 50000}}, {{loopback, 8080}, {other, 50001}}};
+
+  write(header + line1 + line2);
+  EXPECT_EQ(getter.name(), "/proc/net/tcp");
+  EXPECT_EQ(getter.get_inodes(keys), (std::vector<std::uint32_t>{4242, 0}));
+  write(header + line1.substr(0, line1.size() - 1)); // no line feed after the last line
+  EXPECT_EQ(getter.get_inodes(keys), (std::vector<std::uint32_t>{4242, 0}));
+
+  const auto error_of = [&](const std::string &text) -> std::string {
+    write(text);
+    try {
+      getter.get_inodes(keys);
+    } catch (const std::exception &e) {
+      return e.what();
+    }
+    return "";
+  };
+  EXPECT_EQ(error_of(line1), "Cannot parse " + path + ": unexpected header");
+  EXPECT_EQ(error_of(header + "   0: 0100007F:1F9 0200007F:C350 01\n"), "Cannot parse " + path + ": malformed line 2");
+  EXPECT_EQ(error_of(header + line1 + "   1: 0100007F:1F90 0200007F:C350 01 00000000:00000000 00:00000000 00000000 0 0 "
+                                      "99999999999 1\n"),
+            "Cannot parse " + path + ": malformed line 3");
+  // The search stops once every key has its inode: a broken line after that is never read.
+  const std::string line3 = "   2: 0100007F:1F90 0200007F:C351 01 00000000:00000000 00:00000000 00000000  1000        0 "
+                            "7 1\n";
+  EXPECT_EQ(error_of(header + line1 + line3 + "garbage\n"), "");
+  EXPECT_EQ(getter.get_inodes(keys), (std::vector<std::uint32_t>{4242, 7}));
+  ::unlink(path.c_str());
+}
+
+TEST(ProcessFinder, GetterFailureAnswersTheWholeBatch) {
+  boost::asio::io_context io;
+  finder_t finder(io, std::make_unique<finder_t::proc_inode_getter_t>("/nonexistent/tcp"));
+  const conn_key_t key{endpoint_t(boost::asio::ip::address_v4::loopback(), 1), endpoint_t()};
+  const auto answers = find(finder, io, {key, key});
+  ASSERT_EQ(answers.size(), 2u);
+  EXPECT_EQ(answers[0], answers[1]);
+  EXPECT_EQ(std::get<std::string>(answers[0]).rfind("Cannot open /nonexistent/tcp: No such file or directory", 0), 0u);
+}
+
+TEST(ProcessFinder, ShortDiagnosticsAnswerIsRejected) {
+  const std::uint8_t bytes[71] = {};
+  try {
+    fw::linux::sock_diag::response_message_t::parse(bytes, sizeof bytes);
+    FAIL();
+  } catch (const fw::linux::sock_diag::response_message_t::parse_error_t &e) {
+    EXPECT_STREQ(e.what(), "Cannot parse response_message_t: Truncated message");
+  }
+}

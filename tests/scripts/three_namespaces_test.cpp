@@ -1,0 +1,35 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/support/process.hpp"
+
+namespace {
+
+// Client, host and server namespaces: forward and input connections with every verdict, a hook error
+// falling back to check, checked connections relayed by the VettD stand-in with their rule set, and the
+// kernel state after start, after switching the automatic configuration off, and after SIGTERM.
+TEST(ThreeNamespaces, ForwardAndInputVerdictsAndKernelState) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+  const auto r = tests::run_program("/bin/bash", {std::string(MOVRI_SOURCE_DIR) + "/tests/scripts/three_namespaces.sh"},
+                                    {{"MOVRI_BUILD_DIR", std::string(MOVRI_TOOLS_DIR)}}, {}, 120);
+  const auto &out = r.out;
+  for (const char *server : {"10.77.0.2", "10.88.0.1"}) {
+    const std::string s = server;
+    EXPECT_NE(out.find(s + ":7001 reply reply:hi-7001"), std::string::npos) << out;
+    EXPECT_NE(out.find(s + ":7002 timeout"), std::string::npos) << out;
+    EXPECT_NE(out.find(s + ":7003 refused"), std::string::npos) << out;
+    EXPECT_NE(out.find(s + ":7004 reply reply:hi-7004"), std::string::npos) << out;
+    EXPECT_NE(out.find(s + ":7005 reply reply:hi-7005"), std::string::npos) << out; // hook error: check
+  }
+  EXPECT_NE(out.find("divert FORWARD: Session "), std::string::npos) << out;
+  EXPECT_NE(out.find("hook failure; falling back to CHECK"), std::string::npos) << out;
+  EXPECT_NE(out.find("dst_address { address: \"10.77.0.2\" port: 7004 }, divert: D_FORWARD]"), std::string::npos) << out;
+  EXPECT_NE(out.find("dst_address { address: \"10.88.0.1\" port: 7004 }, divert: D_INPUT]"), std::string::npos) << out;
+  EXPECT_NE(out.find("state started: rules=8 policy=1 file=1"), std::string::npos) << out;
+  EXPECT_NE(out.find("state reconfigured: rules=0 policy=0 file=0"), std::string::npos) << out;
+  EXPECT_NE(out.find("daemon exit 107"), std::string::npos) << out;
+  EXPECT_NE(out.find("state stopped: rules=0 policy=0 file=0"), std::string::npos) << out;
+}
+
+} // namespace
