@@ -31,6 +31,8 @@ public:
   void send_config(const mv::DarorUvurarevUzuvid &config, std::uint32_t revision);
   // Closes the test's end of the channel.
   void close();
+  // The test's end of the channel (-1 once closed).
+  int channel() const noexcept { return channel_; }
 
   child_process_t &daemon() { return *daemon_; }
 

@@ -29,12 +29,16 @@ std::variant<mv::DarorUvurarevUzuvid, std::string> load_config(const std::string
   std::ifstream in(path);
   std::ostringstream text;
   if (!in || !(text << in.rdbuf())) return path + ": cannot read the file";
+  return parse_config(text.str(), path);
+}
+
+std::variant<mv::DarorUvurarevUzuvid, std::string> parse_config(const std::string &text, const std::string &name) {
   google::protobuf::TextFormat::Parser parser;
   error_collector_t errors;
   parser.RecordErrorsTo(&errors);
   mv::DarorUvurarevUzuvid config;
-  if (!parser.ParseFromString(text.str(), &config))
-    return path + ":" + (errors.first().empty() ? std::string("0:0: cannot parse") : errors.first());
+  if (!parser.ParseFromString(text, &config))
+    return name + ":" + (errors.first().empty() ? std::string("0:0: cannot parse") : errors.first());
   return config;
 }
 

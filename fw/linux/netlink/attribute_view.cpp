@@ -8,7 +8,7 @@ attribute_view_t attribute_view_t::parse(const void *data, std::size_t length) {
   attribute_view_t view;
   compound_attribute_t::walk(data, length, [&](std::uint16_t type, const std::uint8_t *payload, std::size_t size) {
     const bool nested = (type & attribute_nested) != 0;
-    if (nested) validate(payload, size);
+    if (nested) validate(payload, size, 1);
     const std::uint16_t key = type & attribute_type_mask;
     if (key >= capacity) return;
     view.slots_[key] = slot_t{payload, static_cast<std::uint16_t>(size), true, nested};
@@ -16,9 +16,11 @@ attribute_view_t attribute_view_t::parse(const void *data, std::size_t length) {
   return view;
 }
 
-void attribute_view_t::validate(const void *data, std::size_t length) {
-  compound_attribute_t::walk(data, length, [](std::uint16_t type, const std::uint8_t *payload, std::size_t size) {
-    if (type & attribute_nested) validate(payload, size);
+// Checks a nested level at the given depth (1 for a level inside the top one) and everything in it.
+void attribute_view_t::validate(const void *data, std::size_t length, unsigned depth) {
+  if (depth > max_attribute_nesting) throw compound_attribute_t::parse_error_t("Nesting too deep");
+  compound_attribute_t::walk(data, length, [depth](std::uint16_t type, const std::uint8_t *payload, std::size_t size) {
+    if (type & attribute_nested) validate(payload, size, depth + 1);
   });
 }
 

@@ -13,7 +13,8 @@ namespace fw::linux::netlink {
 // A non-owning index over one level of attributes, for hot receive paths: the same parsing rules and
 // errors as compound_attribute_t, but nothing is copied or allocated; the views point into the parsed
 // bytes. Nested levels are validated when parsing and indexed on demand. Only types below capacity can
-// be looked up (others are validated and skipped); asking for one raises std::out_of_range.
+// be looked up (others are validated and skipped); asking for one raises std::out_of_range. Nesting
+// deeper than max_attribute_nesting raises parse_error_t, as for the tree.
 class attribute_view_t {
 public:
   static constexpr std::size_t capacity = 64;
@@ -36,7 +37,7 @@ private:
     bool nested = false;
   };
 
-  static void validate(const void *data, std::size_t length);
+  static void validate(const void *data, std::size_t length, unsigned depth);
   const slot_t &slot(std::uint16_t type) const;
 
   std::array<slot_t, capacity> slots_{};

@@ -73,16 +73,18 @@ bool compound_attribute_t::value_t::operator==(const value_t &other) const {
 // Parsing and serialising
 
 compound_attribute_t compound_attribute_t::parse(const void *data, std::size_t length) {
-  return parse_level(data, length);
+  return parse_level(data, length, 0);
 }
 
-compound_attribute_t compound_attribute_t::parse_level(const void *data, std::size_t length) {
+compound_attribute_t compound_attribute_t::parse_level(const void *data, std::size_t length, unsigned depth) {
   compound_attribute_t tree;
   walk(data, length, [&](std::uint16_t type, const std::uint8_t *payload, std::size_t size) {
-    if (type & attribute_nested)
-      tree.map_.insert_or_assign(key(type), value_t(parse_level(payload, size)));
-    else
+    if (type & attribute_nested) {
+      if (depth == max_attribute_nesting) throw parse_error_t("Nesting too deep");
+      tree.map_.insert_or_assign(key(type), value_t(parse_level(payload, size, depth + 1)));
+    } else {
       tree.map_.insert_or_assign(key(type), value_t(bytes_t(payload, payload + size)));
+    }
   });
   return tree;
 }

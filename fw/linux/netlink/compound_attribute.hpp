@@ -82,7 +82,8 @@ public:
   // raising parse_error_t at a malformed header. A last attribute without its padding is accepted.
   template <class Visit> static void walk(const void *data, std::size_t length, Visit &&visit);
 
-  // Parses a level; nested attributes (flag 0x8000) become nested levels, recursively.
+  // Parses a level; nested attributes (flag 0x8000) become nested levels, recursively. Nesting deeper
+  // than max_attribute_nesting raises parse_error_t.
   static compound_attribute_t parse(const void *data, std::size_t length);
 
   // The encoding of the level: each bytes attribute padded to 4 bytes (the padding counted in its
@@ -133,7 +134,7 @@ public:
 
 private:
   static std::uint16_t key(std::uint16_t type) noexcept { return type & attribute_type_mask; }
-  static compound_attribute_t parse_level(const void *data, std::size_t length);
+  static compound_attribute_t parse_level(const void *data, std::size_t length, unsigned depth);
 
   map_t map_;
 };

@@ -40,6 +40,9 @@ inline constexpr std::size_t error_message_size = header_size + 4 + header_size;
 inline constexpr std::size_t attribute_header_size = 4;
 inline constexpr std::uint16_t attribute_nested = 0x8000;
 inline constexpr std::uint16_t attribute_type_mask = 0x3FFF;
+// Nested levels below the top one that the parsers follow. The kernel's messages use a handful; a
+// deeper message is malformed, and refusing it keeps the recursive parsers off the end of the stack.
+inline constexpr unsigned max_attribute_nesting = 32;
 
 constexpr std::size_t align4(std::size_t n) noexcept { return (n + 3) & ~std::size_t{3}; }
 

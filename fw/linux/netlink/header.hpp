@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -43,6 +44,12 @@ struct header_t {
     std::int32_t error;
     std::memcpy(&error, message + header_size, 4);
     return error;
+  }
+
+  // The errno of a non-zero error field. The kernel sends -1 to -4095; any other value (positive, or
+  // too negative to be negated) stands for EPROTO.
+  static int error_number(std::int32_t error) noexcept {
+    return error < 0 && error > -4096 ? -error : EPROTO;
   }
 };
 

@@ -95,12 +95,14 @@ void socket_t::check_error(const std::uint8_t *message, std::size_t length) {
   if (header.type != msg_error) return;
   if (length < error_message_size) throw_truncated();
   const std::int32_t error = header_t::read_error(message);
-  if (error != 0) throw_errno(-error, "NETLINK error received");
+  if (error != 0) throw_errno(header_t::error_number(error), "NETLINK error received");
 }
 
 socket_t::received_t socket_t::receive_one() {
   receive_datagram();
   const header_t header = header_t::read(buffer_.data());
+  // A length that does not even cover the header leaves no payload to copy.
+  if (header.length < header_size) throw_truncated();
   check_error(buffer_.data(), header.length);
   received_t result;
   result.type = header.type;

@@ -139,6 +139,32 @@ TEST(AttributeView, AgreesWithTheTreeWithoutCopying) {
   EXPECT_THROW(attribute_view_t::parse(bad_nested.data(), bad_nested.size()), compound_attribute_t::parse_error_t);
 }
 
+// Levels nested inside each other, the innermost holding one 4-byte attribute.
+bytes_t nested_levels(unsigned levels) {
+  bytes_t data = attribute(8, 1, {7, 0, 0, 0});
+  for (unsigned i = 0; i < levels; ++i) data = concat({attribute(static_cast<std::uint16_t>(4 + data.size()), 0x8002), data});
+  return data;
+}
+
+TEST(AttributeNesting, BothReadersFollowThirtyTwoLevelsAndRefuseDeeperOnes) {
+  const unsigned limit = fw::linux::netlink::max_attribute_nesting;
+  const bytes_t deepest = nested_levels(limit);
+  const auto tree = compound_attribute_t::parse(deepest.data(), deepest.size());
+  const compound_attribute_t *level = &tree;
+  for (unsigned i = 0; i < limit; ++i) level = &level->get_compound(2);
+  EXPECT_EQ(level->get_u32(1), 7u);
+  EXPECT_NO_THROW(attribute_view_t::parse(deepest.data(), deepest.size()));
+
+  // One level more, and far more (a 64 KiB attribute of nothing but nested headers, which would run
+  // the recursive readers off the stack).
+  for (const bytes_t &input : {nested_levels(limit + 1), nested_levels(16000)}) {
+    EXPECT_EQ(error_text([&] { compound_attribute_t::parse(input.data(), input.size()); }),
+              "netlink: cannot parse attribute: Nesting too deep");
+    EXPECT_EQ(error_text([&] { attribute_view_t::parse(input.data(), input.size()); }),
+              "netlink: cannot parse attribute: Nesting too deep");
+  }
+}
+
 TEST(NfnetlinkMessage, HeaderInNetworkOrderAndRoundTrip) {
   fw::linux::nfnetlink::message_t message(2, 0x1234);
   message.attributes().add_be32(2, 1);

@@ -121,6 +121,18 @@ TEST(NetlinkLink, UnsolicitedErrorFailsTheLinkOnce) {
   EXPECT_EQ(f.delegate.calls.size(), 2u);
 }
 
+TEST(NetlinkLink, AnErrorFieldOutsideTheErrnoRangeCountsAsEproto) {
+  fixture_t f;
+  boost::system::error_code answered;
+  f.link->send(0x10, bytes_t{}, [&](const boost::system::error_code &e) { answered = e; });
+  // The answer to the request, then an unsolicited one; neither value can be negated into an errno.
+  f.answer(concat({error_message(INT32_MIN, 0), error_message(7, 42)}));
+  f.run_until_calls(1);
+  EXPECT_EQ(answered.value(), EPROTO);
+  EXPECT_EQ(f.delegate.calls, (std::vector<std::string>{"error"}));
+  EXPECT_EQ(f.delegate.error.value(), EPROTO);
+}
+
 TEST(NetlinkLink, UnansweredErrorsTheFilterAcceptsLeaveTheLinkRunning) {
   fixture_t f;
   std::vector<std::string> judged;

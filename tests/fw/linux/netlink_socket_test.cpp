@@ -90,6 +90,12 @@ TEST(NetlinkSocket, ReceiveOneReturnsTheFirstMessageAndRejectsTruncatedDatagrams
   short_message.resize(18);
   s.feed(short_message);
   EXPECT_EQ(error_text([&] { s.socket->receive_one(); }), "NETLINK: Truncated message received");
+  // A header whose length does not even cover itself.
+  bytes_t below_header = message(0x10, 0, {1, 2, 3, 4});
+  const std::uint32_t length8 = 8;
+  std::memcpy(below_header.data(), &length8, 4);
+  s.feed(below_header);
+  EXPECT_EQ(error_text([&] { s.socket->receive_one(); }), "NETLINK: Truncated message received");
   // An error message of 35 bytes.
   bytes_t error35 = error_message(-17, 0);
   error35.resize(35);
@@ -113,6 +119,11 @@ TEST(NetlinkSocket, ErrorsCarryTheKernelsErrno) {
   EXPECT_EQ(error_code_of([&] { s.socket->receive_ack(); }), 1);
   s.feed(error_message(0, 0));
   EXPECT_NO_THROW(s.socket->receive_ack());
+  // Values no kernel sends: the most negative one cannot be negated, a positive one is no errno.
+  s.feed(error_message(INT32_MIN, 0));
+  EXPECT_EQ(error_code_of([&] { s.socket->receive_ack(); }), EPROTO);
+  s.feed(error_message(5, 0));
+  EXPECT_EQ(error_code_of([&] { s.socket->receive_one(); }), EPROTO);
   s.feed(message(0x10, 0, {}));
   EXPECT_EQ(error_text([&] { s.socket->receive_ack(); }), "NETLINK: Unexpected message");
 }

@@ -87,7 +87,7 @@ void link_t::on_receive(const boost::system::error_code &error, std::size_t size
       if (header.length < error_message_size) return fail(system_error(EINVAL));
       const std::int32_t code = header_t::read_error(message);
       const header_t request = header_t::read(message + header_size + 4);
-      const auto result = code == 0 ? boost::system::error_code() : system_error(-code);
+      const auto result = code == 0 ? boost::system::error_code() : system_error(header_t::error_number(code));
       auto it = pending_.find(request.sequence);
       if (it != pending_.end()) {
         completion_t handler = std::move(it->second);

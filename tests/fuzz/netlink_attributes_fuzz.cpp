@@ -1,0 +1,141 @@
+// The netlink attribute parsers over any payload: the attribute tree and the in-place view must agree
+// on every attribute (same acceptance, same values), and what the tree serialises parses back to the
+// same encoding. The nfnetlink, routing and socket diagnostics messages parse their headers in front of
+// the attributes.
+
+#include <stdexcept>
+
+#include "fw/linux/netlink/attribute_view.hpp"
+#include "fw/linux/netlink/compound_attribute.hpp"
+#include "fw/linux/nfnetlink/message.hpp"
+#include "fw/linux/nfnetlink/message_view.hpp"
+#include "fw/linux/rtnetlink/routing/message.hpp"
+#include "fw/linux/sock_diag/response_message.hpp"
+#include "tests/fuzz/fuzz_support.hpp"
+#include "tests/fuzz/fuzz_target.hpp"
+
+namespace {
+
+namespace nl = fw::linux::netlink;
+using tests::fuzz::bytes_t;
+
+// Every attribute type the view can hold has the same presence, kind and value in both readings.
+void compare(const nl::compound_attribute_t &tree, const nl::attribute_view_t &view) {
+  for (std::uint16_t type = 0; type < nl::attribute_view_t::capacity; ++type) {
+    FUZZ_CHECK(tree.contains(type) == view.contains(type));
+    if (!tree.contains(type)) continue;
+    const auto &value = tree.attributes().at(type);
+    if (value.is_compound()) {
+      compare(value.compound(), view.get_compound(type));
+    } else {
+      const auto a = tree.get_bytes(type);
+      const auto b = view.get_bytes(type);
+      FUZZ_CHECK(a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin()));
+    }
+  }
+}
+
+// Reading every attribute as each kind: the accessors raise the documented errors and nothing else.
+void read_all(const nl::compound_attribute_t &tree) {
+  for (const auto &[type, value] : tree) {
+    try {
+      (void)tree.get_u32(type);
+    } catch (const nl::compound_attribute_t::exception_t &) {
+    }
+    try {
+      (void)tree.find_be32(type);
+    } catch (const nl::compound_attribute_t::exception_t &) {
+    }
+    try {
+      (void)tree.get_string(type);
+    } catch (const nl::compound_attribute_t::exception_t &) {
+    }
+    if (value.is_compound()) read_all(value.compound());
+  }
+}
+
+// Serialising is stable after one round: padding is counted into the attributes on the first.
+void round_trip(const nl::compound_attribute_t &tree) {
+  bytes_t once;
+  try {
+    once = tree.serialise();
+  } catch (const std::length_error &) {
+    return; // padding pushed a nested level beyond 64 KiB
+  }
+  FUZZ_CHECK(once.size() == tree.serialised_size());
+  const auto again = nl::compound_attribute_t::parse(once.data(), once.size());
+  FUZZ_CHECK(again.serialise() == once);
+}
+
+void attributes(const std::uint8_t *data, std::size_t size) {
+  std::optional<nl::compound_attribute_t> tree;
+  std::optional<nl::attribute_view_t> view;
+  try {
+    tree = nl::compound_attribute_t::parse(data, size);
+  } catch (const nl::compound_attribute_t::exception_t &) {
+  }
+  try {
+    view = nl::attribute_view_t::parse(data, size);
+  } catch (const nl::compound_attribute_t::exception_t &) {
+  }
+  FUZZ_CHECK(tree.has_value() == view.has_value());
+  if (!tree) return;
+  compare(*tree, *view);
+  read_all(*tree);
+  round_trip(*tree);
+}
+
+void nfnetlink(const std::uint8_t *data, std::size_t size) {
+  namespace nfnl = fw::linux::nfnetlink;
+  std::optional<nfnl::message_t> message;
+  std::optional<nfnl::message_view_t> view;
+  try {
+    message = nfnl::message_t::parse(data, size);
+  } catch (const std::runtime_error &) {
+  }
+  try {
+    view = nfnl::message_view_t::parse(data, size);
+  } catch (const std::runtime_error &) {
+  }
+  FUZZ_CHECK(message.has_value() == view.has_value());
+  if (!message) return;
+  FUZZ_CHECK(message->family() == view->family() && message->version() == view->version() &&
+             message->resource_id() == view->resource_id());
+  compare(message->attributes(), view->attributes());
+}
+
+void routing(const std::uint8_t *data, std::size_t size) {
+  namespace rt = fw::linux::rtnetlink::routing;
+  try {
+    const rt::message_t message = rt::message_t::parse(data, size);
+    bytes_t bytes;
+    try {
+      bytes = message.serialise();
+    } catch (const std::length_error &) {
+      return;
+    }
+    FUZZ_CHECK(rt::message_t::parse(bytes.data(), bytes.size()).serialise() == bytes);
+  } catch (const std::runtime_error &) {
+  }
+}
+
+// A socket diagnostics answer as the process finder reads it.
+void sock_diag(const std::uint8_t *data, std::size_t size) {
+  namespace sd = fw::linux::sock_diag;
+  try {
+    const sd::response_message_t message = sd::response_message_t::parse(data, size);
+    FUZZ_CHECK(size >= sd::response_message_t::header_size);
+    (void)(message.source().port() ^ message.destination().port() ^ message.inode());
+  } catch (const std::runtime_error &) {
+  }
+}
+
+} // namespace
+
+FUZZ_TARGET(netlink_attributes)(const std::uint8_t *data, std::size_t size) {
+  attributes(data, size);
+  nfnetlink(data, size);
+  routing(data, size);
+  sock_diag(data, size);
+  return 0;
+}
