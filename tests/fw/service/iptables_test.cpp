@@ -138,12 +138,16 @@ protected:
     mv::log::set_log(log);
     config.set_autoconfigure_iptables(true);
     config.set_autoconfigure_routing(true);
-    config.set_xtables_lock_path(testing::TempDir() + "movri-test-xtables.lock");
+    // One lock file per test process: parallel tests must not see each other's lock.
+    config.set_xtables_lock_path(testing::TempDir() + "movri-test-xtables." + std::to_string(::getpid()) + ".lock");
     config.mutable_local_delivery_mark()->set_manual(1);
     config.mutable_client_packets_mark()->set_manual(2);
     config.mutable_server_packets_mark()->set_manual(4);
   }
-  void TearDown() override { mv::log::set_log(mv::log::default_log()); }
+  void TearDown() override {
+    mv::log::set_log(mv::log::default_log());
+    ::unlink(config.xtables_lock_path().c_str());
+  }
 
   // Enables a direction with a queue and a divert mark (0: none): 0 output, 1 input, 2 forward.
   void divert(unsigned direction, std::uint16_t queue, std::uint32_t mark) {

@@ -1,7 +1,10 @@
 // The Lua hook host: loading the configured chunk, package paths, and how the hook's answer becomes a
 // verdict or an error.
 
+#include <unistd.h>
+
 #include <fstream>
+#include <string>
 
 #include <gtest/gtest.h>
 
@@ -49,7 +52,7 @@ TEST_F(LuaHost, LoadingFailures) {
 }
 
 TEST_F(LuaHost, LoadsFromFileAndKeepsGlobalsAcrossStarts) {
-  const std::string path = testing::TempDir() + "/hook.lua";
+  const std::string path = testing::TempDir() + "/movri-hook." + std::to_string(::getpid()) + ".lua";
   std::ofstream(path) << "counter = (counter or 0) + 1\nfunction intercept_hook(ctx) return 'drop' end\n";
   config.mutable_intercept_hook()->set_file(path);
   config.set_lua_package_path("/opt/hooks/?.lua");

@@ -234,7 +234,7 @@ TEST(ProcessFinder, GettersAgreeOnABatchOfManySockets) {
 }
 
 TEST(ProcessFinder, ProcTableParsing) {
-  const std::string path = testing::TempDir() + "/tcp";
+  const std::string path = testing::TempDir() + "/movri-tcp." + std::to_string(::getpid());
   const auto write = [&](const std::string &text) { std::ofstream(path) << text; };
   const std::string header =
       "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n";
