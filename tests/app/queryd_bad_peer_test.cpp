@@ -6,10 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <functional>
 #include <memory>
@@ -34,7 +31,6 @@ constexpr std::uint16_t passed_port = 7002; // passed without a lookup
 constexpr std::uint16_t check_port = 7003;  // rejected when the check says so, else passed
 
 const char *const hook = R"(local lookup = require "movri.lookup"
-local movri = require "movri"
 function intercept_hook(ctx)
   local port = ctx.dst.port
   if port == 7002 then return "pass" end
@@ -44,6 +40,12 @@ function intercept_hook(ctx)
   return lookup.lookup("regex@verdicts", { user = "tester", colour = "blue" })[1]
 end
 )";
+
+std::string varint(std::uint32_t n) {
+  std::string out;
+  for (; n >= 0x80; n >>= 7) out += char(n | 0x80);
+  return out + char(n);
+}
 
 std::string le32(std::uint32_t n) { return std::string{char(n), char(n >> 8), char(n >> 16), char(n >> 24)}; }
 
@@ -221,7 +223,7 @@ INSTANTIATE_TEST_SUITE_P(
         bad_answer_t{"UnknownTag",
                      [](tests::queryd_peer_t &p, std::uint32_t serial) {
                        // tag 9, then the serial
-                       p.send_bytes(tests::fake_hubd_t::frame(std::string("\x08\x09\x10", 3) + char(serial & 0x7f)));
+                       p.send_bytes(tests::fake_hubd_t::frame(std::string("\x08\x09\x10", 3) + varint(serial)));
                      },
                      "lp.ServerMessage: unknown message tag: 9"}),
     [](const auto &info) { return std::string(info.param.name); });
@@ -347,11 +349,8 @@ INSTANTIATE_TEST_SUITE_P(
         unreachable_t{"AcceptQueueFull",
                       [](const std::string &path, scoped_fd_t &filler) {
                         auto q = std::make_unique<tests::unix_listener_t>(path, 0);
-                        filler.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-                        sockaddr_un address{};
-                        address.sun_family = AF_UNIX;
-                        path.copy(address.sun_path, sizeof address.sun_path - 1);
-                        EXPECT_EQ(::connect(filler.get(), reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+                        filler = tests::unix_listener_t::connect_to(path);
+                        EXPECT_TRUE(filler);
                         return q;
                       },
                       "Resource temporarily unavailable",

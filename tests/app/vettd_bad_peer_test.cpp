@@ -271,6 +271,9 @@ TEST_P(vettd_unreachable_t, EndsTheDaemonAndLeavesNothingBehind) {
     EXPECT_TRUE(tests::tcp::ends(pair.client.get()));
     EXPECT_TRUE(tests::tcp::ends(pair.server.get()));
   }
+  // It had installed them before.
+  EXPECT_EQ(daemon.count("Debug: Iptables rules installed\n"), 1u) << log;
+  EXPECT_EQ(daemon.count("Debug: Local delivery routing policy installed"), 1u) << log;
   const auto left = daemon.kernel_state();
   EXPECT_EQ(left.iptables_rules, 0) << tests::shell("iptables-legacy-save");
   EXPECT_EQ(left.routing_rules, 0) << tests::shell("ip rule");

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include <boost/filesystem/operations.hpp>
+#include <gtest/gtest.h>
 
 #include "tests/support/netns.hpp"
 
@@ -20,6 +21,12 @@ e2e_daemon_t::e2e_daemon_t() : dir_(fs::temp_directory_path() / fs::unique_path(
 }
 
 e2e_daemon_t::~e2e_daemon_t() {
+  // In the sanitizer build a report goes to the daemon's standard error, which the stand-in shares.
+  if (hubd_) {
+    const std::string out = hubd_->output();
+    for (const char *report : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:"})
+      if (out.find(report) != std::string::npos) ADD_FAILURE() << "sanitizer report:\n" << out;
+  }
   hubd_.reset();
   boost::system::error_code ignored;
   fs::remove_all(dir_, ignored);

@@ -26,7 +26,8 @@ public:
 
   // A fresh working directory; nothing runs yet.
   e2e_daemon_t();
-  // Kills what still runs and removes the directory.
+  // Kills what still runs and removes the directory; fails the test when the output holds a sanitizer
+  // report.
   ~e2e_daemon_t();
   e2e_daemon_t(const e2e_daemon_t &) = delete;
   e2e_daemon_t &operator=(const e2e_daemon_t &) = delete;
