@@ -1,5 +1,8 @@
 #include "fw/service/queryd.hpp"
 
+#include <fcntl.h>
+#include <sys/socket.h>
+
 #include <cerrno>
 #include <utility>
 
@@ -44,10 +47,22 @@ void queryd_t::get_link(handler_t handler) {
 std::unique_ptr<fw::util::stream_socket_t> queryd_t::connect(boost::asio::io_context &io, const std::string &path) {
   if (path.size() > max_path_length)
     throw boost::system::system_error(ENAMETOOLONG, boost::system::system_category(), "Cannot connect to " + path);
+  const boost::asio::local::stream_protocol::endpoint endpoint(path);
   fw::util::asio_stream_socket_wrapper_t::socket_t socket(io);
   boost::system::error_code ec;
-  socket.connect(boost::asio::local::stream_protocol::endpoint(path), ec);
+  socket.open(boost::asio::local::stream_protocol(), ec);
   if (ec) throw boost::system::system_error(ec, "Cannot connect to " + path);
+  // The connect runs on the event loop's thread, so it must not wait: a QueryD whose queue of
+  // connections is full would hold every connection of the host until it accepts. In non-blocking mode a
+  // unix-domain connect completes or fails (EAGAIN for a full queue) at once.
+  const int fd = socket.native_handle();
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0 ||
+      ::connect(fd, endpoint.data(), static_cast<socklen_t>(endpoint.size())) != 0 ||
+      ::fcntl(fd, F_SETFL, flags) != 0) {
+    const int error = errno;
+    throw boost::system::system_error(error, boost::system::system_category(), "Cannot connect to " + path);
+  }
   return std::make_unique<fw::util::asio_stream_socket_wrapper_t>(std::move(socket));
 }
 

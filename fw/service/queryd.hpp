@@ -24,8 +24,9 @@ public:
 
   void get_link(handler_t handler) override;
 
-  // Connects a unix-domain stream socket to the path, synchronously. Throws ENAMETOOLONG for a path
-  // above 107 bytes and "Cannot connect to <path>" with the system error when the connect fails.
+  // Connects a unix-domain stream socket to the path, synchronously and without waiting for QueryD to
+  // accept (a full queue of connections fails with EAGAIN). Throws ENAMETOOLONG for a path above 107
+  // bytes and "Cannot connect to <path>" with the system error when the connect fails.
   static std::unique_ptr<fw::util::stream_socket_t> connect(boost::asio::io_context &io, const std::string &path);
 
 private:

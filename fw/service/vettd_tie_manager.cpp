@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <utility>
 
+#include <boost/asio/error.hpp>
 #include <boost/system/system_error.hpp>
 
 #include "fw/hubd/tie.hpp"
@@ -110,7 +111,16 @@ void vettd_tie_manager_t::on_vettd(const boost::system::error_code &ec, const st
 }
 
 // Runs on the event loop: a failed connect leaves it and ends the daemon.
-void vettd_tie_manager_t::on_connected(const boost::system::error_code &ec, const std::string &path) {
+void vettd_tie_manager_t::on_connected(const boost::system::error_code &result, const std::string &path) {
+  boost::system::error_code ec = result;
+  // A unix-domain connect that VettD's full queue of connections refuses fails with EAGAIN, and the
+  // unconnected socket then polls writable with no pending error, so asio reports it complete. A socket
+  // without a peer is that refusal, not a tie.
+  if (!ec) {
+    boost::system::error_code no_peer;
+    connecting_.remote_endpoint(no_peer);
+    if (no_peer) ec = boost::asio::error::would_block;
+  }
   if (ec) {
     requesting_ = false;
     boost::system::error_code ignored;

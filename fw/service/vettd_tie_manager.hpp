@@ -59,7 +59,7 @@ private:
   void flush();
   void request_vettd();
   void on_vettd(const boost::system::error_code &ec, const std::string &path);
-  void on_connected(const boost::system::error_code &ec, const std::string &path);
+  void on_connected(const boost::system::error_code &result, const std::string &path);
 
   void on_idle() override;
   void on_closed() override;

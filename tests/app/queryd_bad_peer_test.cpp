@@ -1,0 +1,363 @@
+// A QueryD that misbehaves: garbage, frames cut short, absurd lengths, answers that match no request or
+// the wrong kind of request, no answer at all, or no way in. The hook's lookup fails with a "Lookup: "
+// (or "Check: ") error, the connection falls back to being checked, the link is dropped and the next
+// lookup obtains a new one from HubD; meanwhile other connections get their verdicts. Connections are
+// real TCP on 127.0.0.1, diverted on their way out; checked ones are relayed by the VettD stand-in.
+
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/support/child_process.hpp"
+#include "tests/support/e2e_daemon.hpp"
+#include "tests/support/fake_hubd.hpp"
+#include "tests/support/netns.hpp"
+#include "tests/support/queryd_peer.hpp"
+#include "tests/support/tcp.hpp"
+#include "tests/support/unix_listener.hpp"
+
+namespace {
+
+using fw::util::scoped_fd_t;
+using tests::tcp::connect_outcome_t;
+
+constexpr std::uint16_t lookup_port = 7001; // the hook's verdict is what the lookup yields
+constexpr std::uint16_t passed_port = 7002; // passed without a lookup
+constexpr std::uint16_t check_port = 7003;  // rejected when the check says so, else passed
+
+const char *const hook = R"(local lookup = require "movri.lookup"
+function intercept_hook(ctx)
+  local port = ctx.dst.port
+  if port == 7002 then return "pass" end
+  if port == 7003 then
+    return lookup.check(string.format("%d", port), "cidr@ports") and "reject" or "pass"
+  end
+  return lookup.lookup("regex@verdicts", { user = "tester", colour = "blue" })[1]
+end
+)";
+
+std::string varint(std::uint32_t n) {
+  std::string out;
+  for (; n >= 0x80; n >>= 7) out += char(n | 0x80);
+  return out + char(n);
+}
+
+std::string le32(std::uint32_t n) { return std::string{char(n), char(n >> 8), char(n >> 16), char(n >> 24)}; }
+
+struct queryd_bad_peer_t : ::testing::Test {
+  tests::e2e_daemon_t daemon;
+  std::unique_ptr<tests::child_process_t> vettd;
+  std::unique_ptr<tests::unix_listener_t> queryd;
+  scoped_fd_t servers[3];
+
+  void SetUp() override {
+    tests::enter_fresh_netns();
+    if (IsSkipped() || HasFatalFailure()) return;
+    for (std::uint16_t port : {lookup_port, passed_port, check_port}) servers[port - lookup_port] = tests::tcp::listen_on(port);
+    const auto vettd_path = daemon.path("vettd.sock");
+    vettd = std::make_unique<tests::child_process_t>(std::string(MOVRI_TOOLS_DIR) + "/movri-vettd-lite",
+                                                     std::vector<std::string>{vettd_path});
+    ASSERT_TRUE(vettd->wait_for_output("listening")) << vettd->output();
+  }
+
+  std::string queryd_path() const { return daemon.path("queryd.sock"); }
+
+  void start() {
+    daemon.start({hook, {}, daemon.path("vettd.sock"), queryd_path()});
+    ASSERT_TRUE(daemon.wait_ready()) << daemon.output();
+  }
+
+  // The daemon's next link to QueryD.
+  tests::queryd_peer_t accept_link() {
+    scoped_fd_t link = queryd->accept();
+    EXPECT_TRUE(link) << "the daemon did not connect to QueryD\n" << daemon.output();
+    return tests::queryd_peer_t(std::move(link));
+  }
+
+  // The hook's lookup as QueryD receives it: only the "user" parameter goes along.
+  static std::uint32_t expect_lookup(const std::optional<lp::ClientMessage> &request) {
+    EXPECT_TRUE(request);
+    if (!request) return 0;
+    EXPECT_EQ(request->tag(), lp::ClientMessage::LOOKUP_REQUEST) << request->ShortDebugString();
+    EXPECT_EQ(request->lookup_type(), lp::LOOKUP_REGEX);
+    EXPECT_EQ(request->lookup_tag(), "verdicts");
+    EXPECT_EQ(request->user(), "tester");
+    EXPECT_FALSE(request->has_domain());
+    return request->serial();
+  }
+  static std::uint32_t expect_check(const std::optional<lp::ClientMessage> &request) {
+    EXPECT_TRUE(request);
+    if (!request) return 0;
+    EXPECT_EQ(request->tag(), lp::ClientMessage::CHECK_REQUEST) << request->ShortDebugString();
+    EXPECT_EQ(request->lookup_type(), lp::LOOKUP_CIDR);
+    EXPECT_EQ(request->check(), "7003");
+    return request->serial();
+  }
+
+  scoped_fd_t server_side(std::uint16_t port) { return tests::tcp::accept_from(servers[port - lookup_port].get()); }
+
+  // The hook could not decide: the connection was checked, so the server sees the daemon's own
+  // connection (not the client's) and the VettD stand-in relays the client's bytes to it.
+  void expect_checked(scoped_fd_t client, std::uint16_t port) {
+    const auto outcome = tests::tcp::finish_connect(client.get());
+    ASSERT_EQ(outcome, connect_outcome_t::established) << tests::tcp::to_string(outcome) << "\n" << daemon.output();
+    scoped_fd_t server = server_side(port);
+    ASSERT_TRUE(server) << daemon.output();
+    EXPECT_NE(tests::tcp::peer_port(server.get()), tests::tcp::local_port(client.get()));
+    ASSERT_TRUE(tests::tcp::send_text(client.get(), "relayed"));
+    EXPECT_EQ(tests::tcp::receive(server.get(), 7).bytes, "relayed") << vettd->output();
+  }
+  void expect_refused(scoped_fd_t client) {
+    const auto outcome = tests::tcp::finish_connect(client.get());
+    EXPECT_EQ(outcome, connect_outcome_t::refused) << tests::tcp::to_string(outcome) << "\n" << daemon.output();
+  }
+  // Passed: the server sees the client itself.
+  void expect_passed(scoped_fd_t client, std::uint16_t port) {
+    const auto outcome = tests::tcp::finish_connect(client.get());
+    ASSERT_EQ(outcome, connect_outcome_t::established) << tests::tcp::to_string(outcome) << "\n" << daemon.output();
+    scoped_fd_t server = server_side(port);
+    ASSERT_TRUE(server);
+    EXPECT_EQ(tests::tcp::peer_port(server.get()), tests::tcp::local_port(client.get()));
+  }
+
+  // The hook's failure as logged by its session and by the diverter, which falls back to check.
+  void expect_failure_logged(const std::string &error, std::size_t times = 1) {
+    const std::string fallback = ": cannot get verdict for intercepted connection: " + error + "; falling back to CHECK\n";
+    EXPECT_TRUE(daemon.wait_for_count(fallback, times)) << daemon.output();
+    EXPECT_EQ(daemon.count(fallback), times) << daemon.output();
+    EXPECT_GE(daemon.count(": " + error + ": "), times) << "the session's line\n" << daemon.output();
+  }
+
+  // A good QueryD on a new link: the lookup goes out and its answer is the verdict.
+  void expect_new_link_serves_lookups() {
+    scoped_fd_t client = tests::tcp::start_connect(lookup_port);
+    tests::queryd_peer_t peer = accept_link();
+    const std::uint32_t serial = expect_lookup(peer.receive());
+    peer.send(tests::queryd_peer_t::lookup_answer(serial, {"reject"}));
+    expect_refused(std::move(client));
+  }
+
+  void expect_clean_stop() {
+    EXPECT_EQ(daemon.stop(), 107) << daemon.output();
+    EXPECT_EQ(daemon.count("Exit with status 107 (EC_APP_TERMINATED)"), 1u);
+  }
+};
+
+// What QueryD sends instead of an answer, and the error the lookup fails with.
+struct bad_answer_t {
+  const char *name;
+  std::function<void(tests::queryd_peer_t &, std::uint32_t serial)> act;
+  std::string error;
+};
+void PrintTo(const bad_answer_t &m, std::ostream *os) { *os << m.name; }
+
+struct queryd_bad_answer_t : queryd_bad_peer_t, ::testing::WithParamInterface<bad_answer_t> {};
+
+TEST_P(queryd_bad_answer_t, LookupFailsConnectionIsCheckedAndTheNextLookupGetsANewLink) {
+  queryd = std::make_unique<tests::unix_listener_t>(queryd_path());
+  ASSERT_NO_FATAL_FAILURE(start());
+  scoped_fd_t client = tests::tcp::start_connect(lookup_port);
+  {
+    tests::queryd_peer_t peer = accept_link();
+    GetParam().act(peer, expect_lookup(peer.receive()));
+    expect_checked(std::move(client), lookup_port);
+  }
+  expect_failure_logged("Lookup: " + GetParam().error);
+  EXPECT_EQ(daemon.count("Warning: QueryD: " + GetParam().error + "\n"), 1u) << daemon.output();
+
+  expect_new_link_serves_lookups();
+  EXPECT_TRUE(daemon.wait_for_count("QueryD: connected to " + queryd_path() + "\n", 2)) << daemon.output();
+  expect_clean_stop();
+}
+
+const std::string eof = "read failed: End of file";
+const std::string bad_size = "invalid message size received";
+
+INSTANTIATE_TEST_SUITE_P(
+    Queryd, queryd_bad_answer_t,
+    ::testing::Values(
+        bad_answer_t{"GarbageInAFrame",
+                     [](tests::queryd_peer_t &p, std::uint32_t) {
+                       p.send_bytes(tests::fake_hubd_t::frame("\xde\xad\xbe\xef\x00\x17"));
+                     },
+                     "lp.ServerMessage: invalid message format"},
+        // Its first four bytes make a length far beyond the limit.
+        bad_answer_t{"TextInsteadOfFrames",
+                     [](tests::queryd_peer_t &p, std::uint32_t) { p.send_bytes("HTTP/1.1 200 OK\r\n\r\n"); }, bad_size},
+        bad_answer_t{"LargestLength", [](tests::queryd_peer_t &p, std::uint32_t) { p.send_bytes(le32(0xFFFFFFFF)); },
+                     bad_size},
+        bad_answer_t{"ClosedInsideTheLengthPrefix",
+                     [](tests::queryd_peer_t &p, std::uint32_t) {
+                       p.send_bytes(std::string("\x20\x00", 2));
+                       p.close();
+                     },
+                     eof},
+        bad_answer_t{"TruncatedAnswerThenClosed",
+                     [](tests::queryd_peer_t &p, std::uint32_t serial) {
+                       const std::string frame = tests::fake_hubd_t::frame(
+                           tests::queryd_peer_t::lookup_answer(serial, {"pass"}).SerializeAsString());
+                       p.send_bytes(frame.substr(0, frame.size() - 3));
+                       p.close();
+                     },
+                     eof},
+        // The daemon makes room for the largest frame allowed, then the link closes.
+        bad_answer_t{"LargestFrameCutShort",
+                     [](tests::queryd_peer_t &p, std::uint32_t) {
+                       p.send_bytes(le32(64 * 1024 * 1024) + std::string(100000, '\x0a'));
+                       p.close();
+                     },
+                     eof},
+        bad_answer_t{"AnswerWithoutSerial",
+                     [](tests::queryd_peer_t &p, std::uint32_t) {
+                       lp::ServerMessage m;
+                       m.set_tag(lp::ServerMessage::LOOKUP_RESPONSE);
+                       m.add_data("pass");
+                       p.send(m);
+                     },
+                     "message lp.ServerMessage tagged LOOKUP_RESPONSE does not have field serial set"},
+        bad_answer_t{"UnknownTag",
+                     [](tests::queryd_peer_t &p, std::uint32_t serial) {
+                       // tag 9, then the serial
+                       p.send_bytes(tests::fake_hubd_t::frame(std::string("\x08\x09\x10", 3) + varint(serial)));
+                     },
+                     "lp.ServerMessage: unknown message tag: 9"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// An answer for no pending request is ignored and the link stays; an answer of the wrong kind breaks the
+// link, failing every request still pending on it (lookups and checks alike), each with its prefix.
+TEST_F(queryd_bad_peer_t, UnknownSerialIsIgnoredAndAWrongKindOfAnswerFailsEveryPendingRequest) {
+  queryd = std::make_unique<tests::unix_listener_t>(queryd_path());
+  ASSERT_NO_FATAL_FAILURE(start());
+  scoped_fd_t first = tests::tcp::start_connect(lookup_port);
+  tests::queryd_peer_t peer = accept_link();
+  const std::uint32_t first_serial = expect_lookup(peer.receive());
+  scoped_fd_t checked = tests::tcp::start_connect(check_port);
+  const std::uint32_t check_serial = expect_check(peer.receive());
+  scoped_fd_t second = tests::tcp::start_connect(lookup_port);
+  const std::uint32_t second_serial = expect_lookup(peer.receive());
+  EXPECT_NE(first_serial, second_serial);
+
+  const std::uint32_t unknown = std::max({first_serial, check_serial, second_serial}) + 100;
+  peer.send(tests::queryd_peer_t::lookup_answer(unknown, {"pass"}));
+  peer.send(tests::queryd_peer_t::lookup_answer(first_serial, {"reject"}));
+  expect_refused(std::move(first));
+  EXPECT_EQ(daemon.count("Warning: QueryD: "), 0u) << daemon.output();
+
+  // A lookup answer for the check request.
+  peer.send(tests::queryd_peer_t::lookup_answer(check_serial, {"reject"}));
+  expect_checked(std::move(checked), check_port);
+  expect_checked(std::move(second), lookup_port);
+  const std::string wrong = "Wrong response from Queryd: unexpected LOOKUP_RESPONSE";
+  expect_failure_logged("Check: " + wrong);
+  expect_failure_logged("Lookup: " + wrong);
+  EXPECT_EQ(daemon.count("Warning: QueryD: " + wrong + "\n"), 1u) << daemon.output();
+  EXPECT_FALSE(peer.receive(5)) << "the daemon kept the broken link";
+
+  expect_new_link_serves_lookups();
+  expect_clean_stop();
+}
+
+// A QueryD that never answers holds only the connections whose hooks wait for it: other connections get
+// their verdicts and other requests on the same link their answers. When it also stops reading, the
+// next request fails to go out (a broken pipe, not a SIGPIPE) and every request pending on the link
+// fails with it. The daemon stops cleanly with a request still pending.
+TEST_F(queryd_bad_peer_t, ALookupNeverAnsweredHoldsOnlyItsOwnConnection) {
+  queryd = std::make_unique<tests::unix_listener_t>(queryd_path());
+  ASSERT_NO_FATAL_FAILURE(start());
+  scoped_fd_t waiting = tests::tcp::start_connect(lookup_port);
+  {
+    tests::queryd_peer_t peer = accept_link();
+    expect_lookup(peer.receive());
+
+    expect_passed(tests::tcp::start_connect(passed_port), passed_port);
+    scoped_fd_t checked = tests::tcp::start_connect(check_port);
+    peer.send(tests::queryd_peer_t::check_answer(expect_check(peer.receive()), true));
+    expect_refused(std::move(checked));
+    EXPECT_EQ(tests::tcp::finish_connect(waiting.get(), 0), connect_outcome_t::timed_out) << "decided without an answer";
+    EXPECT_EQ(daemon.count("falling back to CHECK"), 0u) << daemon.output();
+
+    ASSERT_EQ(::shutdown(peer.fd(), SHUT_RD), 0);
+    scoped_fd_t next = tests::tcp::start_connect(lookup_port);
+    expect_checked(std::move(waiting), lookup_port);
+    expect_checked(std::move(next), lookup_port);
+  }
+  expect_failure_logged("Lookup: write failed: Broken pipe", 2);
+
+  // A lookup still waiting when the daemon stops.
+  scoped_fd_t last = tests::tcp::start_connect(lookup_port);
+  tests::queryd_peer_t peer = accept_link();
+  expect_lookup(peer.receive());
+  expect_clean_stop();
+}
+
+// How QueryD cannot be reached when a link is needed, the error of the connect, and how it comes back.
+struct unreachable_t {
+  const char *name;
+  std::function<std::unique_ptr<tests::unix_listener_t>(const std::string &path, scoped_fd_t &filler)> make;
+  std::string reason;
+  std::function<void(std::unique_ptr<tests::unix_listener_t> &, const std::string &path, scoped_fd_t &filler)> repair;
+};
+void PrintTo(const unreachable_t &m, std::ostream *os) { *os << m.name; }
+
+struct queryd_unreachable_t : queryd_bad_peer_t, ::testing::WithParamInterface<unreachable_t> {};
+
+// The lookup fails with the connect error at once (the daemon does not wait for QueryD), the
+// connection is checked, passed connections are unaffected, and once QueryD is back the next lookup
+// connects again.
+TEST_P(queryd_unreachable_t, LookupFailsAtOnceAndTheNextOneConnectsAgain) {
+  const unreachable_t &u = GetParam();
+  scoped_fd_t filler;
+  queryd = u.make(queryd_path(), filler);
+  ASSERT_NO_FATAL_FAILURE(start());
+
+  expect_checked(tests::tcp::start_connect(lookup_port), lookup_port);
+  const std::string error = "Cannot connect to " + queryd_path() + ": " + u.reason;
+  expect_failure_logged("Lookup: " + error);
+  expect_passed(tests::tcp::start_connect(passed_port), passed_port);
+
+  u.repair(queryd, queryd_path(), filler);
+  expect_new_link_serves_lookups();
+  expect_clean_stop();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Queryd, queryd_unreachable_t,
+    ::testing::Values(
+        unreachable_t{"NoSocketFile", [](const std::string &, scoped_fd_t &) { return nullptr; },
+                      "No such file or directory",
+                      [](std::unique_ptr<tests::unix_listener_t> &q, const std::string &path, scoped_fd_t &) {
+                        q = std::make_unique<tests::unix_listener_t>(path);
+                      }},
+        unreachable_t{"NobodyListens",
+                      [](const std::string &path, scoped_fd_t &) {
+                        auto q = std::make_unique<tests::unix_listener_t>(path);
+                        q->close();
+                        return q;
+                      },
+                      "Connection refused",
+                      [](std::unique_ptr<tests::unix_listener_t> &q, const std::string &path, scoped_fd_t &) {
+                        q.reset();
+                        q = std::make_unique<tests::unix_listener_t>(path);
+                      }},
+        // QueryD is alive but accepts nothing and its queue of connections is full: a connect would wait
+        // until it accepts.
+        unreachable_t{"AcceptQueueFull",
+                      [](const std::string &path, scoped_fd_t &filler) {
+                        auto q = std::make_unique<tests::unix_listener_t>(path, 0);
+                        filler = tests::unix_listener_t::connect_to(path);
+                        EXPECT_TRUE(filler);
+                        return q;
+                      },
+                      "Resource temporarily unavailable",
+                      [](std::unique_ptr<tests::unix_listener_t> &q, const std::string &, scoped_fd_t &filler) {
+                        EXPECT_TRUE(q->accept());
+                        filler.reset();
+                      }}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+} // namespace

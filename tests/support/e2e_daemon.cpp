@@ -1,0 +1,102 @@
+#include "tests/support/e2e_daemon.hpp"
+
+#include <signal.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+#include <vector>
+
+#include <boost/filesystem/operations.hpp>
+#include <gtest/gtest.h>
+
+#include "tests/support/netns.hpp"
+
+namespace tests {
+
+namespace fs = boost::filesystem;
+
+e2e_daemon_t::e2e_daemon_t() : dir_(fs::temp_directory_path() / fs::unique_path("movri-e2e-%%%%%%%%")) {
+  fs::create_directories(dir_);
+}
+
+e2e_daemon_t::~e2e_daemon_t() {
+  // In the sanitizer build a report goes to the daemon's standard error, which the stand-in shares.
+  if (hubd_) {
+    const std::string out = hubd_->output();
+    for (const char *report : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:"})
+      if (out.find(report) != std::string::npos) ADD_FAILURE() << "sanitizer report:\n" << out;
+  }
+  hubd_.reset();
+  boost::system::error_code ignored;
+  fs::remove_all(dir_, ignored);
+}
+
+std::string e2e_daemon_t::path(const std::string &name) const { return (dir_ / name).string(); }
+
+void e2e_daemon_t::start(const options_t &options) {
+  std::ofstream(path("hook.lua")) << options.hook;
+  std::ofstream(path("firewall.conf"))
+      << "log_level: LOG_LEVEL_DEBUG\n"
+      << "actual_log { type: STDERR }\n"
+      << "autoconfigure_iptables: true\nautoconfigure_routing: true\n"
+      << "var_lib_dir: \"" << dir_.string() << "\"\n"
+      << "xtables_lock_path: \"" << path("xtables.lock") << "\"\n"
+      << "local_delivery_mark { auto {} }\nclient_packets_mark { auto {} }\nserver_packets_mark { auto {} }\n"
+      << "tproxy_listen_address { address: \"127.0.0.1\" port: 19999 }\n"
+      << "output_divert_enable: true\noutput_divert_nfqueue_number { auto {} }\noutput_divert_mark { auto {} }\n"
+      << "intercept_hook { file: \"" << path("hook.lua") << "\" }\n"
+      << options.extra_config;
+  std::vector<std::string> args{"--daemon", MOVRI_BINARY};
+  if (options.vettd) args.insert(args.end(), {"--vettd", *options.vettd});
+  if (options.queryd) args.insert(args.end(), {"--queryd", *options.queryd});
+  args.push_back(path("firewall.conf"));
+  hubd_ = std::make_unique<child_process_t>(std::string(MOVRI_TOOLS_DIR) + "/movri-hubd-lite", args);
+}
+
+bool e2e_daemon_t::wait_ready() { return hubd_->wait_for_output("Ready for service"); }
+
+std::size_t e2e_daemon_t::count(const std::string &text) const {
+  const std::string out = output();
+  std::size_t n = 0;
+  for (auto at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) ++n;
+  return n;
+}
+
+bool e2e_daemon_t::wait_for_count(const std::string &text, std::size_t n, int timeout_seconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
+  while (count(text) < n) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+std::optional<std::string> e2e_daemon_t::wait_for_line(const std::string &prefix, int timeout_seconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
+  for (;;) {
+    const std::string out = output();
+    for (auto at = out.find(prefix); at != std::string::npos; at = out.find(prefix, at + 1)) {
+      if (at != 0 && out[at - 1] != '\n') continue;
+      const auto end = out.find('\n', at);
+      if (end != std::string::npos) return out.substr(at, end - at);
+    }
+    if (std::chrono::steady_clock::now() > deadline) return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+int e2e_daemon_t::stop() {
+  hubd_->signal(SIGTERM);
+  return hubd_->wait();
+}
+
+e2e_daemon_t::kernel_state_t e2e_daemon_t::kernel_state() const {
+  kernel_state_t s;
+  s.iptables_rules = std::stoi(shell("iptables-legacy-save 2>/dev/null | grep -c 'movri-firewall' || true", true));
+  s.routing_rules = std::stoi(shell("ip rule | grep -c 'lookup 1[0-9][0-9]' || true", true));
+  s.state_file = fs::exists(dir_ / "rule_info.dat");
+  return s;
+}
+
+} // namespace tests

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <boost/filesystem/path.hpp>
+
+#include "tests/support/child_process.hpp"
+
+namespace tests {
+
+// movri-firewall inside the test's namespace, run by the HubD stand-in (movri-hubd-lite) with a
+// configuration that diverts the connections local processes open (output direction, so a client and
+// a server on 127.0.0.1 in the test process go through it), installs its kernel rules and routing, and
+// logs everything to standard error. The stand-in hands out the VettD and QueryD socket paths given.
+class e2e_daemon_t {
+public:
+  struct options_t {
+    std::string hook;                 // Lua text of the hook file
+    std::string extra_config;         // more configuration lines, protobuf text format
+    std::optional<std::string> vettd; // socket paths HubD hands out; none: HubD answers with an error
+    std::optional<std::string> queryd;
+  };
+
+  // A fresh working directory; nothing runs yet.
+  e2e_daemon_t();
+  // Kills what still runs and removes the directory; fails the test when the output holds a sanitizer
+  // report.
+  ~e2e_daemon_t();
+  e2e_daemon_t(const e2e_daemon_t &) = delete;
+  e2e_daemon_t &operator=(const e2e_daemon_t &) = delete;
+
+  // A path in the working directory.
+  std::string path(const std::string &name) const;
+
+  // Writes the configuration and the hook and starts the stand-in, which starts the daemon.
+  void start(const options_t &options);
+  // Waits for "Ready for service".
+  bool wait_ready();
+
+  child_process_t &hubd() { return *hubd_; }
+  std::string output() const { return hubd_->output(); }
+  bool wait_for_output(const std::string &text, int timeout_seconds = 20) {
+    return hubd_->wait_for_output(text, timeout_seconds);
+  }
+  // How often the text occurs in the output so far.
+  std::size_t count(const std::string &text) const;
+  // Waits until the text occurs at least n times.
+  bool wait_for_count(const std::string &text, std::size_t n, int timeout_seconds = 20);
+  // Waits for the first complete line that begins with the prefix; returns it without its newline.
+  std::optional<std::string> wait_for_line(const std::string &prefix, int timeout_seconds = 20);
+  // Stops the daemon with SIGTERM; returns the exit status.
+  int stop();
+
+  // What of the daemon is left in the kernel: rules carrying its comment, policy routing rules that send
+  // a mark to a table of its own, and the state file.
+  struct kernel_state_t {
+    int iptables_rules = 0;
+    int routing_rules = 0;
+    bool state_file = false;
+  };
+  kernel_state_t kernel_state() const;
+
+private:
+  boost::filesystem::path dir_;
+  std::unique_ptr<child_process_t> hubd_;
+};
+
+} // namespace tests

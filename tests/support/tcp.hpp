@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "fw/util/scoped_fd.hpp"
+
+namespace tests::tcp {
+
+// Real IPv4 TCP on 127.0.0.1 inside the test's namespace, for judging a verdict by what the client and
+// the server see. Every wait is bounded: a daemon that hangs fails the test instead of hanging it.
+
+// A server listening on 127.0.0.1:port.
+fw::util::scoped_fd_t listen_on(std::uint16_t port);
+// The next connection to the listener; an empty descriptor when none comes within the timeout.
+fw::util::scoped_fd_t accept_from(int listener, int timeout_seconds = 10);
+
+// A client whose connect to 127.0.0.1:port has been started (non-blocking); finish_connect tells how
+// it ended. The descriptor is blocking again once established.
+fw::util::scoped_fd_t start_connect(std::uint16_t port);
+enum class connect_outcome_t { established, refused, timed_out, failed };
+connect_outcome_t finish_connect(int fd, int timeout_seconds = 10);
+const char *to_string(connect_outcome_t outcome);
+
+bool send_text(int fd, const std::string &text);
+
+// What one side sees within the timeout: the bytes wanted, or how the stream stopped.
+struct received_t {
+  enum how_t { data, end, reset, nothing } how = nothing;
+  std::string bytes;
+};
+// Reads until size bytes have come, the stream ends or fails, or the timeout passes.
+received_t receive(int fd, std::size_t size, int timeout_seconds = 10);
+// Whether the stream ends (end of stream or reset) within the timeout, reading and dropping any bytes.
+bool ends(int fd, int timeout_seconds = 10);
+
+// The local or remote port of a connected socket.
+std::uint16_t local_port(int fd);
+std::uint16_t peer_port(int fd);
+
+} // namespace tests::tcp
