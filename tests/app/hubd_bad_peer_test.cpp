@@ -1,6 +1,6 @@
 // A HubD that misbehaves on the wire: garbage, a frame cut short by closing, a length beyond the limit,
 // a channel closed in the middle of a frame, a HubD that stops reading. The daemon ends with exactly
-// the documented status and one "HubD: " error line, and never hangs or crashes; a slow but correct
+// its exit status and one "HubD: " error line, and never hangs or crashes; a slow but correct
 // HubD is served normally.
 
 #include <gtest/gtest.h>
@@ -63,7 +63,7 @@ void PrintTo(const misbehaviour_t &m, std::ostream *os) { *os << m.name; }
 
 struct bad_peer_case_t : bad_peer_t, ::testing::WithParamInterface<misbehaviour_t> {};
 
-TEST_P(bad_peer_case_t, EndsWithTheDocumentedStatusAndLine) {
+TEST_P(bad_peer_case_t, EndsWithItsExitStatusAndLine) {
   const misbehaviour_t &m = GetParam();
   if (m.after_configuration)
     bring_up();

@@ -139,7 +139,7 @@ void PrintTo(const breach_t &b, std::ostream *os) { *os << b.name; }
 
 struct daemon_breach_t : daemon_test_t, ::testing::WithParamInterface<breach_t> {};
 
-TEST_P(daemon_breach_t, EndsTheDaemonWithTheDocumentedStatus) {
+TEST_P(daemon_breach_t, EndsTheDaemonWithItsExitStatus) {
   bring_up();
   GetParam().provoke(*hubd);
   const std::string log = finish(GetParam().status);

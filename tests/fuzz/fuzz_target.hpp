@@ -7,7 +7,7 @@
 // in tests/fuzz/<name>_fuzz.cpp, with seed inputs in tests/fuzz/corpus/<name>/. Built for libFuzzer
 // (MOVRI_LIBFUZZER) the macro names the function LLVMFuzzerTestOneInput; built into the test program
 // (MOVRI_FUZZ_DRIVER) it becomes a test case that runs the seed corpus and a bounded mutation loop.
-// A target catches the failures its parser documents for malformed input and lets anything else
+// A target catches the failures its parser declares for malformed input and lets anything else
 // escape; it aborts on a broken invariant, so that both drivers report the input.
 
 #include <cstddef>

@@ -1,5 +1,5 @@
 // The HubD tie reading whatever HubD sends: frames are parsed and matched to open requests; anything
-// malformed, unasked or unknown ends the tie once, with one of the documented exit statuses, and the
+// malformed, unasked or unknown ends the tie once, with one of its exit statuses, and the
 // tie stays safe to use afterwards.
 
 #include <chrono>

@@ -1,6 +1,6 @@
 // The ip_tables table codec reading a table blob as the kernel hands it out. The input is the table
 // info (valid hooks, then the five hook entry and five underflow offsets, 32-bit host order) followed
-// by the entries. A blob is either refused with the documented error or read into a model that the
+// by the entries. A blob is either refused with the reader's error or read into a model that the
 // daemon can write back, and what it writes reads back to the same blob.
 
 #include <cerrno>

@@ -35,7 +35,7 @@ void compare(const nl::compound_attribute_t &tree, const nl::attribute_view_t &v
   }
 }
 
-// Reading every attribute as each kind: the accessors raise the documented errors and nothing else.
+// Reading every attribute as each kind: the accessors raise their own errors and nothing else.
 void read_all(const nl::compound_attribute_t &tree) {
   for (const auto &[type, value] : tree) {
     try {

@@ -1,7 +1,7 @@
 // The NFQUEUE interceptor receiving queued-packet messages: the first input byte chooses the verdict
 // the delegate gives and the queue's situation, the rest is the nfnetlink payload of a packet message
 // (sent once or twice in one datagram). A packet handed to the delegate has complete IPv4 and TCP
-// headers inside the packet attribute; anything else raises the documented errors.
+// headers inside the packet attribute; anything else raises the parser's errors.
 
 #include <chrono>
 #include <cstring>
@@ -111,7 +111,7 @@ FUZZ_TARGET(nfqueue_packet)(const std::uint8_t *data, std::size_t size) {
     try {
       while (delegate.calls < copies) FUZZ_CHECK(io.run_one_for(std::chrono::seconds(5)) > 0);
     } catch (const std::runtime_error &) {
-      // The documented failures of a malformed packet message (they end the daemon).
+      // The failures of a malformed packet message (they end the daemon).
       raised = true;
     }
     FUZZ_CHECK(interceptor.pending_count() <= interceptor.queue_limit());

@@ -135,7 +135,7 @@ void PrintTo(const breach_t &b, std::ostream *os) { *os << b.name; }
 
 class tie_breach_t : public tie_test_t, public ::testing::WithParamInterface<breach_t> {};
 
-TEST_P(tie_breach_t, EndsTheTieWithTheDocumentedStatus) {
+TEST_P(tie_breach_t, EndsTheTieWithItsExitStatus) {
   GetParam().provoke(*this);
   run();
   EXPECT_TRUE(calls.empty());
