@@ -18,7 +18,7 @@ namespace fw::hubd {
 // The daemon's end of the channel to HubD: requests go out as Firewall2HubdMessage frames, and every
 // response answers the oldest open request of its kind. A protocol breach or a link failure is reported
 // once to the delegate, after the link has been destroyed.
-class tie_t : private fw::util::ipc_link_t::delegate_t {
+class tie_t final : private fw::util::ipc_link_t::delegate_t {
 public:
   class delegate_t {
   public:

@@ -16,7 +16,7 @@ namespace fw::queryd {
 // The framed channel to QueryD: sends lp.ClientMessage requests and decodes every lp.ServerMessage into
 // one call of the delegate. Malformed or inconsistent answers and link failures are all reported as a
 // link failure; the link is dead afterwards and the delegate may destroy this object inside any call.
-class ipc_t : private fw::util::ipc_link_t::delegate_t {
+class ipc_t final : private fw::util::ipc_link_t::delegate_t {
 public:
   class delegate_t {
   public:

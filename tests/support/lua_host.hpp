@@ -21,6 +21,7 @@
 #include "mv/util/exceptions.hpp"
 #include "tests/support/log_capture.hpp"
 #include "tests/support/netns.hpp"
+#include "tests/support/error_text.hpp"
 
 namespace tests {
 
@@ -64,12 +65,7 @@ protected:
   }
   // The message of what start() throws, or "" when it succeeds.
   std::string start_error() {
-    try {
-      lua->start();
-    } catch (const std::exception &e) {
-      return mv::util::exception_message(e);
-    }
-    return "";
+    return error_text([&] { lua->start(); }, "");
   }
 
   static info_t connection(const std::string &src, unsigned short src_port, const std::string &dst,

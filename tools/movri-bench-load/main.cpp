@@ -1,8 +1,9 @@
 // Load generator for scripts/bench.
 //   movri-bench-load serve ADDRESS PORT
 //       answer every connection: read one byte, write one byte, close
-//   movri-bench-load run ADDRESS PORT IN_FLIGHT SECONDS
-//       keep IN_FLIGHT connections going for SECONDS; each one connects, sends one byte, reads the reply
+//   movri-bench-load run ADDRESS PORT IN_FLIGHT SECONDS [CONNECTIONS]
+//       keep IN_FLIGHT connections going for SECONDS (or until CONNECTIONS have been started and ended,
+//       whichever comes first); each one connects, sends one byte, reads the reply
 //       and closes. Prints one line of tab-separated key=value pairs: completed connections, refused
 //       ones (a reset in answer to the SYN counts as a completed refusal), errors, connections/s and the
 //       latency percentiles in microseconds (from socket creation to the end of the exchange).
@@ -87,7 +88,7 @@ struct slot_t {
   clock_type::time_point started;
 };
 
-int run(const sockaddr_in &address, int in_flight, double seconds) {
+int run(const sockaddr_in &address, int in_flight, double seconds, long limit) {
   const int ep = ::epoll_create1(EPOLL_CLOEXEC);
   std::vector<slot_t> slots(static_cast<std::size_t>(in_flight));
   std::vector<double> latencies;
@@ -95,8 +96,11 @@ int run(const sockaddr_in &address, int in_flight, double seconds) {
   long completed = 0, refused = 0, errors = 0;
   bool stopping = false;
   int open = 0;
+  long started_total = 0;
 
   auto start = [&](std::size_t i) {
+    if (limit > 0 && started_total >= limit) return;
+    ++started_total;
     slot_t &s = slots[i];
     s.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     s.connected = false;
@@ -186,6 +190,7 @@ int run(const sockaddr_in &address, int in_flight, double seconds) {
       else finish(i, 2);
     }
   }
+  if (!stopping) end = clock_type::now(); // every connection of CONNECTIONS ended before the deadline
   const double elapsed = std::chrono::duration<double>(end - begin).count();
   std::sort(latencies.begin(), latencies.end());
   auto percentile = [&](double p) -> double {
@@ -205,16 +210,17 @@ int main(int argc, char **argv) {
   ::signal(SIGPIPE, SIG_IGN);
   const std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "serve" && argc == 4) return serve(make_address(argv[2], argv[3]));
-  if (mode == "run" && argc == 6) {
+  if (mode == "run" && (argc == 6 || argc == 7)) {
     const int in_flight = std::atoi(argv[4]);
     const double seconds = std::atof(argv[5]);
-    if (in_flight < 1 || seconds <= 0) {
-      std::fprintf(stderr, "IN_FLIGHT and SECONDS must be positive\n");
+    const long limit = argc == 7 ? std::atol(argv[6]) : 0;
+    if (in_flight < 1 || seconds <= 0 || limit < 0) {
+      std::fprintf(stderr, "IN_FLIGHT and SECONDS must be positive, CONNECTIONS not negative\n");
       return 2;
     }
-    return run(make_address(argv[2], argv[3]), in_flight, seconds);
+    return run(make_address(argv[2], argv[3]), in_flight, seconds, limit);
   }
   std::fprintf(stderr, "usage: movri-bench-load serve ADDRESS PORT\n"
-                       "       movri-bench-load run ADDRESS PORT IN_FLIGHT SECONDS\n");
+                       "       movri-bench-load run ADDRESS PORT IN_FLIGHT SECONDS [CONNECTIONS]\n");
   return 2;
 }

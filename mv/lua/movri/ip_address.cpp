@@ -88,25 +88,13 @@ int address_index(lua_State *L) {
 
 int address_tostring(lua_State *L) { return push_text(L, check_ip_address(L, 1)); }
 
-// a .. x gives the text of a followed by x, through x's own __concat when it has one; x .. a gives x
-// followed by the text of a.
 int address_concat(lua_State *L) {
   if (const ip_address_t *first = to_ip_address(L, 1)) {
     push_text(L, *first);
-    if (luaL_getmetafield(L, 2, "__concat") != LUA_TNIL) {
-      lua_pushvalue(L, -2);
-      lua_pushvalue(L, 2);
-      lua_call(L, 2, 1);
-      return 1;
-    }
-    lua_pushvalue(L, 2);
-    lua_concat(L, 2);
-    return 1;
+    return concat_text(L, 1);
   }
-  lua_pushvalue(L, 1);
   push_text(L, check_ip_address(L, 2));
-  lua_concat(L, 2);
-  return 1;
+  return concat_text(L, 2);
 }
 
 int address_eq(lua_State *L) {
@@ -203,6 +191,24 @@ void push_ip_address(lua_State *L, const boost::asio::ip::address &address) {
 
 const ip_address_t *to_ip_address(lua_State *L, int index) noexcept {
   return static_cast<const ip_address_t *>(luaL_testudata(L, index, key::ip_address_metatable));
+}
+
+int concat_text(lua_State *L, int self) {
+  if (self == 2) {
+    lua_pushvalue(L, 1);
+    lua_insert(L, -2);
+    lua_concat(L, 2);
+    return 1;
+  }
+  if (luaL_getmetafield(L, 2, "__concat") != LUA_TNIL) {
+    lua_pushvalue(L, -2);
+    lua_pushvalue(L, 2);
+    lua_call(L, 2, 1);
+    return 1;
+  }
+  lua_pushvalue(L, 2);
+  lua_concat(L, 2);
+  return 1;
 }
 
 int ip(lua_State *L) {

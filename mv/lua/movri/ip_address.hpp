@@ -44,6 +44,11 @@ void push_ip_address(lua_State *L, const boost::asio::ip::address &address);
 // The IpAddress at index, or null when the value is none.
 const ip_address_t *to_ip_address(lua_State *L, int index) noexcept;
 
+// The __concat of a value with a text form (IpAddress, endpoint), called with that text pushed on top of
+// the stack for the operand at `self` (1 or 2): a .. x gives the text of a followed by x, through x's
+// own __concat when it has one; x .. a gives x followed by the text of a. Returns 1.
+int concat_text(lua_State *L, int self);
+
 // The Lua function ip(text).
 int ip(lua_State *L);
 

@@ -55,20 +55,10 @@ int endpoint_tostring(lua_State *L) { return push_text(L, check_endpoint(L, 1));
 int endpoint_concat(lua_State *L) {
   if (const tcp_endpoint_t *first = to_tcp_endpoint(L, 1)) {
     push_text(L, *first);
-    if (luaL_getmetafield(L, 2, "__concat") != LUA_TNIL) {
-      lua_pushvalue(L, -2);
-      lua_pushvalue(L, 2);
-      lua_call(L, 2, 1);
-      return 1;
-    }
-    lua_pushvalue(L, 2);
-    lua_concat(L, 2);
-    return 1;
+    return concat_text(L, 1);
   }
-  lua_pushvalue(L, 1);
   push_text(L, check_endpoint(L, 2));
-  lua_concat(L, 2);
-  return 1;
+  return concat_text(L, 2);
 }
 
 } // namespace

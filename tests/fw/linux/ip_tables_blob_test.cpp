@@ -18,6 +18,7 @@
 #include "fw/linux/ip_tables/ext_nfqueue.hpp"
 #include "fw/linux/ip_tables/ext_tcp.hpp"
 #include "fw/linux/ip_tables/ext_tproxy.hpp"
+#include "tests/support/error_text.hpp"
 
 namespace ipt = fw::linux::ip_tables;
 
@@ -87,12 +88,7 @@ void expect_parse_fault(const ipt::blob_t &blob, const char *what) {
 }
 
 std::string runtime_error_text(const std::function<void()> &f) {
-  try {
-    f();
-  } catch (const std::runtime_error &e) {
-    return e.what();
-  }
-  return "<no error>";
+  return tests::error_text(f);
 }
 
 } // namespace

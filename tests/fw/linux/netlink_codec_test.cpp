@@ -10,6 +10,7 @@
 #include "fw/linux/nfnetlink/message_view.hpp"
 #include "fw/linux/rtnetlink/routing/message.hpp"
 #include "tests/fw/linux/netlink_peer.hpp"
+#include "tests/support/error_text.hpp"
 
 using fw::linux::netlink::attribute_view_t;
 using fw::linux::netlink::compound_attribute_t;
@@ -19,14 +20,7 @@ using tests::netlink::concat;
 
 namespace {
 
-template <class F> std::string error_text(F &&f) {
-  try {
-    f();
-  } catch (const std::exception &e) {
-    return e.what();
-  }
-  return "(no exception)";
-}
+using tests::error_text;
 
 bytes_t to_vector(std::span<const std::uint8_t> s) { return bytes_t(s.begin(), s.end()); }
 

@@ -9,6 +9,7 @@
 
 #include "fw/linux/netlink/socket.hpp"
 #include "tests/fw/linux/netlink_peer.hpp"
+#include "tests/support/error_text.hpp"
 
 using fw::linux::netlink::socket_t;
 using tests::netlink::bytes_t;
@@ -35,14 +36,7 @@ struct fed_socket_t {
   }
 };
 
-template <class F> std::string error_text(F &&f) {
-  try {
-    f();
-  } catch (const std::exception &e) {
-    return e.what();
-  }
-  return "(no exception)";
-}
+using tests::error_text;
 
 int error_code_of(const std::function<void()> &f) {
   try {

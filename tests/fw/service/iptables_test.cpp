@@ -29,6 +29,7 @@
 #include "mv/log/log.hpp"
 #include "mv/util/exceptions.hpp"
 #include "tests/support/netns.hpp"
+#include "tests/support/error_text.hpp"
 
 namespace ipt = fw::linux::ip_tables;
 using fw::service::iptables_t;
@@ -171,12 +172,7 @@ protected:
   }
 
   std::string start_error() {
-    try {
-      start();
-    } catch (const std::exception &e) {
-      return mv::util::exception_message(e);
-    }
-    return "<no error>";
+    return tests::error_text([&] { start(); });
   }
 
   class no_sources_t : public fw::service::marks_t::delegate_t {

@@ -13,6 +13,7 @@
 #include "linux_firewall_config.pb.h"
 #include "mv/log/log.hpp"
 #include "tests/support/netns.hpp"
+#include "tests/support/error_text.hpp"
 
 namespace {
 
@@ -69,12 +70,7 @@ protected:
   }
 
   std::string start_error() {
-    try {
-      marks.start();
-    } catch (const std::runtime_error &e) {
-      return e.what();
-    }
-    return "<no error>";
+    return tests::error_text([&] { marks.start(); });
   }
 
   std::vector<std::uint32_t> all() const {

@@ -26,6 +26,7 @@
 #include "fw/util/scoped_fd.hpp"
 #include "mv/util/exceptions.hpp"
 #include "tests/support/netns.hpp"
+#include "tests/support/error_text.hpp"
 
 namespace {
 
@@ -255,12 +256,7 @@ TEST(ProcessFinder, ProcTableParsing) {
 
   const auto error_of = [&](const std::string &text) -> std::string {
     write(text);
-    try {
-      getter.get_inodes(keys);
-    } catch (const std::exception &e) {
-      return e.what();
-    }
-    return "";
+    return tests::error_text([&] { getter.get_inodes(keys); }, "");
   };
   EXPECT_EQ(error_of(line1), "Cannot parse " + path + ": unexpected header");
   EXPECT_EQ(error_of(header + "   0: 0100007F:1F9 0200007F:C350 01\n"), "Cannot parse " + path + ": malformed line 2");

@@ -19,6 +19,7 @@
 #include "mv/log/log.hpp"
 #include "mv/util/exceptions.hpp"
 #include "tests/support/netns.hpp"
+#include "tests/support/error_text.hpp"
 
 namespace {
 
@@ -75,12 +76,7 @@ protected:
   }
 
   std::string start_error() {
-    try {
-      start();
-    } catch (const std::exception &e) {
-      return mv::util::exception_message(e);
-    }
-    return "<no error>";
+    return tests::error_text([&] { start(); });
   }
 
   std::shared_ptr<capture_log_t> log = std::make_shared<capture_log_t>();

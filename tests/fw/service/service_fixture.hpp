@@ -17,6 +17,7 @@
 #include "fw/service/marks.hpp"
 #include "linux_firewall_config.pb.h"
 #include "tests/support/netns.hpp"
+#include "tests/support/error_text.hpp"
 
 namespace tests {
 
@@ -80,12 +81,7 @@ inline fw::net::endpoint_t endpoint_of(int fd, bool peer = false) {
 
 // The message of what start() raised, or "" when it succeeded.
 inline std::string start_error(fw::util::service_t &service) {
-  try {
-    service.start();
-  } catch (const std::exception &e) {
-    return mv::util::exception_message(e);
-  }
-  return "";
+  return error_text([&] { service.start(); }, "");
 }
 
 } // namespace tests

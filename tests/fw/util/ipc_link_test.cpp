@@ -18,6 +18,7 @@
 
 #include "fw/util/asio_stream_socket_wrapper.hpp"
 #include "fw/util/basic_ipc_link.hpp"
+#include "tests/support/error_text.hpp"
 
 namespace {
 
@@ -33,13 +34,7 @@ struct recorder_t : ipc_link_t::delegate_t {
   }
   void on_error(std::exception_ptr e) override { errors.push_back(e); }
 
-  std::string error_text() const {
-    try {
-      std::rethrow_exception(errors.at(0));
-    } catch (const std::exception &e) {
-      return e.what();
-    }
-  }
+  std::string error_text() const { return tests::text_of(errors.at(0)); }
   boost::system::error_code error_code() const {
     try {
       std::rethrow_exception(errors.at(0));

@@ -9,16 +9,12 @@
 #include "fw/util/module_loader.hpp"
 #include "fw/util/process_runner.hpp"
 #include "mv/log/log.hpp"
+#include "tests/support/error_text.hpp"
 
 namespace {
 
 std::string run_error(const std::vector<std::string> &arguments) {
-  try {
-    fw::util::process_runner_t::system().run(arguments);
-  } catch (const std::runtime_error &e) {
-    return e.what();
-  }
-  return "<no error>";
+  return tests::error_text([&] { fw::util::process_runner_t::system().run(arguments); });
 }
 
 class capture_log_t : public mv::log::cf_log_t {

@@ -20,6 +20,7 @@
 #include "mv/util/exceptions.hpp"
 #include "tests/support/log_capture.hpp"
 #include "tests/support/vettd_peer.hpp"
+#include "tests/support/error_text.hpp"
 
 namespace {
 
@@ -105,13 +106,7 @@ struct tie_test_t : ::testing::Test, tie_t::delegate_t {
     if (filler) r.add_variable()->set_url(std::string(filler, 'u'));
     return r;
   }
-  std::string error_text() const {
-    try {
-      std::rethrow_exception(error);
-    } catch (const std::exception &e) {
-      return mv::util::exception_message(e);
-    }
-  }
+  std::string error_text() const { return tests::text_of(error); }
 };
 
 TEST_F(tie_test_t, FrameCarriesTheSettingsTheRuleSetAndBothDescriptorsClientFirst) {

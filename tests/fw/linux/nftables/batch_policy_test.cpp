@@ -15,6 +15,7 @@
 #include "fw/linux/nftables/policy/batch_policy.hpp"
 #include "fw/linux/nftables/requests.hpp"
 #include "tests/fw/linux/netlink_peer.hpp"
+#include "tests/support/error_text.hpp"
 
 namespace nft = fw::linux::nftables;
 namespace nl = fw::linux::netlink;
@@ -22,14 +23,7 @@ using nft::policy::batch_policy_t;
 
 namespace {
 
-std::string error_text(const std::function<void()> &f) {
-  try {
-    f();
-  } catch (const std::exception &e) {
-    return e.what();
-  }
-  return "(no exception)";
-}
+using tests::error_text;
 
 // The messages of one batch as (header, offset).
 std::vector<nl::header_t> headers(const batch_policy_t::batch_t &batch) {

@@ -12,6 +12,7 @@
 #include "fw/linux/nftables/requests.hpp"
 #include "fw/linux/nftables/rule.hpp"
 #include "tests/fw/linux/netlink_peer.hpp"
+#include "tests/support/error_text.hpp"
 
 namespace nft = fw::linux::nftables;
 using namespace fw::linux::nftables::expr;
@@ -21,14 +22,7 @@ using tests::netlink::concat;
 
 namespace {
 
-std::string error_text(const std::function<void()> &f) {
-  try {
-    f();
-  } catch (const std::exception &e) {
-    return e.what();
-  }
-  return "(no exception)";
-}
+using tests::error_text;
 
 nft::rule_t decode(const bytes_t &attributes, std::uint8_t family = 2) {
   const bytes_t payload = concat({{family, 0, 0, 0}, attributes});
