@@ -305,6 +305,10 @@ std::vector<std::uint32_t> process_finder_t::proc_inode_getter_t::get_inodes(con
 
 // ---- the service ----
 
+void process_finder_t::scan_socket_owners(const std::function<bool(std::uint32_t inode, int pid)> &found) {
+  scan_processes(found);
+}
+
 namespace {
 
 std::unique_ptr<process_finder_t::inode_getter_t> choose_getter() {

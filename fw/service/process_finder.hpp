@@ -85,6 +85,11 @@ public:
 
   const inode_getter_t &getter() const noexcept { return *getter_; }
 
+  // The walk that maps socket inodes to processes: calls found(inode, pid) for every socket descriptor
+  // of every process under /proc, in /proc's order, until it returns true. Processes that have gone or
+  // whose descriptors cannot be looked at are skipped; any other failure raises.
+  static void scan_socket_owners(const std::function<bool(std::uint32_t inode, int pid)> &found);
+
 private:
   struct request_t {
     key_t key;
