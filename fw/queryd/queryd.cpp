@@ -162,53 +162,38 @@ void queryd_t::fail_all(std::exception_ptr error) {
   for (auto &[serial, job] : jobs) job->fail(error);
 }
 
-void queryd_t::ignored(std::uint32_t serial) {
-  MV_LOG(Debug, "QueryD: answer with serial " + std::to_string(serial) + " matches no pending request, ignored");
-}
-
-void queryd_t::wrong_response(const char *tag_name) {
-  on_link_error(std::make_exception_ptr(
-      mv::cf_proto_exception_t(mv::EC_PROTOCOL_VIOLATION, std::string("Wrong response from Queryd: unexpected ") + tag_name)));
+template <class Job>
+std::optional<decltype(Job::handler)> queryd_t::take_handler(std::uint32_t serial, const char *tag_name) {
+  const auto it = jobs_.find(serial);
+  if (it == jobs_.end()) {
+    MV_LOG(Debug, "QueryD: answer with serial " + std::to_string(serial) + " matches no pending request, ignored");
+    return std::nullopt;
+  }
+  auto *job = dynamic_cast<Job *>(it->second.get());
+  if (!job) {
+    on_link_error(std::make_exception_ptr(mv::cf_proto_exception_t(
+        mv::EC_PROTOCOL_VIOLATION, std::string("Wrong response from Queryd: unexpected ") + tag_name)));
+    return std::nullopt;
+  }
+  auto handler = std::move(job->handler);
+  jobs_.erase(it);
+  return handler;
 }
 
 void queryd_t::on_lookup_response(std::uint32_t serial, std::vector<std::string> data) {
-  const auto it = jobs_.find(serial);
-  if (it == jobs_.end()) return ignored(serial);
-  auto *job = dynamic_cast<lookup_job_t *>(it->second.get());
-  if (!job) return wrong_response("LOOKUP_RESPONSE");
-  const auto handler = std::move(job->handler);
-  jobs_.erase(it);
-  handler(nullptr, std::move(data));
+  if (auto handler = take_handler<lookup_job_t>(serial, "LOOKUP_RESPONSE")) (*handler)(nullptr, std::move(data));
 }
 
 void queryd_t::on_lookup_error(std::uint32_t serial, const mv::Error &error) {
-  const auto it = jobs_.find(serial);
-  if (it == jobs_.end()) return ignored(serial);
-  auto *job = dynamic_cast<lookup_job_t *>(it->second.get());
-  if (!job) return wrong_response("LOOKUP_RESPONSE");
-  const auto handler = std::move(job->handler);
-  jobs_.erase(it);
-  handler(exception_of(error), {});
+  if (auto handler = take_handler<lookup_job_t>(serial, "LOOKUP_RESPONSE")) (*handler)(exception_of(error), {});
 }
 
 void queryd_t::on_check_response(std::uint32_t serial, bool result) {
-  const auto it = jobs_.find(serial);
-  if (it == jobs_.end()) return ignored(serial);
-  auto *job = dynamic_cast<check_job_t *>(it->second.get());
-  if (!job) return wrong_response("CHECK_RESPONSE");
-  const auto handler = std::move(job->handler);
-  jobs_.erase(it);
-  handler(nullptr, result);
+  if (auto handler = take_handler<check_job_t>(serial, "CHECK_RESPONSE")) (*handler)(nullptr, result);
 }
 
 void queryd_t::on_check_error(std::uint32_t serial, const mv::Error &error) {
-  const auto it = jobs_.find(serial);
-  if (it == jobs_.end()) return ignored(serial);
-  auto *job = dynamic_cast<check_job_t *>(it->second.get());
-  if (!job) return wrong_response("CHECK_RESPONSE");
-  const auto handler = std::move(job->handler);
-  jobs_.erase(it);
-  handler(exception_of(error), false);
+  if (auto handler = take_handler<check_job_t>(serial, "CHECK_RESPONSE")) (*handler)(exception_of(error), false);
 }
 
 void queryd_t::on_link_error(std::exception_ptr error) {

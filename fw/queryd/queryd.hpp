@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -83,8 +84,10 @@ private:
   void on_timer(const boost::system::error_code &ec);
   void drop_link();
   void fail_all(std::exception_ptr error);
-  void ignored(std::uint32_t serial);
-  void wrong_response(const char *tag_name);
+  // Takes the job an answer is for out of the table and returns its handler. None when the serial
+  // matches no pending job (the answer is ignored) or a job of the other kind (the link fails with
+  // "unexpected " + tag_name).
+  template <class Job> std::optional<decltype(Job::handler)> take_handler(std::uint32_t serial, const char *tag_name);
 
   void on_lookup_response(std::uint32_t serial, std::vector<std::string> data) override;
   void on_lookup_error(std::uint32_t serial, const mv::Error &error) override;
