@@ -11,9 +11,7 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <vector>
 
-#include "tests/support/child_process.hpp"
 #include "tests/support/e2e_daemon.hpp"
 #include "tests/support/fake_hubd.hpp"
 #include "tests/support/netns.hpp"
@@ -51,7 +49,6 @@ std::string le32(std::uint32_t n) { return std::string{char(n), char(n >> 8), ch
 
 struct queryd_bad_peer_t : ::testing::Test {
   tests::e2e_daemon_t daemon;
-  std::unique_ptr<tests::child_process_t> vettd;
   std::unique_ptr<tests::unix_listener_t> queryd;
   scoped_fd_t servers[3];
 
@@ -59,10 +56,7 @@ struct queryd_bad_peer_t : ::testing::Test {
     tests::enter_fresh_netns();
     if (IsSkipped() || HasFatalFailure()) return;
     for (std::uint16_t port : {lookup_port, passed_port, check_port}) servers[port - lookup_port] = tests::tcp::listen_on(port);
-    const auto vettd_path = daemon.path("vettd.sock");
-    vettd = std::make_unique<tests::child_process_t>(std::string(MOVRI_TOOLS_DIR) + "/movri-vettd-lite",
-                                                     std::vector<std::string>{vettd_path});
-    ASSERT_TRUE(vettd->wait_for_output("listening")) << vettd->output();
+    daemon.start_vettd_lite();
   }
 
   std::string queryd_path() const { return daemon.path("queryd.sock"); }
@@ -110,7 +104,7 @@ struct queryd_bad_peer_t : ::testing::Test {
     ASSERT_TRUE(server) << daemon.output();
     EXPECT_NE(tests::tcp::peer_port(server.get()), tests::tcp::local_port(client.get()));
     ASSERT_TRUE(tests::tcp::send_text(client.get(), "relayed"));
-    EXPECT_EQ(tests::tcp::receive(server.get(), 7).bytes, "relayed") << vettd->output();
+    EXPECT_EQ(tests::tcp::receive(server.get(), 7).bytes, "relayed") << daemon.vettd_lite().output();
   }
   void expect_refused(scoped_fd_t client) {
     const auto outcome = tests::tcp::finish_connect(client.get());

@@ -1,15 +1,13 @@
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <boost/filesystem.hpp>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -22,33 +20,22 @@
 #include <vector>
 
 #include "fw/util/scoped_fd.hpp"
-#include "tests/support/child_process.hpp"
+#include "tests/support/e2e_daemon.hpp"
 #include "tests/support/netns.hpp"
+#include "tests/support/tcp.hpp"
 
 namespace {
 
-namespace fs = boost::filesystem;
 using fw::util::scoped_fd_t;
 
 constexpr std::uint16_t fast_port = 7001;
 constexpr std::uint16_t slow_port = 7002;
 constexpr int others = 127;
 
-sockaddr_in loopback(std::uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(port);
-  return a;
-}
-
-scoped_fd_t listen_on(std::uint16_t port) {
-  scoped_fd_t fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-  const int on = 1;
-  ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  const auto a = loopback(port);
-  EXPECT_EQ(::bind(fd.get(), reinterpret_cast<const sockaddr *>(&a), sizeof a), 0);
-  EXPECT_EQ(::listen(fd.get(), 512), 0);
+// A listener the echo loop drains without blocking, with room for every connection at once.
+scoped_fd_t echo_listener(std::uint16_t port) {
+  scoped_fd_t fd = tests::tcp::listen_on(port, 512);
+  ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) | O_NONBLOCK);
   return fd;
 }
 
@@ -59,11 +46,7 @@ struct client_t {
   bool done = false;
   std::string failure;
 
-  explicit client_t(std::uint16_t port) : fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)) {
-    const auto a = loopback(port);
-    if (::connect(fd.get(), reinterpret_cast<const sockaddr *>(&a), sizeof a) != 0 && errno != EINPROGRESS)
-      failure = std::string("connect: ") + std::strerror(errno);
-  }
+  explicit client_t(std::uint16_t port) : fd(tests::tcp::start_connect(port)) {}
   bool finished() const { return done || !failure.empty(); }
   short events() const { return connected ? POLLIN : POLLOUT; }
   void advance(short revents) {
@@ -180,85 +163,76 @@ int count_started(const std::string &output) {
 // its SYN held in the queue; the slow one finishes afterwards.
 TEST(SlowHook, OneSlowVerdictDoesNotHoldUpTheOthers) {
   tests::enter_fresh_netns();
-  const fs::path dir = fs::temp_directory_path() / fs::unique_path("movri-slow-hook-%%%%%%%%");
-  fs::create_directories(dir);
-  const auto others_go = (dir / "others-go").string();
-  const auto slow_go = (dir / "slow-go").string();
-  std::ofstream(dir / "firewall.conf")
-      << "log_level: LOG_LEVEL_INFO\nactual_log { type: STDERR }\n"
-      << "autoconfigure_iptables: true\nautoconfigure_routing: true\n"
-      << "var_lib_dir: \"" << dir.string() << "\"\n"
-      << "xtables_lock_path: \"" << (dir / "xtables.lock").string() << "\"\n"
-      << "local_delivery_mark { auto {} }\nclient_packets_mark { auto {} }\nserver_packets_mark { auto {} }\n"
-      << "tproxy_listen_address { address: \"127.0.0.1\" port: 19999 }\n"
-      << "output_divert_enable: true\noutput_divert_nfqueue_number { auto {} }\noutput_divert_mark { auto {} }\n"
-      << "intercept_hook { buffer: \"local movri = require 'movri'\\n"
-      << "local function released(path) local f = io.open(path) if f then f:close() return true end end\\n"
-      << "function intercept_hook(ctx)\\n"
-      << "  if ctx.dst.port == " << slow_port << " then\\n"
-      << "    movri.sleep(1)\\n"
-      << "    while not released('" << slow_go << "') do movri.sleep(0.02) end\\n"
-      << "  else\\n"
-      << "    local pid = ctx.pid\\n"
-      << "    while not released('" << others_go << "') do movri.sleep(0.02) end\\n"
-      << "  end\\n"
-      << "  return 'pass'\\n"
-      << "end\" }\n";
-  const auto vettd_path = (dir / "vettd.sock").string();
-  tests::child_process_t vettd(std::string(MOVRI_TOOLS_DIR) + "/movri-vettd-lite", {vettd_path});
-  for (int i = 0; i < 100 && !fs::exists(vettd_path); ++i) ::usleep(20000);
-  tests::child_process_t hubd(std::string(MOVRI_TOOLS_DIR) + "/movri-hubd-lite",
-                              {"--daemon", MOVRI_BINARY, "--vettd", vettd_path, (dir / "firewall.conf").string()});
-  ASSERT_TRUE(hubd.wait_for_output("Ready for service")) << hubd.output();
+  tests::e2e_daemon_t daemon;
+  const auto others_go = daemon.path("others-go");
+  const auto slow_go = daemon.path("slow-go");
+  // Logged at Info, where the only line naming the slow destination before its verdict is its session's start.
+  daemon.start({.hook = "local movri = require 'movri'\n"
+                        "local function released(path)\n"
+                        "  local f = io.open(path) if f then f:close() return true end\n"
+                        "end\n"
+                        "function intercept_hook(ctx)\n"
+                        "  if ctx.dst.port == " + std::to_string(slow_port) + " then\n"
+                        "    movri.sleep(1)\n"
+                        "    while not released('" + slow_go + "') do movri.sleep(0.02) end\n"
+                        "  else\n"
+                        "    local pid = ctx.pid\n"
+                        "    while not released('" + others_go + "') do movri.sleep(0.02) end\n"
+                        "  end\n"
+                        "  return 'pass'\n"
+                        "end\n",
+                .vettd = daemon.start_vettd_lite(),
+                .log_level = "LOG_LEVEL_INFO"});
+  ASSERT_TRUE(daemon.wait_ready()) << daemon.output();
 
   echo_t fast_echo, slow_echo;
-  const auto fast_listener = listen_on(fast_port);
-  const auto slow_listener = listen_on(slow_port);
+  const auto fast_listener = echo_listener(fast_port);
+  const auto slow_listener = echo_listener(slow_port);
   fast_echo.listeners = {fast_listener.get()};
   slow_echo.listeners = {slow_listener.get()};
 
   // The slow connection first, so that its session opens before all others.
   client_t slow(slow_port);
-  ASSERT_TRUE(slow.failure.empty()) << slow.failure;
-  ASSERT_TRUE(hubd.wait_for_output("-> 127.0.0.1:" + std::to_string(slow_port))) << hubd.output();
+  ASSERT_FALSE(HasFailure()) << "connect failed";
+  ASSERT_TRUE(daemon.wait_for_output("-> 127.0.0.1:" + std::to_string(slow_port))) << daemon.output();
   std::vector<std::unique_ptr<client_t>> clients;
   std::vector<client_t *> fast;
   for (int i = 0; i < others; ++i) {
     clients.push_back(std::make_unique<client_t>(fast_port));
-    ASSERT_TRUE(clients.back()->failure.empty()) << clients.back()->failure;
+    ASSERT_FALSE(HasFailure()) << "connect failed";
     fast.push_back(clients.back().get());
   }
 
   // All 128 sessions are open at once, none has a verdict yet.
-  for (int i = 0; i < 2000 && count_started(hubd.output()) < others + 1; ++i) ::usleep(10000);
+  for (int i = 0; i < 2000 && count_started(daemon.output()) < others + 1; ++i) ::usleep(10000);
   {
-    const auto lines = session_lines(hubd.output());
+    const auto lines = session_lines(daemon.output());
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const auto &l) { return l.started; }), others + 1)
-        << hubd.output();
+        << daemon.output();
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const auto &l) { return !l.started; }), 0)
-        << hubd.output();
+        << daemon.output();
   }
 
   // The others go; the slow one stays.
   std::ofstream(others_go).close();
-  ASSERT_TRUE(exchange(fast, fast_echo)) << hubd.output();
+  ASSERT_TRUE(exchange(fast, fast_echo)) << daemon.output();
   for (const client_t *c : fast) EXPECT_TRUE(c->done) << c->failure;
   EXPECT_EQ(fast_echo.accepted.size(), static_cast<std::size_t>(others));
   // The slow connection still waits for its verdict: its SYN is held, its server has seen nothing.
   EXPECT_EQ(slow.tcp_state(), TCP_SYN_SENT);
   pollfd slow_poll[] = {{slow.fd.get(), POLLOUT, 0}, {slow_listener.get(), POLLIN, 0}};
   EXPECT_EQ(::poll(slow_poll, 2, 0), 0) << "the slow connection went on before its verdict";
-  EXPECT_EQ(hubd.output().find("PASS dst=127.0.0.1:" + std::to_string(slow_port)), std::string::npos);
+  EXPECT_EQ(daemon.output().find("PASS dst=127.0.0.1:" + std::to_string(slow_port)), std::string::npos);
 
   // The slow one goes.
   std::ofstream(slow_go).close();
-  ASSERT_TRUE(exchange({&slow}, slow_echo)) << hubd.output();
+  ASSERT_TRUE(exchange({&slow}, slow_echo)) << daemon.output();
   EXPECT_TRUE(slow.done) << slow.failure;
-  ASSERT_TRUE(hubd.wait_for_output("PASS dst=127.0.0.1:" + std::to_string(slow_port))) << hubd.output();
+  ASSERT_TRUE(daemon.wait_for_output("PASS dst=127.0.0.1:" + std::to_string(slow_port))) << daemon.output();
 
   // In the log the slow session's lines bracket all the others; every other verdict names the test
   // itself as the originator, found while 127 look-ups were in flight.
-  const auto lines = session_lines(hubd.output());
+  const auto lines = session_lines(daemon.output());
   ASSERT_FALSE(lines.empty());
   EXPECT_TRUE(lines.front().started && ends_with(lines.front().text, ":" + std::to_string(slow_port)))
       << lines.front().text;
@@ -276,9 +250,7 @@ TEST(SlowHook, OneSlowVerdictDoesNotHoldUpTheOthers) {
   EXPECT_EQ(fast_verdicts, others);
   for (const auto &[id, open] : balance) EXPECT_EQ(open, 0) << "session " << id;
 
-  hubd.signal(SIGTERM);
-  EXPECT_EQ(hubd.wait(), 107) << hubd.output().substr(0, 4000);
-  fs::remove_all(dir);
+  EXPECT_EQ(daemon.stop(), 107) << daemon.output().substr(0, 4000);
 }
 
 } // namespace

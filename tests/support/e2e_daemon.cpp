@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -20,24 +21,45 @@ e2e_daemon_t::e2e_daemon_t() : dir_(fs::temp_directory_path() / fs::unique_path(
   fs::create_directories(dir_);
 }
 
+namespace {
+
+// In the sanitizer build a report goes to standard error, collected with the output (the daemon shares
+// the HubD stand-in's).
+void expect_no_sanitizer_report(const std::unique_ptr<child_process_t> &child) {
+  if (!child) return;
+  const std::string out = child->output();
+  for (const char *report : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:"})
+    if (out.find(report) != std::string::npos) ADD_FAILURE() << "sanitizer report:\n" << out;
+}
+
+} // namespace
+
 e2e_daemon_t::~e2e_daemon_t() {
-  // In the sanitizer build a report goes to the daemon's standard error, which the stand-in shares.
-  if (hubd_) {
-    const std::string out = hubd_->output();
-    for (const char *report : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:"})
-      if (out.find(report) != std::string::npos) ADD_FAILURE() << "sanitizer report:\n" << out;
-  }
+  expect_no_sanitizer_report(hubd_);
+  expect_no_sanitizer_report(vettd_lite_);
   hubd_.reset();
+  vettd_lite_.reset();
   boost::system::error_code ignored;
   fs::remove_all(dir_, ignored);
 }
 
 std::string e2e_daemon_t::path(const std::string &name) const { return (dir_ / name).string(); }
 
+std::string e2e_daemon_t::start_vettd_lite() {
+  const std::string socket = path("vettd.sock");
+  vettd_lite_ = std::make_unique<child_process_t>(std::string(MOVRI_TOOLS_DIR) + "/movri-vettd-lite",
+                                                  std::vector<std::string>{socket});
+  if (!vettd_lite_->wait_for_output("listening"))
+    throw std::runtime_error("the VettD stand-in does not listen\n" + vettd_lite_->output());
+  return socket;
+}
+
 void e2e_daemon_t::start(const options_t &options) {
+  expect_no_sanitizer_report(hubd_);
+  hubd_.reset();
   std::ofstream(path("hook.lua")) << options.hook;
   std::ofstream(path("firewall.conf"))
-      << "log_level: LOG_LEVEL_DEBUG\n"
+      << "log_level: " << options.log_level << "\n"
       << "actual_log { type: STDERR }\n"
       << "autoconfigure_iptables: true\nautoconfigure_routing: true\n"
       << "var_lib_dir: \"" << dir_.string() << "\"\n"
@@ -55,6 +77,16 @@ void e2e_daemon_t::start(const options_t &options) {
 }
 
 bool e2e_daemon_t::wait_ready() { return hubd_->wait_for_output("Ready for service"); }
+
+pid_t e2e_daemon_t::daemon_pid() {
+  // "hubd-lite: started <program> (pid N)"
+  const auto line = wait_for_line("hubd-lite: started ");
+  const auto at = line ? line->rfind("(pid ") : std::string::npos;
+  if (at == std::string::npos) throw std::runtime_error("the stand-in did not announce the daemon\n" + output());
+  const pid_t pid = std::stoi(line->substr(at + 5));
+  if (pid <= 0) throw std::runtime_error("not a process: " + *line);
+  return pid;
+}
 
 std::size_t e2e_daemon_t::count(const std::string &text) const {
   const std::string out = output();

@@ -14,14 +14,16 @@ namespace tests {
 // movri-firewall inside the test's namespace, run by the HubD stand-in (movri-hubd-lite) with a
 // configuration that diverts the connections local processes open (output direction, so a client and
 // a server on 127.0.0.1 in the test process go through it), installs its kernel rules and routing, and
-// logs everything to standard error. The stand-in hands out the VettD and QueryD socket paths given.
+// logs to standard error (everything unless told otherwise). The stand-in hands out the VettD and QueryD
+// socket paths given.
 class e2e_daemon_t {
 public:
   struct options_t {
-    std::string hook;                 // Lua text of the hook file
-    std::string extra_config;         // more configuration lines, protobuf text format
-    std::optional<std::string> vettd; // socket paths HubD hands out; none: HubD answers with an error
-    std::optional<std::string> queryd;
+    std::string hook{};                 // Lua text of the hook file
+    std::string extra_config{};         // more configuration lines, protobuf text format
+    std::optional<std::string> vettd{}; // socket paths HubD hands out; none: HubD answers with an error
+    std::optional<std::string> queryd{};
+    std::string log_level = "LOG_LEVEL_DEBUG"; // the daemon's threshold
   };
 
   // A fresh working directory; nothing runs yet.
@@ -35,12 +37,20 @@ public:
   // A path in the working directory.
   std::string path(const std::string &name) const;
 
-  // Writes the configuration and the hook and starts the stand-in, which starts the daemon.
+  // Starts the VettD stand-in (movri-vettd-lite) on path("vettd.sock") and waits until it listens;
+  // returns that path (throws when it does not listen). It runs until the end of the test.
+  std::string start_vettd_lite();
+  child_process_t &vettd_lite() { return *vettd_lite_; }
+
+  // Writes the configuration and the hook and starts the stand-in, which starts the daemon. Once the
+  // stand-in has ended (its daemon stopped or killed), a new one can be started in the same directory.
   void start(const options_t &options);
   // Waits for "Ready for service".
   bool wait_ready();
 
   child_process_t &hubd() { return *hubd_; }
+  // The daemon's process, as the stand-in announced it.
+  pid_t daemon_pid();
   std::string output() const { return hubd_->output(); }
   bool wait_for_output(const std::string &text, int timeout_seconds = 20) {
     return hubd_->wait_for_output(text, timeout_seconds);
@@ -65,6 +75,7 @@ public:
 
 private:
   boost::filesystem::path dir_;
+  std::unique_ptr<child_process_t> vettd_lite_;
   std::unique_ptr<child_process_t> hubd_;
 };
 

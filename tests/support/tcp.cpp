@@ -54,13 +54,13 @@ std::uint16_t port_of(int fd, bool peer) {
 
 } // namespace
 
-fw::util::scoped_fd_t listen_on(std::uint16_t port) {
+fw::util::scoped_fd_t listen_on(std::uint16_t port, int backlog) {
   fw::util::scoped_fd_t fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   const int on = 1;
   ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   const auto a = loopback(port);
   EXPECT_EQ(::bind(fd.get(), reinterpret_cast<const sockaddr *>(&a), sizeof a), 0) << std::strerror(errno);
-  EXPECT_EQ(::listen(fd.get(), 64), 0) << std::strerror(errno);
+  EXPECT_EQ(::listen(fd.get(), backlog), 0) << std::strerror(errno);
   return fd;
 }
 

@@ -10,8 +10,8 @@ namespace tests::tcp {
 // Real IPv4 TCP on 127.0.0.1 inside the test's namespace, for judging a verdict by what the client and
 // the server see. Every wait is bounded: a daemon that hangs fails the test instead of hanging it.
 
-// A server listening on 127.0.0.1:port.
-fw::util::scoped_fd_t listen_on(std::uint16_t port);
+// A server listening on 127.0.0.1:port, room for backlog connections not yet accepted.
+fw::util::scoped_fd_t listen_on(std::uint16_t port, int backlog = 64);
 // The next connection to the listener; an empty descriptor when none comes within the timeout.
 fw::util::scoped_fd_t accept_from(int listener, int timeout_seconds = 10);
 
