@@ -4,9 +4,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include <google/protobuf/unknown_field_set.h>
-
-#include "fw/util/protobuf_parse_error.hpp"
+#include "fw/util/tagged_message.hpp"
 #include "mv/log/log.hpp"
 #include "mv/util/error_code.hpp"
 #include "mv/util/exceptions.hpp"
@@ -26,27 +24,6 @@ using out_t = mv::Firewall2HubdMessage;
 
 [[noreturn]] void unexpected(const in_t &message) {
   throw mv::cf_exception_t(mv::make_error_code(mv::EC_UNEXPECTED_MESSAGE), in_t::MessageTag_Name(message.tag()));
-}
-
-[[noreturn]] void unknown_tag(long long tag) {
-  throw mv::cf_proto_exception_t(mv::EC_PROTOCOL_VIOLATION,
-                                 in_t::descriptor()->full_name() + ": unknown message tag: " + std::to_string(tag));
-}
-
-// Parses one frame. A tag value the schema does not know lands among the unknown fields and leaves the
-// required tag unset; that is an unknown tag, not a malformed message.
-void parse(const std::uint8_t *data, std::uint32_t size, in_t &message) {
-  if (!message.ParsePartialFromArray(data, static_cast<int>(size))) throw fw::util::protobuf_parse_error_t(in_t::descriptor()->full_name());
-  if (message.IsInitialized()) return;
-  if (!message.has_tag()) {
-    const auto &unknown = message.GetReflection()->GetUnknownFields(message);
-    for (int i = unknown.field_count() - 1; i >= 0; --i) {
-      const auto &field = unknown.field(i);
-      if (field.number() == in_t::kTagFieldNumber && field.type() == google::protobuf::UnknownField::TYPE_VARINT)
-        unknown_tag(static_cast<long long>(static_cast<std::int32_t>(field.varint())));
-    }
-  }
-  throw fw::util::protobuf_parse_error_t(in_t::descriptor()->full_name());
 }
 
 } // namespace
@@ -102,7 +79,7 @@ void tie_t::send(const out_t &message) {
 void tie_t::on_message(const std::uint8_t *data, std::uint32_t size) {
   try {
     in_t message;
-    parse(data, size, message);
+    fw::util::parse_tagged(data, size, message);
     MV_LOG(Debug, "HubD tie: received message: " + message.ShortDebugString());
     handle(message);
   } catch (const std::runtime_error &) {
@@ -131,7 +108,7 @@ void tie_t::handle(const in_t &message) {
   case in_t::GET_QUERYD_RESPONSE:
     return handle_path(message, queryd_requests_);
   }
-  unknown_tag(message.tag());
+  fw::util::throw_unknown_tag<in_t>(message.tag());
 }
 
 void tie_t::handle_path(const in_t &message, std::deque<path_handler_t> &requests) {

@@ -2,9 +2,7 @@
 
 #include <utility>
 
-#include <google/protobuf/unknown_field_set.h>
-
-#include "fw/util/protobuf_parse_error.hpp"
+#include "fw/util/tagged_message.hpp"
 #include "mv/log/log.hpp"
 #include "mv/util/error_code.hpp"
 #include "mv/util/exceptions.hpp"
@@ -19,28 +17,6 @@ using in_t = lp::ServerMessage;
   throw mv::cf_exception_t(mv::make_error_code(mv::EC_PROTOCOL_VIOLATION),
                            "message " + in_t::descriptor()->full_name() + " tagged " +
                                in_t::ServerMessageTag_Name(message.tag()) + " does not have field serial set");
-}
-
-[[noreturn]] void unknown_tag(long long tag) {
-  throw mv::cf_proto_exception_t(mv::EC_PROTOCOL_VIOLATION,
-                                 in_t::descriptor()->full_name() + ": unknown message tag: " + std::to_string(tag));
-}
-
-// Parses one frame. A tag value the schema does not know lands among the unknown fields and leaves the
-// required tag unset; that is an unknown tag, not a malformed message.
-void parse(const std::uint8_t *data, std::uint32_t size, in_t &message) {
-  if (!message.ParsePartialFromArray(data, static_cast<int>(size)))
-    throw fw::util::protobuf_parse_error_t(in_t::descriptor()->full_name());
-  if (message.IsInitialized()) return;
-  if (!message.has_tag()) {
-    const auto &unknown = message.GetReflection()->GetUnknownFields(message);
-    for (int i = unknown.field_count() - 1; i >= 0; --i) {
-      const auto &field = unknown.field(i);
-      if (field.number() == in_t::kTagFieldNumber && field.type() == google::protobuf::UnknownField::TYPE_VARINT)
-        unknown_tag(static_cast<long long>(static_cast<std::int32_t>(field.varint())));
-    }
-  }
-  throw fw::util::protobuf_parse_error_t(in_t::descriptor()->full_name());
 }
 
 // Checks the answer's consistency; throws on a breach.
@@ -58,7 +34,7 @@ void validate(const in_t &message) {
                                    " has neither result nor error fields set");
     return;
   }
-  unknown_tag(message.tag());
+  fw::util::throw_unknown_tag<in_t>(message.tag());
 }
 
 } // namespace
@@ -82,7 +58,7 @@ void ipc_t::send(const lp::ClientMessage &message) {
 void ipc_t::on_message(const std::uint8_t *data, std::uint32_t size) {
   in_t message;
   try {
-    parse(data, size, message);
+    fw::util::parse_tagged(data, size, message);
     MV_LOG(Debug, "QueryD: received message: " + message.ShortDebugString());
     validate(message);
   } catch (const std::runtime_error &) {
