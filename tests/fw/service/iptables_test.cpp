@@ -134,20 +134,23 @@ std::string queue_rule(const std::string &chain, int queue) {
 
 class Iptables : public testing::Test {
 protected:
+  // One lock file per test process: parallel tests must not see each other's lock.
+  const std::string lock_path = testing::TempDir() + "movri-test-xtables." + std::to_string(::getpid()) + ".lock";
+
   void SetUp() override {
     mv::log::threshold = mv::log::Debug;
     mv::log::set_log(log);
     config.set_autoconfigure_iptables(true);
     config.set_autoconfigure_routing(true);
-    // One lock file per test process: parallel tests must not see each other's lock.
-    config.set_xtables_lock_path(testing::TempDir() + "movri-test-xtables." + std::to_string(::getpid()) + ".lock");
+    config.set_xtables_lock_path(lock_path);
     config.mutable_local_delivery_mark()->set_manual(1);
     config.mutable_client_packets_mark()->set_manual(2);
     config.mutable_server_packets_mark()->set_manual(4);
   }
   void TearDown() override {
+    iptables.reset(); // its clean-up takes the lock once more
     mv::log::set_log(mv::log::default_log());
-    ::unlink(config.xtables_lock_path().c_str());
+    ::unlink(lock_path.c_str());
   }
 
   // Enables a direction with a queue and a divert mark (0: none): 0 output, 1 input, 2 forward.

@@ -303,7 +303,7 @@ TEST_F(vettd_tie_manager_test_t, HubDWithoutVettDFailsTheHubDTieWithItsCode) {
 
 TEST_F(vettd_tie_manager_test_t, SocketPathsUpTo107BytesAreUsedLongerOnesFailTheHubDTie) {
   // A path of exactly 107 bytes connects.
-  const std::string base = (dir / "").string();
+  const std::string base = dir.string() + "/";
   const std::string longest = base + std::string(107 - base.size(), 'v');
   listener = unix_listener(longest);
   manager->start();
