@@ -14,6 +14,7 @@
 
 #include "tests/support/fake_hubd.hpp"
 #include "tests/support/netns.hpp"
+#include "tests/support/text.hpp"
 
 namespace {
 
@@ -22,11 +23,7 @@ using in_t = mv::Hubd2FirewallMessage;
 
 const std::string ready = std::string("RuvidOrederid ") + MOVRI_VERSION + ": Ready for service";
 
-std::size_t count(const std::string &text, const std::string &what) {
-  std::size_t n = 0;
-  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
+using tests::count;
 
 std::string le32(std::uint32_t n) { return std::string{char(n), char(n >> 8), char(n >> 16), char(n >> 24)}; }
 

@@ -6,6 +6,7 @@
 
 #include "tests/support/fake_hubd.hpp"
 #include "tests/support/netns.hpp"
+#include "tests/support/text.hpp"
 
 namespace {
 
@@ -14,11 +15,7 @@ using in_t = mv::Hubd2FirewallMessage;
 
 const std::string ready = std::string("RuvidOrederid ") + MOVRI_VERSION + ": Ready for service";
 
-std::size_t count(const std::string &text, const std::string &what) {
-  std::size_t n = 0;
-  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
+using tests::count;
 
 // Every case runs the daemon in its own network namespace, so nothing it may install reaches the host.
 struct daemon_test_t : ::testing::Test {

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/netns.hpp"
+#include "tests/support/text.hpp"
 
 namespace tests {
 
@@ -88,12 +89,7 @@ pid_t e2e_daemon_t::daemon_pid() {
   return pid;
 }
 
-std::size_t e2e_daemon_t::count(const std::string &text) const {
-  const std::string out = output();
-  std::size_t n = 0;
-  for (auto at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) ++n;
-  return n;
-}
+std::size_t e2e_daemon_t::count(const std::string &text) const { return tests::count(output(), text); }
 
 bool e2e_daemon_t::wait_for_count(const std::string &text, std::size_t n, int timeout_seconds) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);

@@ -19,14 +19,6 @@ namespace {
 
 using clock_t_ = std::chrono::steady_clock;
 
-sockaddr_in loopback(std::uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(port);
-  return a;
-}
-
 // Milliseconds left until the deadline, at least 0.
 int left_ms(clock_t_::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_t_::now()).count();
@@ -53,6 +45,14 @@ std::uint16_t port_of(int fd, bool peer) {
 }
 
 } // namespace
+
+sockaddr_in loopback(std::uint16_t port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(port);
+  return a;
+}
 
 fw::util::scoped_fd_t listen_on(std::uint16_t port, int backlog) {
   fw::util::scoped_fd_t fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));

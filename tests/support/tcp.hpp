@@ -1,5 +1,7 @@
 #pragma once
 
+#include <netinet/in.h>
+
 #include <cstdint>
 #include <string>
 
@@ -9,6 +11,9 @@ namespace tests::tcp {
 
 // Real IPv4 TCP on 127.0.0.1 inside the test's namespace, for judging a verdict by what the client and
 // the server see. Every wait is bounded: a daemon that hangs fails the test instead of hanging it.
+
+// The address 127.0.0.1:port.
+sockaddr_in loopback(std::uint16_t port);
 
 // A server listening on 127.0.0.1:port, room for backlog connections not yet accepted.
 fw::util::scoped_fd_t listen_on(std::uint16_t port, int backlog = 64);

@@ -18,6 +18,7 @@
 #include "fw/util/scoped_fd.hpp"
 #include "fw/vettd/tie.hpp"
 #include "tests/support/child_process.hpp"
+#include "tests/support/tcp.hpp"
 
 namespace {
 
@@ -26,20 +27,8 @@ using fw::util::scoped_fd_t;
 
 const std::string vettd_lite = std::string(MOVRI_TOOLS_DIR) + "/movri-vettd-lite";
 
-sockaddr_in loopback(std::uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(port);
-  return a;
-}
-
-std::uint16_t port_of(int fd, bool peer = false) {
-  sockaddr_in a{};
-  socklen_t length = sizeof a;
-  peer ? ::getpeername(fd, reinterpret_cast<sockaddr *>(&a), &length) : ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &length);
-  return ntohs(a.sin_port);
-}
+using tests::tcp::local_port;
+using tests::tcp::loopback;
 
 scoped_fd_t tcp_socket() {
   scoped_fd_t fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -58,7 +47,7 @@ scoped_fd_t listener() {
 
 scoped_fd_t connect_to(int listening) {
   auto fd = tcp_socket();
-  const auto a = loopback(port_of(listening));
+  const auto a = loopback(local_port(listening));
   EXPECT_EQ(::connect(fd.get(), reinterpret_cast<const sockaddr *>(&a), sizeof a), 0);
   return fd;
 }
@@ -163,8 +152,8 @@ struct vettd_lite_test_t : ::testing::Test, fw::vettd::tie_t::delegate_t {
 TEST_F(vettd_lite_test_t, RelaysEachPairBothWaysUntilBothSidesClose) {
   auto first = hand_over("/usr/bin/first");
   auto second = hand_over("/usr/bin/second");
-  const std::string line = "vettd-lite: connection 1: 127.0.0.1:" + std::to_string(port_of(first.client.get())) +
-                           " -> 127.0.0.1:" + std::to_string(port_of(back.get())) +
+  const std::string line = "vettd-lite: connection 1: 127.0.0.1:" + std::to_string(local_port(first.client.get())) +
+                           " -> 127.0.0.1:" + std::to_string(local_port(back.get())) +
                            "; settings: scan_timeout: 30 heuristic_analysis: true packer_max_level: 1 archive_max_level: 2"
                            " mail_max_level: 3 container_max_level: 4 max_compression_ratio: 5 block_unchecked: false"
                            " inspect_http: true inspect_pop3: false inspect_imap: false inspect_smtp: false"

@@ -20,6 +20,7 @@
 #include "mv/util/exceptions.hpp"
 #include "tests/support/netns.hpp"
 #include "tests/support/error_text.hpp"
+#include "tests/support/text.hpp"
 
 namespace {
 
@@ -35,11 +36,7 @@ public:
   }
 };
 
-int count(const std::string &text, const std::string &what) {
-  int n = 0;
-  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
+using tests::count;
 
 bool exists(const std::string &path) { return ::access(path.c_str(), F_OK) == 0; }
 
@@ -95,8 +92,8 @@ TEST_F(Routing, InstallsRuleRouteAndStateFileAndRemovesThemOnDestruction) {
   tests::enter_fresh_netns();
   for (int round = 0; round < 2; ++round) { // a second start replaces rather than adds
     start();
-    EXPECT_EQ(count(tests::shell("ip rule"), rule_100), 1);
-    EXPECT_EQ(count(tests::shell("ip route show table all"), route_100), 1);
+    EXPECT_EQ(count(tests::shell("ip rule"), rule_100), 1u);
+    EXPECT_EQ(count(tests::shell("ip route show table all"), route_100), 1u);
   }
   EXPECT_TRUE(log->has(mv::log::Debug, "Local delivery route installed (table 100, metric 2147483647)"));
   EXPECT_TRUE(log->has(mv::log::Debug, "Local delivery routing policy installed (table 100, fwmark 16)"));
@@ -113,8 +110,8 @@ TEST_F(Routing, InstallsRuleRouteAndStateFileAndRemovesThemOnDestruction) {
   EXPECT_EQ(info.priority(), 2147483647);
 
   routing.reset();
-  EXPECT_EQ(count(tests::shell("ip rule"), "fwmark"), 0);
-  EXPECT_EQ(count(tests::shell("ip route show table all"), "table 100"), 0);
+  EXPECT_EQ(count(tests::shell("ip rule"), "fwmark"), 0u);
+  EXPECT_EQ(count(tests::shell("ip route show table all"), "table 100"), 0u);
   EXPECT_FALSE(exists(state_file));
   EXPECT_TRUE(log->has(mv::log::Debug, "Local delivery routing policy uninstalled (table 100, fwmark 16)"));
 }
@@ -126,7 +123,7 @@ TEST_F(Routing, ChoosesTheFirstFreeTable) {
     ip route add local default dev lo table 101
     ip rule add fwmark 0x1 lookup 102)");
   start();
-  EXPECT_EQ(count(tests::shell("ip rule"), "from all fwmark 0x10/0x10 lookup 103"), 1);
+  EXPECT_EQ(count(tests::shell("ip rule"), "from all fwmark 0x10/0x10 lookup 103"), 1u);
 
   routing.reset();
   tests::shell("for t in $(seq 103 200); do echo route add local default dev lo table $t; done | ip -batch -");
@@ -149,9 +146,9 @@ TEST_F(Routing, StateFileOfACrashedRunIsHonoured) {
 
   start();
   const std::string rules = tests::shell("ip rule");
-  EXPECT_EQ(count(rules, "fwmark 0x8"), 0) << rules;
-  EXPECT_EQ(count(rules, rule_100), 1) << rules; // the freed table is chosen again
-  EXPECT_EQ(count(tests::shell("ip route show table all"), "table 100"), 1);
+  EXPECT_EQ(count(rules, "fwmark 0x8"), 0u) << rules;
+  EXPECT_EQ(count(rules, rule_100), 1u) << rules; // the freed table is chosen again
+  EXPECT_EQ(count(tests::shell("ip route show table all"), "table 100"), 1u);
 }
 
 TEST_F(Routing, CorruptStateFileIsReportedAndRemoved) {
@@ -164,8 +161,8 @@ TEST_F(Routing, CorruptStateFileIsReportedAndRemoved) {
   start();
   EXPECT_TRUE(log->has(mv::log::Warning, "Cannot parse file " + state_file));
   const std::string rules = tests::shell("ip rule");
-  EXPECT_EQ(count(rules, "fwmark 0x8/0x8 lookup 100"), 1) << rules; // nothing was deleted for it
-  EXPECT_EQ(count(rules, "from all fwmark 0x10/0x10 lookup 101"), 1) << rules;
+  EXPECT_EQ(count(rules, "fwmark 0x8/0x8 lookup 100"), 1u) << rules; // nothing was deleted for it
+  EXPECT_EQ(count(rules, "from all fwmark 0x10/0x10 lookup 101"), 1u) << rules;
 }
 
 TEST_F(Routing, ReconfigurationMovesOrRemovesTheInstallation) {
@@ -180,13 +177,13 @@ TEST_F(Routing, ReconfigurationMovesOrRemovesTheInstallation) {
   EXPECT_FALSE(exists(old_file));
   EXPECT_TRUE(exists(dir + "/next/rule_info.dat"));
   std::string rules = tests::shell("ip rule");
-  EXPECT_EQ(count(rules, "fwmark"), 1) << rules;
-  EXPECT_EQ(count(rules, "from all fwmark 0x100/0x100 lookup 100"), 1) << rules;
+  EXPECT_EQ(count(rules, "fwmark"), 1u) << rules;
+  EXPECT_EQ(count(rules, "from all fwmark 0x100/0x100 lookup 100"), 1u) << rules;
 
   config.set_autoconfigure_routing(false);
   start();
-  EXPECT_EQ(count(tests::shell("ip rule"), "fwmark"), 0);
-  EXPECT_EQ(count(tests::shell("ip route show table all"), "table 100"), 0);
+  EXPECT_EQ(count(tests::shell("ip rule"), "fwmark"), 0u);
+  EXPECT_EQ(count(tests::shell("ip route show table all"), "table 100"), 0u);
   EXPECT_FALSE(exists(dir + "/next/rule_info.dat"));
 }
 
@@ -195,8 +192,8 @@ TEST_F(Routing, FailedStateFileRemovesRuleAndRoute) {
   config.set_var_lib_dir(dir + "/missing");
   EXPECT_EQ(start_error(), "Cannot install local delivery rule: Cannot create file " + dir +
                                "/missing/rule_info.dat: No such file or directory");
-  EXPECT_EQ(count(tests::shell("ip rule"), "fwmark"), 0);
-  EXPECT_EQ(count(tests::shell("ip route show table all"), "table 100"), 0);
+  EXPECT_EQ(count(tests::shell("ip rule"), "fwmark"), 0u);
+  EXPECT_EQ(count(tests::shell("ip route show table all"), "table 100"), 0u);
 }
 
 TEST_F(Routing, FilterHidesTheOwnRuleFromTheMarkScan) {
@@ -215,5 +212,5 @@ TEST_F(Routing, FilterHidesTheOwnRuleFromTheMarkScan) {
   EXPECT_EQ(unfiltered.local_delivery_mark(), 2u);
 
   routing->start();
-  EXPECT_EQ(count(tests::shell("ip rule"), "fwmark"), 1);
+  EXPECT_EQ(count(tests::shell("ip rule"), "fwmark"), 1u);
 }
