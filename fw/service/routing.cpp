@@ -141,31 +141,36 @@ void routing_t::start() {
 
   const std::uint32_t table = free_table();
   const std::uint32_t mark = marks_.local_delivery_mark();
+  const rule_record_t record{table, mark, route_priority};
+
+  // The record is on disk before anything enters the kernel: whenever the process dies from here on,
+  // the next start finds the file naming what may be installed and removes it.
+  try {
+    write_state_file(path, record);
+  } catch (const std::exception &e) {
+    throw std::runtime_error("Cannot install local delivery rule: " + mv::util::exception_message(e));
+  }
 
   try {
     auto socket = netlink::socket_t::open(netlink::protocol_route);
     rt::execute(socket, rt::rtm_newroute, local_route(table, route_priority), create_flags);
   } catch (const std::exception &e) {
+    remove_state_file(path);
     throw std::runtime_error("Cannot install local delivery route: " + mv::util::exception_message(e));
   }
   route_table_ = table;
   MV_LOG(Debug, "Local delivery route installed (" + describe_route(table, route_priority) + ")");
 
-  bool rule_added = false;
   try {
     auto socket = netlink::socket_t::open(netlink::protocol_route);
     rt::execute(socket, rt::rtm_newrule, mark_rule(table, mark, action_to_table), create_flags);
-    rule_added = true;
-    installed_rule_ = rule_record_t{table, mark, route_priority};
-    write_state_file(path, *installed_rule_);
   } catch (const std::exception &e) {
-    // Without the state file nothing would ever remove these objects again.
-    installed_rule_.reset();
-    if (rule_added) delete_rule(table, mark);
     delete_route(table, route_priority);
     route_table_.reset();
+    remove_state_file(path);
     throw std::runtime_error("Cannot install local delivery rule: " + mv::util::exception_message(e));
   }
+  installed_rule_ = record;
   MV_LOG(Debug, "Local delivery routing policy installed (" + describe_rule(table, mark) + ")");
 }
 
@@ -207,6 +212,11 @@ void routing_t::write_state_file(const std::string &path, const rule_record_t &r
   }
 }
 
+void routing_t::remove_state_file(const std::string &path) noexcept {
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT)
+    MV_LOG(Warning, mv::util::exception_message(system_error(errno, "Cannot remove file " + path)));
+}
+
 void routing_t::clean_up(const std::string &path) {
   std::optional<rule_record_t> record;
   {
@@ -222,14 +232,15 @@ void routing_t::clean_up(const std::string &path) {
     else
       MV_LOG(Warning, "Cannot parse file " + path);
   }
-  if (::unlink(path.c_str()) != 0) throw system_error(errno, "Cannot remove file " + path);
-
+  // The objects go before their record: a process killed in between leaves a record of objects that
+  // are already gone (the next start only logs that it cannot delete them), never objects without one.
   if (record) {
     delete_route(record->table, record->priority);
     route_table_.reset();
     delete_rule(record->table, record->mark);
   }
   installed_rule_.reset();
+  if (::unlink(path.c_str()) != 0) throw system_error(errno, "Cannot remove file " + path);
 }
 
 } // namespace fw::service

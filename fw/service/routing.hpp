@@ -45,6 +45,7 @@ private:
   void clean_up(const std::string &path);
   static std::uint32_t free_table();
   static void write_state_file(const std::string &path, const rule_record_t &record);
+  static void remove_state_file(const std::string &path) noexcept;
 
   const mv::DarorUvurarevUzuvid &configuration_;
   marks_t &marks_;

@@ -1,6 +1,7 @@
 // Local delivery routing against the kernel in a private network namespace, cross-checked with ip(8):
 // the rule and route, the state file, cleanup after a crash, and the routing filter of the mark scan.
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -187,13 +188,61 @@ TEST_F(Routing, ReconfigurationMovesOrRemovesTheInstallation) {
   EXPECT_FALSE(exists(dir + "/next/rule_info.dat"));
 }
 
-TEST_F(Routing, FailedStateFileRemovesRuleAndRoute) {
+TEST_F(Routing, StateFileThatCannotBeWrittenLeavesNothingInstalled) {
   tests::enter_fresh_netns();
   config.set_var_lib_dir(dir + "/missing");
   EXPECT_EQ(start_error(), "Cannot install local delivery rule: Cannot create file " + dir +
                                "/missing/rule_info.dat: No such file or directory");
   EXPECT_EQ(count(tests::shell("ip rule"), "fwmark"), 0u);
   EXPECT_EQ(count(tests::shell("ip route show table all"), "table 100"), 0u);
+}
+
+// A process killed between two kernel steps, at the log line that follows the first one: installing
+// (route in, rule not yet) and removing on a reload (route out, rule still in). Either way a record of
+// what is left is on disk, so the next start removes it instead of keeping it and taking the next table.
+TEST_F(Routing, ProcessKilledBetweenRouteAndRuleLeavesARecordOfIt) {
+  struct moment_t {
+    std::string line;
+    int starts;
+  };
+  for (const moment_t &moment : {moment_t{"Local delivery route installed", 1},
+                                 moment_t{"Local delivery route uninstalled", 2}}) {
+    SCOPED_TRACE(moment.line);
+    tests::enter_fresh_netns();
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      struct die_at_t : mv::log::cf_log_t {
+        std::string line;
+        void write(int, std::string_view text) override {
+          if (text.starts_with(line)) ::_exit(0);
+        }
+        void out_of_memory() noexcept override {}
+      };
+      auto log = std::make_shared<die_at_t>();
+      log->line = moment.line;
+      mv::log::set_log(log);
+      try {
+        for (int i = 0; i < moment.starts; ++i) start();
+      } catch (...) {
+      }
+      ::_exit(1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    ASSERT_EQ(count(tests::shell("ip route show table all") + tests::shell("ip rule"), "100"), 1u);
+    EXPECT_TRUE(exists(state_file));
+
+    start();
+    EXPECT_EQ(count(tests::shell("ip route show table all"), "local default dev lo table"), 1u);
+    EXPECT_EQ(count(tests::shell("ip rule"), rule_100), 1u);
+    routing.reset();
+    EXPECT_EQ(count(tests::shell("ip route show table all"), "local default dev lo table"), 0u);
+    EXPECT_EQ(count(tests::shell("ip rule"), "fwmark"), 0u);
+    EXPECT_FALSE(exists(state_file));
+    routing = std::make_unique<fw::service::routing_t>(config, marks);
+  }
 }
 
 TEST_F(Routing, FilterHidesTheOwnRuleFromTheMarkScan) {
