@@ -10,15 +10,20 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/system/error_code.hpp>
 
+#include "fw/util/log_throttle.hpp"
 #include "mv/util/callback_wrapper.hpp"
 
 namespace fw::net {
 
 // Sends ready-made IPv4 packets (their own IPv4 header included) through a raw socket, one at a time,
-// in the order they were queued.
+// in the order they were queued. A packet the kernel refuses is lost, never the sender: EPERM at
+// Debug, any other error with a throttled Warning. At most max_queued packets wait; more are dropped.
 class raw_sender_t : private mv::util::callback_wrapper_t {
 public:
   using buffer_t = std::shared_ptr<std::uint8_t[]>;
+
+  // A packet is sent within microseconds; thousands waiting means the socket is stuck.
+  static constexpr std::size_t max_queued = 4096;
 
   // Opens the raw socket.
   explicit raw_sender_t(boost::asio::io_context &io);
@@ -47,6 +52,7 @@ private:
 
   boost::asio::generic::raw_protocol::socket socket_;
   std::deque<packet_t> queue_;
+  fw::util::log_throttle_t failure_log_;
 };
 
 } // namespace fw::net

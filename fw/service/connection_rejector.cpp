@@ -6,6 +6,7 @@
 
 #include <boost/system/system_error.hpp>
 
+#include "fw/net/checksum.hpp"
 #include "fw/net/security_option.hpp"
 
 namespace fw::service {
@@ -20,13 +21,6 @@ void put16(std::uint8_t *at, std::uint16_t value) {
 void put32(std::uint8_t *at, std::uint32_t value) {
   put16(at, static_cast<std::uint16_t>(value >> 16));
   put16(at + 2, static_cast<std::uint16_t>(value));
-}
-
-// Ones' complement sum of big-endian 16-bit words.
-std::uint32_t add_words(std::uint32_t sum, const std::uint8_t *bytes, std::size_t length) {
-  for (std::size_t i = 0; i + 1 < length; i += 2) sum += static_cast<std::uint32_t>(bytes[i] << 8 | bytes[i + 1]);
-  if (length % 2) sum += static_cast<std::uint32_t>(bytes[length - 1] << 8);
-  return sum;
 }
 
 } // namespace
@@ -74,11 +68,7 @@ connection_rejector_t::packet_t connection_rejector_t::make_reset(const fw::net:
   out[12] = 5 << 4;
   out[13] = 0x14; // RST, ACK
 
-  std::uint32_t sum = add_words(0, ip + 12, 8); // pseudo-header: both addresses
-  sum += 6 + 20;                                // zero byte and protocol, TCP length
-  sum = add_words(sum, out, 20);
-  while (sum >> 16) sum = (sum & 0xffff) + (sum >> 16);
-  put16(out + 16, static_cast<std::uint16_t>(~sum));
+  put16(out + 16, fw::net::tcp_checksum(ip, out, 20));
   return reset;
 }
 

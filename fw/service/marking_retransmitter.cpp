@@ -2,6 +2,8 @@
 
 #include <boost/system/system_error.hpp>
 
+#include "fw/net/checksum.hpp"
+
 namespace fw::service {
 
 marking_retransmitter_t::marking_retransmitter_t(boost::asio::io_context &io, const marks_t &marks)
@@ -17,6 +19,10 @@ void marking_retransmitter_t::start() {
 
 void marking_retransmitter_t::retransmit(std::uint32_t destination, fw::net::raw_sender_t::buffer_t packet,
                                          std::size_t length) {
+  // The copy holds the SYN's headers only. Data that came with the SYN (TCP Fast Open) is not sent, so
+  // the lengths and checksums are made to match what is; the client sends its data again once the
+  // acceptor has answered.
+  fw::net::finish_tcp_packet(packet.get(), length);
   send(destination, std::move(packet), length);
 }
 

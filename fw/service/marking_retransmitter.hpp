@@ -20,7 +20,8 @@ public:
   // Marks the raw socket with the local delivery and client packets marks when they changed.
   void start() override;
 
-  // Queues the packet unchanged for the destination address (network byte order).
+  // Queues the packet (the IPv4 and TCP headers of the SYN, length bytes) for the destination address
+  // (network byte order), its lengths and checksums set to match those bytes.
   void retransmit(std::uint32_t destination, fw::net::raw_sender_t::buffer_t packet, std::size_t length);
 
 private:

@@ -13,9 +13,11 @@
 #include <boost/asio/ip/address_v4.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/system/error_code.hpp>
+#include <boost/system/system_error.hpp>
 
 #include "fw/net/endpoint.hpp"
 #include "fw/service/marks.hpp"
+#include "fw/util/log_throttle.hpp"
 #include "fw/util/scoped_fd.hpp"
 #include "fw/util/service.hpp"
 #include "linux_firewall_config.pb.h"
@@ -44,8 +46,10 @@ public:
 
   // Starts connecting to the server for a client connection of the direction (0 output, 1 input,
   // 2 forward). The security option (or null) is the client's; bind_address is the client's address
-  // when connecting transparently. Socket failures raise; the outcome of the connect goes to the
-  // handler, normally later on the event loop, or at once for an attempt pushed out by the limit.
+  // when connecting transparently. The outcome goes to the handler, normally later on the event loop;
+  // at once for an attempt pushed out by the limit, and for one that could not be made (a socket call
+  // failed, or the connect failed at once), which also gets a throttled Warning. Never raises for one
+  // connection's failure.
   handle_t connect(const fw::net::endpoint_t &server, const std::uint8_t *security_option,
                    const std::optional<boost::asio::ip::address_v4> &bind_address, unsigned direction,
                    handler_t handler);
@@ -70,6 +74,9 @@ private:
   std::shared_ptr<connection_t> remove(connection_t &connection);
   void register_endpoints(connection_t &connection, const fw::net::endpoint_t &server);
   void completed(connection_t &connection, const boost::system::error_code &error);
+  void prepare(connection_t &connection, const std::uint8_t *security_option,
+               const std::optional<boost::asio::ip::address_v4> &bind_address, unsigned direction);
+  void abort(std::shared_ptr<connection_t> connection, const boost::system::system_error &error);
 
   boost::asio::io_context &io_;
   const mv::DarorUvurarevUzuvid &config_;
@@ -80,6 +87,7 @@ private:
   list_t connections_; // oldest first
   map_t by_endpoints_;
   std::uint64_t limit_;
+  fw::util::log_throttle_t failure_log_;
 };
 
 // One attempt in progress.

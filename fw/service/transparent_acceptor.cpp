@@ -1,11 +1,13 @@
 #include "fw/service/transparent_acceptor.hpp"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <stdexcept>
 #include <string>
 
@@ -30,10 +32,11 @@ void set_int_option(int fd, int level, int option, int value, const char *failur
 
 transparent_acceptor_t::transparent_acceptor_t(boost::asio::io_context &io, delegate_t &delegate,
                                                const mv::DarorUvurarevUzuvid &config, const marks_t &marks)
-    : delegate_(delegate), config_(config), marks_(marks), acceptor_(io) {}
+    : delegate_(delegate), config_(config), marks_(marks), acceptor_(io), retry_(io) {}
 
 transparent_acceptor_t::~transparent_acceptor_t() {
   abandon();
+  retry_.cancel();
   boost::system::error_code ignored;
   acceptor_.close(ignored);
 }
@@ -53,8 +56,10 @@ void transparent_acceptor_t::start() {
     acceptor_.close(error);
     if (error) throw boost::system::system_error(error, "close");
     abandon();
+    retry_.cancel();
   }
   open(wanted);
+  if (!reserve_) reserve_ = fw::util::scoped_fd_t(::open("/dev/null", O_RDONLY | O_CLOEXEC));
   MV_LOG(Debug, prefix + "listening at " + fw::net::to_string(local_endpoint_));
   accept();
 }
@@ -94,17 +99,37 @@ void transparent_acceptor_t::accept() {
 }
 
 void transparent_acceptor_t::accepted(const boost::system::error_code &error, boost::asio::ip::tcp::socket socket) {
-  if (error) throw boost::system::system_error(error, prefix + "accept failed");
+  if (error) return accept_failed(error);
   try {
     hand_over(socket);
-  } catch (const get_endpoint_error_t &e) {
-    if (e.code().value() != ENOTCONN || e.code().category() != boost::system::system_category()) throw;
-    MV_LOG(Debug, prefix + mv::util::exception_message(e));
-    boost::system::error_code close_error;
-    socket.close(close_error);
-    if (close_error) throw boost::system::system_error(close_error, "Cannot close socket");
+  } catch (const boost::system::system_error &e) {
+    // The client went away, or its socket could not be taken over: that connection is lost (the
+    // socket closes with this handler), and accepting goes on.
+    if (e.code().value() == ENOTCONN && e.code().category() == boost::system::system_category())
+      MV_LOG(Debug, prefix + mv::util::exception_message(e));
+    else
+      failure_log_.log(mv::log::Warning, [&] { return mv::util::exception_message(e) + "; connection dropped"; });
   }
   accept();
+}
+
+void transparent_acceptor_t::accept_failed(const boost::system::error_code &error) {
+  failure_log_.log(mv::log::Warning, [&] { return prefix + "accept failed: " + error.message(); });
+  const bool out_of_descriptors = error == boost::system::errc::too_many_files_open ||
+                                  error == boost::system::errc::too_many_files_open_in_system;
+  if (!out_of_descriptors) return accept();
+  // The connection stays in the backlog and every accept would fail at once: the reserve descriptor
+  // makes room to take it and close it, so it costs that client only.
+  if (reserve_) {
+    reserve_.reset();
+    const int fd = ::accept4(acceptor_.native_handle(), nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) ::close(fd);
+    reserve_ = fw::util::scoped_fd_t(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    if (fd >= 0) return accept();
+  }
+  // No room even for that: try again after a pause rather than spinning.
+  retry_.expires_after(std::chrono::milliseconds(100));
+  retry_.async_wait(wrap([this](const boost::system::error_code &) { accept(); }));
 }
 
 void transparent_acceptor_t::hand_over(boost::asio::ip::tcp::socket &socket) {

@@ -2,10 +2,12 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/system/system_error.hpp>
 
 #include "fw/net/endpoint.hpp"
 #include "fw/service/marks.hpp"
+#include "fw/util/log_throttle.hpp"
 #include "fw/util/scoped_fd.hpp"
 #include "fw/util/service.hpp"
 #include "linux_firewall_config.pb.h"
@@ -15,7 +17,9 @@ namespace fw::service {
 
 // The transparent listening socket that receives diverted clients. A transparent socket accepts
 // connections to any address the kernel steers to it, and reports the address the client meant as
-// the accepted socket's local address.
+// the accepted socket's local address. A failure to accept or take over a connection costs that
+// connection only (throttled Warning); when descriptors run out, a reserve descriptor makes room to take
+// the waiting connection and close it.
 class transparent_acceptor_t : public fw::util::service_t, private mv::util::callback_wrapper_t {
 public:
   class delegate_t {
@@ -46,6 +50,7 @@ private:
   void open(const fw::net::endpoint_t &endpoint);
   void accept();
   void accepted(const boost::system::error_code &error, boost::asio::ip::tcp::socket socket);
+  void accept_failed(const boost::system::error_code &error);
   void hand_over(boost::asio::ip::tcp::socket &socket);
 
   delegate_t &delegate_;
@@ -53,6 +58,9 @@ private:
   const marks_t &marks_;
   boost::asio::ip::tcp::acceptor acceptor_;
   fw::net::endpoint_t local_endpoint_;
+  fw::util::scoped_fd_t reserve_; // closed to make room when descriptors run out
+  boost::asio::steady_timer retry_;
+  fw::util::log_throttle_t failure_log_;
 };
 
 } // namespace fw::service
