@@ -1,5 +1,7 @@
 #include "app/application.hpp"
 
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -46,6 +48,7 @@
 #include "fw/util/service.hpp"
 #include "linux_firewall_config.pb.h"
 #include "mv/log/log.hpp"
+#include "mv/log/log_factory.hpp"
 #include "mv/lua/log.hpp"
 #include "mv/util/callback_wrapper.hpp"
 #include "mv/util/exceptions.hpp"
@@ -99,6 +102,19 @@ void protobuf_log_handler(google::protobuf::LogLevel level, const char *, int, c
     MV_LOG(Error, message);
     break;
   }
+}
+
+void on_broken_pipe(int) {}
+
+// A peer that went away (HubD, and with it the log pipe) costs a write error (EPIPE), never the process:
+// the daemon still has its kernel rules to remove. A handler that does nothing rather than SIG_IGN,
+// because an ignored signal stays ignored in the programs the daemon starts and a handled one does not.
+void survive_broken_pipes() noexcept {
+  struct sigaction action {};
+  action.sa_handler = on_broken_pipe;
+  ::sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  ::sigaction(SIGPIPE, &action, nullptr);
 }
 
 // Reads the HubD channel's descriptor number from COM_MOVRI_MONITOR.
@@ -188,6 +204,7 @@ private:
     const char *value = std::getenv("COM_MOVRI_MONITOR");
     if (!value) run_command_line(argc, argv);
     const int fd = monitor_descriptor(value);
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC); // no program the daemon starts holds HubD's channel
     fw::util::asio_stream_socket_wrapper_t::socket_t socket(io);
     boost::system::error_code ec;
     socket.assign(boost::asio::local::stream_protocol(), fd, ec);
@@ -319,6 +336,8 @@ void exit_with(int status) {
 }
 
 int run(int argc, char **argv) {
+  survive_broken_pipes();
+  mv::log::adopt_log_pipe(); // before the event loop or anything else opens a descriptor
   mv::log::install_exit_flush();
   std::unique_ptr<app_t> app;
   try {
