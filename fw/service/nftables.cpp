@@ -93,8 +93,8 @@ void nftables_t::start() {
     try {
       install(params);
       complete = true;
-    } catch (const boost::system::system_error &e) {
-      MV_LOG(Debug, "cannot install nftables: " + mv::util::exception_message(e));
+    } catch (const boost::system::system_error &) {
+      MV_LOG(Debug, "cannot install nftables");
     }
   } catch (...) {
     // Not a kernel refusal but a fault of the start itself: nothing of it stays in the kernel.

@@ -44,6 +44,7 @@ cf_log_t::hook_t pipe_hook() {
 } // namespace
 
 void adopt_log_pipe() noexcept {
+  missing_pipe.reset();
   const char *value = std::getenv("COM_MOVRI_ADD_LOG_PIPE");
   const auto fd = value ? mv::util::parse_int32(value) : std::nullopt;
   if (!fd) return;
