@@ -1,5 +1,6 @@
 #include "app/application.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -117,6 +118,20 @@ void survive_broken_pipes() noexcept {
   ::sigaction(SIGPIPE, &action, nullptr);
 }
 
+// Nothing the daemon inherited (the HubD channel, the log pipe, whatever its parent left open) passes on
+// to the programs it starts, modprobe or a hook's os.execute: every descriptor above standard error
+// becomes close-on-exec. The daemon itself keeps using them.
+void inherit_nothing() noexcept {
+  if (::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) == 0) return;
+  DIR *const dir = ::opendir("/proc/self/fd");
+  if (!dir) return;
+  while (const dirent *entry = ::readdir(dir)) {
+    const int fd = std::atoi(entry->d_name);
+    if (fd > 2 && fd != ::dirfd(dir)) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  }
+  ::closedir(dir);
+}
+
 // Reads the HubD channel's descriptor number from COM_MOVRI_MONITOR.
 int monitor_descriptor(const char *value) {
   auto fd = mv::util::parse_int32(value);
@@ -204,7 +219,6 @@ private:
     const char *value = std::getenv("COM_MOVRI_MONITOR");
     if (!value) run_command_line(argc, argv);
     const int fd = monitor_descriptor(value);
-    ::fcntl(fd, F_SETFD, FD_CLOEXEC); // no program the daemon starts holds HubD's channel
     fw::util::asio_stream_socket_wrapper_t::socket_t socket(io);
     boost::system::error_code ec;
     socket.assign(boost::asio::local::stream_protocol(), fd, ec);
@@ -337,6 +351,7 @@ void exit_with(int status) {
 
 int run(int argc, char **argv) {
   survive_broken_pipes();
+  inherit_nothing();
   mv::log::adopt_log_pipe(); // before the event loop or anything else opens a descriptor
   mv::log::install_exit_flush();
   std::unique_ptr<app_t> app;

@@ -62,6 +62,7 @@ TEST(hygiene_e2e_t, HookProgramsInheritNothingAndHubDGoneWithTheLogPipeEndsTheDa
   // The hook file runs at every start; at the second one every service is open.
   daemon.start({.hook = "os.execute('ls /proc/self/fd > " + listing + "')\n"
                         "function intercept_hook(ctx) return 'pass' end\n",
+                .vettd = daemon.start_vettd_lite(),
                 .log = "{ type: FILE path: \"" + daemon.path("daemon.log") + "\" }"});
   ASSERT_TRUE(daemon.wait_ready()) << daemon.output();
   const pid_t pid = daemon.daemon_pid();
@@ -87,7 +88,8 @@ TEST(hygiene_e2e_t, HookProgramsInheritNothingAndHubDGoneWithTheLogPipeEndsTheDa
 TEST(hygiene_e2e_t, LeftoversOfAKilledRunGoAtAStartWithoutAutoconfiguration) {
   tests::enter_fresh_netns();
   tests::e2e_daemon_t daemon;
-  tests::e2e_daemon_t::options_t options{.hook = "function intercept_hook(ctx) return 'pass' end\n"};
+  tests::e2e_daemon_t::options_t options{.hook = "function intercept_hook(ctx) return 'pass' end\n",
+                                         .vettd = daemon.start_vettd_lite()};
   daemon.start(options);
   ASSERT_TRUE(daemon.wait_ready()) << daemon.output();
   const auto installed = daemon.kernel_state();

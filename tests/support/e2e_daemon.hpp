@@ -25,7 +25,7 @@ public:
     std::optional<std::string> queryd{};
     std::string log_level = "LOG_LEVEL_DEBUG"; // the daemon's threshold
     std::string log = "{ type: STDERR }";      // actual_log; FILE and SYSLOG also write to the log pipe
-    bool autoconfigure = true; // false: neither rules nor routing, manual marks 1, 2, 4 and 8
+    bool autoconfigure = true; // false: neither rules nor routing, manual marks 1, 2, 4, 8 and queue 0
   };
 
   // A fresh working directory; nothing runs yet.
