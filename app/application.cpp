@@ -1,5 +1,8 @@
 #include "app/application.hpp"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -46,6 +49,7 @@
 #include "fw/util/service.hpp"
 #include "linux_firewall_config.pb.h"
 #include "mv/log/log.hpp"
+#include "mv/log/log_factory.hpp"
 #include "mv/lua/log.hpp"
 #include "mv/util/callback_wrapper.hpp"
 #include "mv/util/exceptions.hpp"
@@ -99,6 +103,33 @@ void protobuf_log_handler(google::protobuf::LogLevel level, const char *, int, c
     MV_LOG(Error, message);
     break;
   }
+}
+
+void on_broken_pipe(int) {}
+
+// A peer that went away (HubD, and with it the log pipe) costs a write error (EPIPE), never the process:
+// the daemon still has its kernel rules to remove. A handler that does nothing rather than SIG_IGN,
+// because an ignored signal stays ignored in the programs the daemon starts and a handled one does not.
+void survive_broken_pipes() noexcept {
+  struct sigaction action {};
+  action.sa_handler = on_broken_pipe;
+  ::sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  ::sigaction(SIGPIPE, &action, nullptr);
+}
+
+// Nothing the daemon inherited (the HubD channel, the log pipe, whatever its parent left open) passes on
+// to the programs it starts, modprobe or a hook's os.execute: every descriptor above standard error
+// becomes close-on-exec. The daemon itself keeps using them.
+void inherit_nothing() noexcept {
+  if (::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) == 0) return;
+  DIR *const dir = ::opendir("/proc/self/fd");
+  if (!dir) return;
+  while (const dirent *entry = ::readdir(dir)) {
+    const int fd = std::atoi(entry->d_name);
+    if (fd > 2 && fd != ::dirfd(dir)) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  }
+  ::closedir(dir);
 }
 
 // Reads the HubD channel's descriptor number from COM_MOVRI_MONITOR.
@@ -320,6 +351,9 @@ void exit_with(int status) {
 }
 
 int run(int argc, char **argv) {
+  survive_broken_pipes();
+  inherit_nothing();
+  mv::log::adopt_log_pipe(); // before the event loop or anything else opens a descriptor
   mv::log::install_exit_flush();
   std::unique_ptr<app_t> app;
   try {

@@ -27,6 +27,7 @@ raw_sender_t::raw_sender_t(boost::asio::io_context &io) : socket_(io) {
   boost::system::error_code error;
   socket_.open(boost::asio::generic::raw_protocol(AF_INET, IPPROTO_RAW), error);
   if (error) throw boost::system::system_error(error, "Raw sender: cannot open raw socket");
+  ::fcntl(socket_.native_handle(), F_SETFD, FD_CLOEXEC);
 }
 
 raw_sender_t::~raw_sender_t() {

@@ -82,7 +82,7 @@ bool clean(ipt::table_t &table) {
   const auto divert = table.user_chains.find(divert_chain);
   if (divert == table.user_chains.end()) return changed;
   const auto referenced = [](const std::string &from) {
-    return std::runtime_error(std::string("chain ") + divert_chain + " is referenced from chain " + from +
+    return std::runtime_error(std::string("chain ") + divert_chain + " is referenced from chain " + mv::log::escape(from) +
                               " (this might be caused by improper iptables manual configuration)");
   };
   for (const auto &[hook, chain] : table.builtin_chains)
@@ -227,11 +227,23 @@ void clean_table(iptables_t::table_io_t &tables, const std::string &name, bool m
   if (clean(table)) tables.write_table(name, table);
 }
 
+// Whether a table holds rules or the user chain of the daemon (read without the lock: nothing is
+// written). A table that is not loaded holds nothing.
+bool holds_own(iptables_t::table_io_t &tables, const std::string &name) {
+  try {
+    ipt::table_t table = tables.read_table(name);
+    return clean(table);
+  } catch (const boost::system::system_error &e) {
+    if (!table_missing(e)) throw;
+    return false;
+  }
+}
+
 // Cleans both tables under a lock the caller holds; failures are logged per table.
-void clean_tables(iptables_t::table_io_t &tables) noexcept {
+void clean_tables(iptables_t::table_io_t &tables, bool missing_is_error = true) noexcept {
   for (const char *name : {"nat", "mangle"}) {
     try {
-      clean_table(tables, name, true);
+      clean_table(tables, name, missing_is_error);
     } catch (const std::exception &e) {
       MV_LOG(Warning, std::string("Cannot uninstall iptables rules from table ") + name + ": " +
                           mv::util::exception_message(e));
@@ -259,10 +271,15 @@ iptables_t::~iptables_t() {
 void iptables_t::start() {
   const bool nftables = nftables_probe(module_loader_);
   if (!configuration_.autoconfigure_iptables()) {
-    if (installed_) remove();
+    if (installed_)
+      remove();
+    else if (!swept_)
+      remove_leftovers();
     installed_ = false;
+    swept_ = true;
     return;
   }
+  swept_ = true; // installing cleans the tables first
 
   iptables_params_t params;
   params.local_delivery = marks_.local_delivery_mark();
@@ -292,6 +309,19 @@ void iptables_t::start() {
   }
   MV_LOG(Debug, "Iptables rules installed");
   installed_ = true;
+}
+
+void iptables_t::remove_leftovers() noexcept {
+  try {
+    bool found = false;
+    for (const char *name : {"nat", "mangle"}) found |= holds_own(tables_, name);
+    if (!found) return;
+    xtables_lock_t lock(configuration_.xtables_lock_path());
+    clean_tables(tables_, false);
+    MV_LOG(Notice, "Iptables rules of an earlier run removed");
+  } catch (const std::exception &e) {
+    MV_LOG(Warning, "Cannot uninstall iptables rules: " + mv::util::describe_exception(std::current_exception()));
+  }
 }
 
 void iptables_t::remove() noexcept {

@@ -47,8 +47,9 @@ public:
   // Removes the rules if a start installed them; failures are only logged.
   ~iptables_t() override;
 
-  // Installs the rules, or with autoconfigure_iptables off removes what an earlier start installed.
-  // A failed start removes the rules again and raises.
+  // Installs the rules, or with autoconfigure_iptables off removes what an earlier start installed; the
+  // first start also removes what an earlier run of the daemon left (killed before it could). A failed
+  // start removes the rules again and raises.
   void start() override;
 
   bool installed() const noexcept { return installed_; }
@@ -56,6 +57,8 @@ public:
 private:
   // Takes the xtables lock and cleans both tables; never raises.
   void remove() noexcept;
+  // Cleans the tables (under the lock) only when they hold something of the daemon's; never raises.
+  void remove_leftovers() noexcept;
 
   const mv::DarorUvurarevUzuvid &configuration_;
   const marks_t &marks_;
@@ -64,6 +67,7 @@ private:
   util::module_loader_t &module_loader_;
   table_io_t &tables_;
   bool installed_ = false;
+  bool swept_ = false; // the first start has looked for leftovers
 };
 
 } // namespace fw::service

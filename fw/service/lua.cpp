@@ -115,8 +115,14 @@ void lua_t::load_hook() {
 std::unique_ptr<fw::lua::intercept::driver_t> lua_t::make_session(const fw::lua::intercept::connection_info_t &info,
                                                                   const std::string &id) {
   lua_State *const L = state_.get();
+  const int top = lua_gettop(L);
   lua_getfield(L, LUA_REGISTRYINDEX, hook_key);
-  return std::make_unique<fw::lua::intercept::driver_t>(io_, L, info, id);
+  try {
+    return std::make_unique<fw::lua::intercept::driver_t>(io_, L, info, id);
+  } catch (...) {
+    lua_settop(L, top); // whatever a failed start left on the stack
+    throw;
+  }
 }
 
 void lua_t::get_pid(const endpoint_t &src, const endpoint_t &dst, fw::lua::intercept::process_finder_t::handler_t handler) {

@@ -101,7 +101,7 @@ void nft_chain_checker_t::check_chain(std::uint16_t type, const std::uint8_t *pa
   const nft::rule_t rule = decode_rule(payload, length);
   MV_LOG(Debug, "receive message (NFT_MSG_NEWRULE) : type=" + std::to_string(type) +
                     ", msg_type=" + std::to_string(nft::msg_newrule) + ", family=" + std::to_string(family) +
-                    ", chain name = " + rule.chain.value_or("empty"));
+                    ", chain name = " + mv::log::escape(rule.chain.value_or("empty")));
   if (rule.table == nft_own_name || !rule.table || !rule.chain) return;
   const std::string &table = *rule.table, &chain = *rule.chain;
 
@@ -130,7 +130,7 @@ void nft_chain_checker_t::check_chain(std::uint16_t type, const std::uint8_t *pa
     return;
   }
   const nft::chain_t found = decode_chain(answer.payload.data(), answer.payload.size());
-  MV_LOG(Debug, "add fix local path rules to chain : " + found.name.value_or("empty"));
+  MV_LOG(Debug, "add fix local path rules to chain : " + mv::log::escape(found.name.value_or("empty")));
   if (add_fix_rule(batch, found, family, params_->local_delivery)) {
     nl::socket_t batch_socket = nft::open_socket();
     batch.send(batch_socket);

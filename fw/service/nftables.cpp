@@ -26,6 +26,19 @@ namespace {
 // Families whose tables are cleaned and whose chains get fix rules.
 constexpr std::uint8_t families[] = {nft::family_ipv4, nft::family_inet};
 
+// Sends a batch on a socket of its own.
+void send(nft::policy::batch_policy_t &batch) {
+  nl::socket_t socket = nft::open_socket();
+  batch.send(socket);
+}
+
+// Sends one message as a transaction of its own.
+void send_alone(const nft::utils::nft_msg_t &message) {
+  nft::policy::batch_policy_t batch;
+  batch.add(message);
+  send(batch);
+}
+
 } // namespace
 
 nftables_t::nftables_t(const mv::DarorUvurarevUzuvid &configuration, const marks_t &marks,
@@ -54,15 +67,20 @@ nftables_params_t nftables_t::parameters() const {
 }
 
 void nftables_t::start() {
-  if (!nftables_probe(module_loader_) || !configuration_.autoconfigure_iptables()) {
+  const bool usable = nftables_probe(module_loader_);
+  if (!usable || !configuration_.autoconfigure_iptables()) {
     checker_.clear_parameters();
     if (installed_) {
       clean_rules();
       clean_tables();
-      installed_ = false;
+    } else if (usable && !swept_) {
+      remove(); // what a run that was killed left behind
     }
+    installed_ = false;
+    swept_ = true;
     return;
   }
+  swept_ = true; // installing cleans first
 
   const nftables_params_t params = parameters();
   checker_.set_parameters(params);
@@ -71,11 +89,13 @@ void nftables_t::start() {
 
   bool complete = false;
   try {
-    fix_local_path(params);
-    install(params);
-    complete = true;
-  } catch (const boost::system::system_error &) {
-    MV_LOG(Debug, "cannot install nftables");
+    fix_local_path(params); // a chain that refuses its fix rule costs that rule only
+    try {
+      install(params);
+      complete = true;
+    } catch (const boost::system::system_error &) {
+      MV_LOG(Debug, "cannot install nftables");
+    }
   } catch (...) {
     // Not a kernel refusal but a fault of the start itself: nothing of it stays in the kernel.
     checker_.clear_parameters();
@@ -90,29 +110,46 @@ void nftables_t::start() {
 void nftables_t::clean_rules() {
   MV_LOG(Debug, "start clear rules");
   for (const std::uint8_t family : families) {
-    nft::policy::batch_policy_t batch;
+    std::vector<nl::socket_t::received_t> rules;
     {
       nl::socket_t socket = nft::open_socket();
-      for (const nl::socket_t::received_t &received : nft::dump(socket, nft::dump_rules(family))) {
-        if (received.type != nft::full_type(nft::msg_newrule)) continue;
-        std::optional<nft::utils::nft_msg_t> deletion;
-        try {
-          const nft::rule_t rule = nft_chain_checker_t::decode_rule(received.payload.data(), received.payload.size());
-          if (rule.comment != nft_own_name) continue;
-          deletion = nft::del_rule(family, rule.table.value(), rule.chain.value(), rule.handle.value());
-        } catch (const std::exception &e) {
-          MV_LOG(Debug, "skip rule because: " + mv::util::exception_message(e));
-          continue;
-        }
-        batch.add(*deletion);
-      }
+      rules = nft::dump(socket, nft::dump_rules(family));
     }
-    if (!batch.empty()) {
-      nl::socket_t socket = nft::open_socket();
-      batch.send(socket);
-    }
+    delete_own_rules(family, rules);
   }
   MV_LOG(Debug, "rules are cleaned");
+}
+
+void nftables_t::delete_own_rules(std::uint8_t family, const std::vector<nl::socket_t::received_t> &dump) {
+  std::vector<nft::utils::nft_msg_t> deletions;
+  for (const nl::socket_t::received_t &received : dump) {
+    if (received.type != nft::full_type(nft::msg_newrule)) continue;
+    try {
+      const nft::rule_t rule = nft_chain_checker_t::decode_rule(received.payload.data(), received.payload.size());
+      if (rule.comment != nft_own_name) continue;
+      deletions.push_back(nft::del_rule(family, rule.table.value(), rule.chain.value(), rule.handle.value()));
+    } catch (const std::exception &e) {
+      MV_LOG(Debug, "skip rule because: " + mv::util::exception_message(e));
+    }
+  }
+  if (deletions.empty()) return;
+  try {
+    nft::policy::batch_policy_t batch;
+    for (const auto &deletion : deletions) batch.add(deletion);
+    send(batch);
+    return;
+  } catch (const boost::system::system_error &) {
+    // The batch is one transaction, and one refused deletion voids it: a rule that someone else removed
+    // since the dump (ENOENT), a chain that is not the daemon's to change. One by one, each costs itself.
+  }
+  for (const auto &deletion : deletions) {
+    try {
+      send_alone(deletion);
+    } catch (const boost::system::system_error &e) {
+      if (e.code() != boost::system::errc::no_such_file_or_directory)
+        MV_LOG(Warning, "Cannot uninstall nftables rule: " + mv::util::exception_message(e));
+    }
+  }
 }
 
 void nftables_t::clean_tables() noexcept {
@@ -133,19 +170,29 @@ void nftables_t::clean_tables() noexcept {
 void nftables_t::fix_local_path(const nftables_params_t &params) {
   MV_LOG(Debug, "start fix local path");
   for (const std::uint8_t family : families) {
-    nft::policy::batch_policy_t batch;
-    {
+    std::vector<nft::chain_t> chains;
+    try {
       nl::socket_t socket = nft::open_socket();
       for (const nl::socket_t::received_t &received : nft::dump(socket, nft::dump_chains(family))) {
         if (received.type != nft::full_type(nft::msg_newchain)) continue;
-        const nft::chain_t chain = nft_chain_checker_t::decode_chain(received.payload.data(), received.payload.size());
-        MV_LOG(Debug, "check chain : " + chain.name.value_or("empty"));
-        nft_chain_checker_t::add_fix_rule(batch, chain, family, params.local_delivery);
+        chains.push_back(nft_chain_checker_t::decode_chain(received.payload.data(), received.payload.size()));
       }
+    } catch (const boost::system::system_error &e) {
+      MV_LOG(Warning, "Cannot fix local path: " + mv::util::exception_message(e));
+      continue;
     }
-    if (!batch.empty()) {
-      nl::socket_t socket = nft::open_socket();
-      batch.send(socket);
+    // Each chain in a transaction of its own: a chain that refuses the rule (a table another program
+    // owns, for one) keeps only itself without it.
+    for (const nft::chain_t &chain : chains) {
+      MV_LOG(Debug, "check chain : " + mv::log::escape(chain.name.value_or("empty")));
+      nft::policy::batch_policy_t batch;
+      if (!nft_chain_checker_t::add_fix_rule(batch, chain, family, params.local_delivery)) continue;
+      try {
+        send(batch);
+      } catch (const boost::system::system_error &e) {
+        MV_LOG(Warning, "Cannot fix local path in chain " + mv::log::escape(chain.table.value_or("")) + " " +
+                            mv::log::escape(chain.name.value_or("")) + ": " + mv::util::exception_message(e));
+      }
     }
   }
   MV_LOG(Debug, "end fix local path");
@@ -154,16 +201,11 @@ void nftables_t::fix_local_path(const nftables_params_t &params) {
 void nftables_t::install(const nftables_params_t &params) {
   nft::policy::batch_policy_t batch;
   add_own_table(batch);
-  nl::socket_t table_socket = nft::open_socket();
-  batch.send(table_socket);
-
+  send(batch);
   add_own_chains(batch);
-  nl::socket_t chain_socket = nft::open_socket();
-  batch.send(chain_socket);
-
+  send(batch);
   add_steering_rules(batch, params, queue_action_);
-  nl::socket_t rule_socket = nft::open_socket();
-  batch.send(rule_socket);
+  send(batch);
 }
 
 void nftables_t::remove() noexcept {

@@ -1,8 +1,12 @@
 #pragma once
 
+#include <cstdint>
+#include <vector>
+
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
+#include "fw/linux/netlink/socket.hpp"
 #include "fw/service/nft_chain_checker.hpp"
 #include "fw/service/nftables_rules.hpp"
 #include "fw/util/service.hpp"
@@ -34,15 +38,21 @@ public:
   // Removes the table and the fix rules if a start installed them; failures are only logged.
   ~nftables_t() override;
 
-  // Probes; installs with autoconfigure_iptables, or removes what an earlier start installed. Kernel
-  // errors while fixing or installing are logged ("cannot install nftables") and the service still
-  // counts as installed, so a later start or the destructor removes what was created.
+  // Probes; installs with autoconfigure_iptables, or removes what an earlier start installed (the first
+  // start also what an earlier run left, killed before it could). A chain that refuses its fix rule is
+  // logged and skipped; kernel errors while installing are logged ("cannot install nftables") and the
+  // service still counts as installed, so a later start or the destructor removes what was created.
   void start() override;
 
   bool installed() const noexcept { return installed_; }
   const nft_chain_checker_t &checker() const noexcept { return checker_; }
   // Kernels without the "queue" expression (tests) get another action in its place.
   void replace_queue_action(nft_queue_action_t action) { queue_action_ = std::move(action); }
+
+  // Deletes the rules that carry the daemon's comment among those of a rule dump of the family. The
+  // deletions go as one transaction; when the kernel refuses it (a rule someone else removed since the
+  // dump voids it all), they go one by one, a rule that is gone is skipped and a refusal is logged.
+  static void delete_own_rules(std::uint8_t family, const std::vector<linux::netlink::socket_t::received_t> &dump);
 
 private:
   nftables_params_t parameters() const;
@@ -59,6 +69,7 @@ private:
   util::module_loader_t &module_loader_;
   nft_queue_action_t queue_action_ = nft_queue_with_bypass;
   bool installed_ = false;
+  bool swept_ = false; // the first start has removed what an earlier run left
   nft_chain_checker_t checker_;
 };
 

@@ -56,6 +56,7 @@ std::unique_ptr<fw::util::stream_socket_t> queryd_t::connect(boost::asio::io_con
   // connections is full would hold every connection of the host until it accepts. In non-blocking mode a
   // unix-domain connect completes or fails (EAGAIN for a full queue) at once.
   const int fd = socket.native_handle();
+  ::fcntl(fd, F_SETFD, FD_CLOEXEC);
   const int flags = ::fcntl(fd, F_GETFL);
   if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0 ||
       ::connect(fd, endpoint.data(), static_cast<socklen_t>(endpoint.size())) != 0 ||

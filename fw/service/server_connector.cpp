@@ -94,6 +94,7 @@ void server_connector_t::prepare(connection_t &connection, const std::uint8_t *s
   connection.socket_.open(boost::asio::ip::tcp::v4(), error);
   if (error) fail(error, "cannot open socket");
   const int fd = connection.socket_.native_handle();
+  ::fcntl(fd, F_SETFD, FD_CLOEXEC);
 
   const std::uint32_t mark = direction < 3 ? socket_marks_[direction] : 0;
   set_option(fd, SOL_SOCKET, SO_MARK, &mark, sizeof mark, "setsockopt(SO_MARK) failed");
@@ -174,7 +175,7 @@ void server_connector_t::completed(connection_t &connection, const boost::system
     handler(error, fw::util::scoped_fd_t());
     return;
   }
-  const int duplicate = ::dup(owned->socket_.native_handle());
+  const int duplicate = ::fcntl(owned->socket_.native_handle(), F_DUPFD_CLOEXEC, 0);
   if (duplicate < 0) {
     const boost::system::system_error failure(last_error(), prefix + "dup failed");
     owned->handler_ = std::move(handler);

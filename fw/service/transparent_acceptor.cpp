@@ -69,6 +69,7 @@ void transparent_acceptor_t::open(const fw::net::endpoint_t &endpoint) {
   boost::system::error_code error;
   acceptor_.open(boost::asio::ip::tcp::v4(), error);
   if (error) throw boost::system::system_error(error, prefix + "open failed");
+  ::fcntl(acceptor_.native_handle(), F_SETFD, FD_CLOEXEC);
   try {
     const int fd = acceptor_.native_handle();
     set_int_option(fd, SOL_SOCKET, SO_REUSEADDR, 1, "cannot set SO_REUSEADDR");
@@ -138,7 +139,7 @@ void transparent_acceptor_t::hand_over(boost::asio::ip::tcp::socket &socket) {
   if (error) throw get_endpoint_error_t(error, prefix + "getpeername failed");
   const auto server = socket.local_endpoint(error);
   if (error) throw get_endpoint_error_t(error, prefix + "getsockname failed");
-  const int duplicate = ::dup(socket.native_handle());
+  const int duplicate = ::fcntl(socket.native_handle(), F_DUPFD_CLOEXEC, 0);
   if (duplicate < 0) throw boost::system::system_error(last_error(), prefix + "dup failed");
   fw::util::scoped_fd_t owned(duplicate);
   socket.close(error);

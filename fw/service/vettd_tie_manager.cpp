@@ -105,6 +105,7 @@ void vettd_tie_manager_t::on_vettd(const boost::system::error_code &ec, const st
   boost::system::error_code error;
   if (connecting_.is_open()) connecting_.close(error);
   connecting_.open(boost::asio::local::stream_protocol(), error);
+  if (!error) ::fcntl(connecting_.native_handle(), F_SETFD, FD_CLOEXEC);
   if (error) {
     requesting_ = false;
     throw boost::system::system_error(error, "cannot open socket");

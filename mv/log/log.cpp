@@ -121,4 +121,21 @@ void install_exit_flush() {
   }
 }
 
+std::string escape(std::string_view name) {
+  static constexpr char digits[] = "0123456789abcdef";
+  std::string text;
+  text.reserve(name.size());
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte != 0x7f && byte != '\\') {
+      text.push_back(c);
+      continue;
+    }
+    text += "\\x";
+    text.push_back(digits[byte >> 4]);
+    text.push_back(digits[byte & 0xf]);
+  }
+  return text;
+}
+
 } // namespace mv::log

@@ -34,6 +34,11 @@ std::shared_ptr<cf_log_t> default_log();
 // Registers the exit-time handler that prints records no sink ever received.
 void install_exit_flush();
 
+// A name that comes from the host (an executable path, a user, group, interface or chain name) as it
+// goes into a log line: control characters and the backslash become \xNN, so that no name can end a
+// record and begin a forged one.
+std::string escape(std::string_view name);
+
 } // namespace mv::log
 
 // Builds the text only when the level is admitted: MV_LOG(Notice, "x " + y).

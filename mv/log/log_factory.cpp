@@ -19,11 +19,17 @@ namespace mv::log {
 
 namespace {
 
+// The descriptor that COM_MOVRI_ADD_LOG_PIPE named at start-up while nothing was open under its number:
+// whatever the daemon opened under that number since is not the pipe.
+std::optional<int> missing_pipe;
+
+bool is_open(int fd) noexcept { return fd >= 0 && ::fcntl(fd, F_GETFD) >= 0; }
+
 cf_log_t::hook_t pipe_hook() {
   const char *value = std::getenv("COM_MOVRI_ADD_LOG_PIPE");
   if (!value) return {};
   auto fd = mv::util::parse_int32(value);
-  if (!fd) {
+  if (!fd || fd == missing_pipe || !is_open(*fd)) {
     MV_LOG(Error, "Log Factory: Wrong environment variable COM_MOVRI_ADD_LOG_PIPE");
     return {};
   }
@@ -36,6 +42,17 @@ cf_log_t::hook_t pipe_hook() {
 }
 
 } // namespace
+
+void adopt_log_pipe() noexcept {
+  missing_pipe.reset();
+  const char *value = std::getenv("COM_MOVRI_ADD_LOG_PIPE");
+  const auto fd = value ? mv::util::parse_int32(value) : std::nullopt;
+  if (!fd) return;
+  if (is_open(*fd))
+    ::fcntl(*fd, F_SETFD, FD_CLOEXEC);
+  else
+    missing_pipe = *fd;
+}
 
 int syslog_facility(int facility) noexcept {
   switch (facility) {

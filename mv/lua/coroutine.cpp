@@ -1,6 +1,7 @@
 #include "mv/lua/coroutine.hpp"
 
 #include <deque>
+#include <new>
 #include <stdexcept>
 
 #include "mv/lua/log.hpp"
@@ -45,6 +46,11 @@ void drain() {
   draining = false;
 }
 
+int new_thread_protected(lua_State *L) {
+  lua_newthread(L);
+  return 1;
+}
+
 void set_running(lua_State *L, coroutine_t *coroutine) {
   lua_pushlightuserdata(L, coroutine);
   lua_setfield(L, LUA_REGISTRYINDEX, key::coroutine);
@@ -55,9 +61,17 @@ void set_running(lua_State *L, coroutine_t *coroutine) {
 coroutine_t::coroutine_t(lua_State *L, int index)
     : destroyed_(std::make_shared<bool>(false)), main_(mv::lua::main_state(L)) {
   index = lua_absindex(L, index);
-  if (!lua_checkstack(L, 2)) throw std::runtime_error("Cannot create coroutine: Lua stack overflow");
-  thread_ = lua_newthread(L);
-  thread_ref_ = registry_ref_t(L);
+  if (!lua_checkstack(L, 2) || !lua_checkstack(main_, 1))
+    throw std::runtime_error("Cannot create coroutine: Lua stack overflow");
+  // The thread and the references are made in protected calls: running out of memory is std::bad_alloc
+  // here, not a Lua error that would leave this constructor halfway.
+  lua_pushcfunction(main_, new_thread_protected);
+  if (lua_pcall(main_, 0, 1, 0) != LUA_OK) {
+    lua_pop(main_, 1);
+    throw std::bad_alloc();
+  }
+  thread_ = lua_tothread(main_, -1);
+  thread_ref_ = registry_ref_t(main_);
   lua_getfield(L, LUA_REGISTRYINDEX, key::coroutine_environment);
   environment_ref_ = registry_ref_t(L);
   lua_pushvalue(L, index);
@@ -126,13 +140,18 @@ void coroutine_t::run(int n, lua_State *from) {
 
   // The thread stays alive until this resume is over, even if its owner goes away meanwhile.
   lua_pushthread(thread);
-  const int keep = luaL_ref(thread, LUA_REGISTRYINDEX);
+  const int keep = reference(thread);
+  if (keep == LUA_NOREF) throw std::bad_alloc();
 
   // Save the running coroutine and the environment; a saved coroutine destroyed meanwhile is not put back.
   coroutine_t *const saved = find_running(thread);
   const std::shared_ptr<const bool> saved_destroyed = saved ? saved->destroyed_ : nullptr;
   lua_getfield(thread, LUA_REGISTRYINDEX, key::coroutine_environment);
-  const int saved_environment = luaL_ref(thread, LUA_REGISTRYINDEX);
+  const int saved_environment = reference(thread);
+  if (saved_environment == LUA_NOREF) {
+    luaL_unref(thread, LUA_REGISTRYINDEX, keep);
+    throw std::bad_alloc();
+  }
   const log::logger_t saved_logger = log::current();
 
   auto restore = [&] {

@@ -1,12 +1,15 @@
 #include "mv/lua/registry_ref.hpp"
 
+#include <new>
 #include <utility>
 
 #include "mv/lua/runtime.hpp"
 
 namespace mv::lua {
 
-registry_ref_t::registry_ref_t(lua_State *L) : state_(main_state(L)), ref_(luaL_ref(L, LUA_REGISTRYINDEX)) {}
+registry_ref_t::registry_ref_t(lua_State *L) : state_(main_state(L)), ref_(reference(L)) {
+  if (ref_ == LUA_NOREF) throw std::bad_alloc();
+}
 
 registry_ref_t::registry_ref_t(registry_ref_t &&other) noexcept
     : state_(other.state_), ref_(std::exchange(other.ref_, LUA_REFNIL)) {}

@@ -9,7 +9,8 @@ namespace mv::lua {
 class registry_ref_t {
 public:
   registry_ref_t() noexcept = default;
-  // Pops the value on top of L's stack and references it.
+  // Pops the value on top of L's stack and references it; std::bad_alloc when memory runs out (never a
+  // Lua error).
   explicit registry_ref_t(lua_State *L);
   registry_ref_t(registry_ref_t &&other) noexcept;
   registry_ref_t &operator=(registry_ref_t &&other) noexcept;

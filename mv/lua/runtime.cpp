@@ -79,15 +79,42 @@ int exception_gc(lua_State *L) {
 
 int exception_tostring(lua_State *L) {
   auto *error = static_cast<std::exception_ptr *>(luaL_checkudata(L, 1, key::exception_ptr_metatable));
-  bool pushed = false;
+  // Static storage: pushing may raise a memory error, which must find no string alive in this frame.
+  thread_local std::string text;
+  bool built = false;
   try {
-    const std::string text = exception_text(*error);
-    lua_pushlstring(L, text.data(), text.size());
-    pushed = true;
+    text = exception_text(*error);
+    built = true;
   } catch (...) {
   }
-  if (!pushed) lua_pushliteral(L, "Not enough memory");
+  if (!built) {
+    lua_pushliteral(L, "Not enough memory");
+    return 1;
+  }
+  lua_pushlstring(L, text.data(), text.size());
   return 1;
+}
+
+// Protected halves of push_exception and reference, run on the main thread.
+int push_exception_protected(lua_State *L) {
+  auto *error = static_cast<std::exception_ptr *>(lua_touserdata(L, 1));
+  void *memory = lua_newuserdata(L, sizeof(std::exception_ptr));
+  new (memory) std::exception_ptr(); // a valid (empty) value before the metatable's __gc can see it
+  luaL_setmetatable(L, key::exception_ptr_metatable);
+  *static_cast<std::exception_ptr *>(memory) = std::move(*error);
+  return 1;
+}
+
+int reference_protected(lua_State *L) {
+  lua_pushinteger(L, luaL_ref(L, LUA_REGISTRYINDEX));
+  return 1;
+}
+
+lua_State *main_thread(lua_State *L) noexcept {
+  lua_rawgeti(L, LUA_REGISTRYINDEX, LUA_RIDX_MAINTHREAD);
+  lua_State *const main = lua_tothread(L, -1);
+  lua_pop(L, 1);
+  return main;
 }
 
 void set_registry(lua_State *L, const char *name) { lua_setfield(L, LUA_REGISTRYINDEX, name); }
@@ -165,10 +192,38 @@ int make_const(lua_State *L) noexcept {
   return lua_pcall(L, 1, 1, 0);
 }
 
-void push_exception(lua_State *L, std::exception_ptr error) {
-  void *memory = lua_newuserdata(L, sizeof(std::exception_ptr));
-  new (memory) std::exception_ptr(std::move(error));
-  luaL_setmetatable(L, key::exception_ptr_metatable);
+void push_exception(lua_State *L, std::exception_ptr error) noexcept {
+  // Built in a protected call on the main thread (L may be a suspended thread, on which nothing may be
+  // called), so that a memory error never leaves this frame with the exception alive in it.
+  lua_State *const main = main_thread(L);
+  if (lua_checkstack(main, 2)) {
+    lua_pushcfunction(main, push_exception_protected);
+    lua_pushlightuserdata(main, &error);
+    if (lua_pcall(main, 1, 1, 0) == LUA_OK) {
+      lua_xmove(main, L, 1);
+      return;
+    }
+    lua_pop(main, 1);
+  }
+  lua_pushnil(L);
+}
+
+int reference(lua_State *L) noexcept {
+  lua_State *const main = main_thread(L);
+  if (!lua_checkstack(main, 2)) {
+    lua_pop(L, 1);
+    return LUA_NOREF;
+  }
+  lua_xmove(L, main, 1);
+  lua_pushcfunction(main, reference_protected);
+  lua_insert(main, -2);
+  if (lua_pcall(main, 1, 1, 0) != LUA_OK) {
+    lua_pop(main, 1);
+    return LUA_NOREF;
+  }
+  const int ref = static_cast<int>(lua_tointeger(main, -1));
+  lua_pop(main, 1);
+  return ref;
 }
 
 const std::exception_ptr *to_exception(lua_State *L, int index) noexcept {

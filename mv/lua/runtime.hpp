@@ -35,8 +35,13 @@ lua_State *main_state(lua_State *L) noexcept;
 int make_const(lua_State *L) noexcept;
 
 // Pushes userdata carrying the exception; tostring gives its message, or "Unexpected exception" for an
-// exception not derived from std::exception. May raise a Lua memory error.
-void push_exception(lua_State *L, std::exception_ptr error);
+// exception not derived from std::exception. Never raises: when memory runs out it pushes nil. L needs
+// room for one value; L may be a suspended thread.
+void push_exception(lua_State *L, std::exception_ptr error) noexcept;
+
+// luaL_ref of the value on top of L (popped) in the registry, in a protected call on the main thread:
+// LUA_NOREF when memory runs out, never a Lua error. L may be a suspended thread.
+int reference(lua_State *L) noexcept;
 // The exception carried by the value at index, or null when it is not exception userdata.
 const std::exception_ptr *to_exception(lua_State *L, int index) noexcept;
 // The message that the exception userdata shows.

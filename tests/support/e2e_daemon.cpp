@@ -61,13 +61,18 @@ void e2e_daemon_t::start(const options_t &options) {
   std::ofstream(path("hook.lua")) << options.hook;
   std::ofstream(path("firewall.conf"))
       << "log_level: " << options.log_level << "\n"
-      << "actual_log { type: STDERR }\n"
-      << "autoconfigure_iptables: true\nautoconfigure_routing: true\n"
+      << "actual_log " << options.log << "\n"
+      << (options.autoconfigure ? "autoconfigure_iptables: true\nautoconfigure_routing: true\n"
+                                  "local_delivery_mark { auto {} }\nclient_packets_mark { auto {} }\n"
+                                  "server_packets_mark { auto {} }\noutput_divert_mark { auto {} }\n"
+                                  "output_divert_nfqueue_number { auto {} }\n"
+                                : "local_delivery_mark { manual: 1 }\nclient_packets_mark { manual: 2 }\n"
+                                  "server_packets_mark { manual: 4 }\noutput_divert_mark { manual: 8 }\n"
+                                  "output_divert_nfqueue_number { manual: 0 }\n")
       << "var_lib_dir: \"" << dir_.string() << "\"\n"
       << "xtables_lock_path: \"" << path("xtables.lock") << "\"\n"
-      << "local_delivery_mark { auto {} }\nclient_packets_mark { auto {} }\nserver_packets_mark { auto {} }\n"
       << "tproxy_listen_address { address: \"127.0.0.1\" port: 19999 }\n"
-      << "output_divert_enable: true\noutput_divert_nfqueue_number { auto {} }\noutput_divert_mark { auto {} }\n"
+      << "output_divert_enable: true\n"
       << "intercept_hook { file: \"" << path("hook.lua") << "\" }\n"
       << options.extra_config;
   std::vector<std::string> args{"--daemon", MOVRI_BINARY};

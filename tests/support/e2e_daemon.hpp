@@ -24,6 +24,8 @@ public:
     std::optional<std::string> vettd{}; // socket paths HubD hands out; none: HubD answers with an error
     std::optional<std::string> queryd{};
     std::string log_level = "LOG_LEVEL_DEBUG"; // the daemon's threshold
+    std::string log = "{ type: STDERR }";      // actual_log; FILE and SYSLOG also write to the log pipe
+    bool autoconfigure = true; // false: neither rules nor routing, manual marks 1, 2, 4, 8 and queue 0
   };
 
   // A fresh working directory; nothing runs yet.

@@ -409,14 +409,20 @@ std::vector<counters_t> collect_counters(const table_t &table) {
 table_t read_table(const std::string &name) {
   check_table_name(name);
   const util::scoped_fd_t fd = open_raw_socket();
-  const ipt_getinfo info = get_info(fd.get(), name);
-
-  std::vector<std::uint8_t> buffer(get_entries_header + info.size, 0);
-  std::memcpy(buffer.data(), name.data(), name.size());
-  store<std::uint32_t>(buffer.data() + offsetof(ipt_get_entries, size), info.size);
-  socklen_t length = static_cast<socklen_t>(buffer.size());
-  if (::getsockopt(fd.get(), SOL_IP, IPT_SO_GET_ENTRIES, buffer.data(), &length) != 0)
-    throw_system_error(errno, "Cannot get IP table entries");
+  // Another writer (the iptables tools, which take the xtables lock that a reader need not hold) may
+  // replace the table between the two calls; the kernel then answers EAGAIN and both are asked again.
+  constexpr int attempts = 16;
+  ipt_getinfo info;
+  std::vector<std::uint8_t> buffer;
+  for (int attempt = 1;; ++attempt) {
+    info = get_info(fd.get(), name);
+    buffer.assign(get_entries_header + info.size, 0);
+    std::memcpy(buffer.data(), name.data(), name.size());
+    store<std::uint32_t>(buffer.data() + offsetof(ipt_get_entries, size), info.size);
+    socklen_t length = static_cast<socklen_t>(buffer.size());
+    if (::getsockopt(fd.get(), SOL_IP, IPT_SO_GET_ENTRIES, buffer.data(), &length) == 0) break;
+    if (errno != EAGAIN || attempt == attempts) throw_system_error(errno, "Cannot get IP table entries");
+  }
 
   blob_t blob;
   blob.valid_hooks = info.valid_hooks;

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <new>
 #include <optional>
@@ -21,6 +22,7 @@
 #include "fw/net/endpoint.hpp"
 #include "fw/util/scoped_fd.hpp"
 #include "fw/util/tristate.hpp"
+#include "mv/log/log.hpp"
 #include "mv/lua/coroutine.hpp"
 #include "mv/lua/log.hpp"
 #include "mv/lua/movri/tcp_endpoint.hpp"
@@ -49,6 +51,9 @@ struct context_t {
   tristate<std::string> group;
   tristate<std::string> iface_in;
   tristate<std::string> iface_out;
+  // The reads waiting for the PID lookup in flight (each bound to its coroutine's liveness); empty when
+  // none is in flight. Concurrent reads in one session share one lookup.
+  std::vector<std::function<void(std::exception_ptr, int)>> pid_waiters;
 };
 using context_ptr = std::shared_ptr<context_t>;
 
@@ -165,7 +170,7 @@ std::optional<std::string> database_name(bool user, std::uint32_t id) {
       MV_LUA_LOG(Warning, std::string("No ") + what + " entry found for " + (user ? "uid " : "gid ") + std::to_string(id));
       return std::nullopt;
     }
-    MV_LUA_LOG(Debug, std::string("Originator ") + what + " name is " + name);
+    MV_LUA_LOG(Debug, std::string("Originator ") + what + " name is " + mv::log::escape(name));
     return std::string(name);
   }
 }
@@ -193,7 +198,7 @@ void resolve_exe_path(context_t &c) {
                                           "readlink");
       if (static_cast<std::size_t>(n) < target.size()) {
         std::string path(target.data(), static_cast<std::size_t>(n));
-        MV_LUA_LOG(Debug, "Originator exe_path is " + path);
+        MV_LUA_LOG(Debug, "Originator exe_path is " + mv::log::escape(path));
         c.exe_path.set(std::move(path));
         return;
       }
@@ -217,7 +222,7 @@ void resolve_interface(context_t &c, bool in) {
   try {
     for (auto &[interface, interface_index] : list_interfaces()) {
       if (interface_index != *index) continue;
-      MV_LUA_LOG(Debug, key + " is " + interface);
+      MV_LUA_LOG(Debug, key + " is " + mv::log::escape(interface));
       return name.set(interface);
     }
     MV_LUA_LOG(Warning, "No interface found for index " + std::to_string(*index));
@@ -275,7 +280,9 @@ bool announce(const context_t &c, field_t field) {
     return false;
   }
   if (!c.pid.undefined()) return false;
-  MV_LUA_LOG(Debug, "Getting originator PID for connection " + fw::net::to_string(c.src) + " --> " + fw::net::to_string(c.dst));
+  if (c.pid_waiters.empty())
+    MV_LUA_LOG(Debug, "Getting originator PID for connection " + fw::net::to_string(c.src) + " --> " +
+                          fw::net::to_string(c.dst));
   return true;
 }
 
@@ -353,12 +360,21 @@ void push_value(lua_State *L, const context_t &c, field_t field) {
   lua_pushnil(L);
 }
 
+// The PID, uid and gid among the fields not known yet: those that a read may find on the way.
+int unknown_steps(const context_t &c) noexcept {
+  int steps = 0;
+  for (field_t step : {field_t::pid, field_t::uid, field_t::gid})
+    if (!known(c, step)) steps |= 1 << static_cast<int>(step);
+  return steps;
+}
+
 // Pushes the field's value (nil for none) and stores a value into the context (index 1) with a raw set.
-// The PID and the ids found on the way are stored too, where the table holds nothing under their names
-// (a value the hook assigned stays).
-int publish(lua_State *L, const context_t &c, field_t field) {
+// The PID and the ids that this read found on the way (steps: those unknown when it began) are stored
+// too, where the table holds nothing under their names (a value the hook assigned stays); ids that the
+// kernel reported appear only once read themselves.
+int publish(lua_State *L, const context_t &c, field_t field, int steps = 0) {
   for (field_t step : {field_t::pid, field_t::uid, field_t::gid}) {
-    if (step == field || !known(c, step)) continue;
+    if (step == field || !(steps & 1 << static_cast<int>(step)) || !known(c, step)) continue;
     lua_pushstring(L, name_of(step));
     lua_rawget(L, 1);
     const bool absent = lua_isnil(L, -1);
@@ -388,34 +404,50 @@ context_t &checked_context(lua_State *L) {
   return *c;
 }
 
-int finish(lua_State *L, context_t &c, field_t field) {
+int finish(lua_State *L, context_t &c, field_t field, int steps) {
   mv::lua::guarded(L, [&] {
     resolve(c, field);
     return 0;
   });
-  return publish(L, c, field);
+  return publish(L, c, field, steps);
 }
 
+// The continuation's context: the field read and the steps unknown when the read began.
+constexpr int steps_shift = 8;
+
 // Runs when the PID lookup resumes the thread: on top of [context, key] the PID or exception userdata.
+// Every read that waited for the lookup gets the answer; the first one records it.
 int pid_continue(lua_State *L, int, lua_KContext k) {
-  const auto field = static_cast<field_t>(k);
+  const auto field = static_cast<field_t>(k & ((1 << steps_shift) - 1));
+  const int steps = static_cast<int>(k >> steps_shift);
   context_t &c = checked_context(L);
   mv::lua::guarded(L, [&] {
+    if (!c.pid.undefined()) return 0;
     const std::exception_ptr *error = lua_gettop(L) >= 3 ? mv::lua::to_exception(L, 3) : nullptr;
     if (error) {
       MV_LUA_LOG(Info, "Cannot get pid: " + mv::util::describe_exception(*error));
-      if (c.pid.undefined()) c.pid.set_none();
+      c.pid.set_none();
     } else if (lua_gettop(L) >= 3 && lua_isinteger(L, 3)) {
       const auto pid = static_cast<std::int32_t>(lua_tointeger(L, 3));
       MV_LUA_LOG(Debug, "Originator PID is " + std::to_string(pid));
-      if (c.pid.undefined()) c.pid.set(pid);
-    } else if (c.pid.undefined()) {
+      c.pid.set(pid);
+    } else {
       c.pid.set_none();
     }
     return 0;
   });
   lua_settop(L, 2);
-  return finish(L, c, field);
+  return finish(L, c, field, steps);
+}
+
+// Hands the answer of the PID lookup to every read that waits for it (each does nothing once its
+// coroutine is gone).
+void deliver_pid(const std::weak_ptr<context_t> &context, std::exception_ptr error, int pid) {
+  const context_ptr c = context.lock();
+  if (!c) return;
+  auto waiters = std::move(c->pid_waiters);
+  c->pid_waiters.clear();
+  for (auto &waiter : waiters) waiter(error, pid);
 }
 
 int context_index(lua_State *L) {
@@ -440,35 +472,48 @@ int context_index(lua_State *L) {
   case field_t::iface_in:
   case field_t::iface_out:
     if (known(c, field)) return publish(L, c, field);
-    return finish(L, c, field);
+    return finish(L, c, field, 0);
   default:
     break;
   }
   if (known(c, field)) return publish(L, c, field);
 
+  const int steps = unknown_steps(c);
   bool need_pid = false;
   mv::lua::guarded(L, [&] {
     need_pid = announce(c, field);
     return 0;
   });
-  if (!need_pid) return finish(L, c, field);
+  if (!need_pid) return finish(L, c, field, steps);
 
   mv::lua::coroutine_t *const co = mv::lua::coroutine_t::running(L);
   lua_getfield(L, LUA_REGISTRYINDEX, key::process_finder);
   auto *finder = static_cast<process_finder_t *>(lua_touserdata(L, -1));
   lua_pop(L, 1);
   if (!finder) return luaL_error(L, "No process finder");
+  const auto *holder = static_cast<const context_ptr *>(lua_touserdata(L, lua_upvalueindex(1)));
   mv::lua::guarded(L, [&] {
-    finder->get_pid(c.src, c.dst, co->wrap([co](std::exception_ptr error, int pid) {
+    const bool first = c.pid_waiters.empty();
+    c.pid_waiters.push_back(co->wrap([co](std::exception_ptr error, int pid) {
       lua_State *thread = co->thread();
       if (!lua_checkstack(thread, 1)) return co->resume(0); // read as "no PID"
       if (error) mv::lua::push_exception(thread, std::move(error));
       else lua_pushinteger(thread, pid);
       co->resume(1);
     }));
+    if (!first) return 0;
+    try {
+      finder->get_pid(c.src, c.dst, [context = std::weak_ptr<context_t>(*holder)](std::exception_ptr error, int pid) {
+        deliver_pid(context, std::move(error), pid);
+      });
+    } catch (...) {
+      c.pid_waiters.clear(); // no lookup in flight
+      throw;
+    }
     return 0;
   });
-  return mv::lua::coroutine_t::yield(L, pid_continue, static_cast<lua_KContext>(field));
+  return mv::lua::coroutine_t::yield(L, pid_continue,
+                                     static_cast<lua_KContext>(static_cast<int>(field) | steps << steps_shift));
 }
 
 int shared_ptr_gc(lua_State *L) {
@@ -556,7 +601,7 @@ std::string dump_context(lua_State *L, int index) {
       size_t length = 0;
       const char *text = lua_tolstring(L, -1, &length);
       if (!dump.empty()) dump += ' ';
-      dump.append(name).append("=").append(text, length);
+      dump.append(name).append("=").append(mv::log::escape(std::string_view(text, length)));
     }
     lua_pop(L, 1);
   }

@@ -76,7 +76,14 @@ void driver_t::install_wrapper(lua_State *L) {
 }
 
 lua_State *driver_t::push_entry(lua_State *L) {
-  lua_pushcclosure(L, entry, 1);
+  // In a protected call: a memory error while building the closure must not leave this constructor.
+  if (!lua_checkstack(L, 1)) throw std::runtime_error("Cannot start session: Lua stack overflow");
+  lua_pushcfunction(L, [](lua_State *state) {
+    lua_pushcclosure(state, entry, 1);
+    return 1;
+  });
+  lua_insert(L, -2);
+  if (lua_pcall(L, 1, 1, 0) != LUA_OK) throw std::runtime_error("Cannot start session: " + mv::lua::error_text(L));
   return L;
 }
 

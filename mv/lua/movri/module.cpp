@@ -104,11 +104,14 @@ bool blank(const char *begin, const char *end) {
 // Reads the file into a Lua string on the stack, then adds its non-blank lines to a new table.
 int load_lines(lua_State *L, bool as_set) {
   const char *path = luaL_checkstring(L, 1);
+  // Static storage: pushing the text may raise a memory error, which must find no string alive in a frame.
+  thread_local std::string content;
   guarded(L, [&] {
-    const std::string content = read_list_file(path);
-    lua_pushlstring(L, content.data(), content.size());
+    content = read_list_file(path);
     return 0;
   });
+  lua_pushlstring(L, content.data(), content.size());
+  std::string().swap(content);
   size_t size = 0;
   const char *data = lua_tolstring(L, -1, &size);
   const char *const end = data + size;

@@ -75,12 +75,15 @@ void tcp_endpoint_t::register_metatable(lua_State *L) {
 }
 
 void push_tcp_endpoint(lua_State *L, const boost::asio::ip::tcp::endpoint &endpoint) {
-  push_ip_address(L, endpoint.address());
-  const int address_ref = luaL_ref(L, LUA_REGISTRYINDEX);
+  // The endpoint first, complete and without an address, so that a memory error at any later step leaves
+  // nothing behind that its __gc would not release.
+  const ip_address_t address = ip_address_t::from(endpoint.address());
   auto *value = static_cast<tcp_endpoint_t *>(lua_newuserdata(L, sizeof(tcp_endpoint_t)));
-  value->address_ref = address_ref;
+  value->address_ref = LUA_NOREF;
   value->port = endpoint.port();
   luaL_setmetatable(L, key::tcp_endpoint_metatable);
+  push_ip_address(L, address);
+  value->address_ref = luaL_ref(L, LUA_REGISTRYINDEX);
 }
 
 const tcp_endpoint_t *to_tcp_endpoint(lua_State *L, int index) noexcept {

@@ -112,6 +112,8 @@ TEST(Log, PipeCopyOfEveryRecordForSyslog) {
   int p[2];
   ASSERT_EQ(::pipe2(p, O_NONBLOCK), 0);
   ::setenv("COM_MOVRI_ADD_LOG_PIPE", std::to_string(p[1]).c_str(), 1);
+  mv::log::adopt_log_pipe();
+  EXPECT_EQ(::fcntl(p[1], F_GETFD), FD_CLOEXEC); // programs the daemon starts do not hold it
   mv::Log config;
   config.set_type(mv::Log::SYSLOG);
   config.set_ident("movri-test");
@@ -138,14 +140,41 @@ TEST(Log, NoPipeCopyForStderr) {
   EXPECT_NE(err.read().find("Info: only here\n"), std::string::npos);
 }
 
-TEST(Log, MalformedPipeVariableIsReportedAndIgnored) {
-  ::setenv("COM_MOVRI_ADD_LOG_PIPE", "abc", 1);
-  captured_fd_t err(2);
-  mv::Log config;
-  config.set_type(mv::Log::STDERR);
-  mv::log::set_log(mv::log::make_log(config));
-  mv::log::log(mv::log::Info, "still logging");
-  EXPECT_EQ(err.read(), "Error: Log Factory: Wrong environment variable COM_MOVRI_ADD_LOG_PIPE\nInfo: still logging\n");
+// Not a number, or a descriptor that was not open at start-up although something the daemon opened
+// since took its number: reported, and nothing is written to that descriptor.
+TEST(Log, WrongPipeVariableIsReportedAndIgnored) {
+  const int unused = ::dup(0);
+  ::close(unused);
+  for (const std::string value : {std::string("abc"), std::to_string(unused)}) {
+    SCOPED_TRACE(value);
+    ::setenv("COM_MOVRI_ADD_LOG_PIPE", value.c_str(), 1);
+    mv::log::adopt_log_pipe();
+    int p[2];
+    ASSERT_EQ(::pipe2(p, O_NONBLOCK), 0); // takes the number that was free
+    captured_fd_t err(2);
+    mv::log::set_log(std::make_shared<mv::log::cf_console_log_t>());
+    mv::Log config;
+    config.set_type(mv::Log::SYSLOG);
+    config.set_ident("movri-test");
+    mv::log::set_log(mv::log::make_log(config));
+    mv::log::log(mv::log::Info, "not copied");
+    mv::log::set_log(std::make_shared<mv::log::cf_console_log_t>());
+    EXPECT_EQ(err.read(), "Error: Log Factory: Wrong environment variable COM_MOVRI_ADD_LOG_PIPE\n");
+    char buffer[64];
+    EXPECT_EQ(::read(p[0], buffer, sizeof buffer), -1);
+    ::close(p[0]);
+    ::close(p[1]);
+  }
+}
+
+TEST(Log, HostNamesAreEscaped) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"/usr/bin/curl", "/usr/bin/curl"},
+      {"evil\nError: forged", "evil\\x0aError: forged"},
+      {std::string("a\0b\r\x1b[31m\x7f", 10), "a\\x00b\\x0d\\x1b[31m\\x7f"},
+      {"back\\slash", "back\\x5cslash"},
+      {"ünïcode", "ünïcode"}};
+  for (const auto &[name, logged] : cases) EXPECT_EQ(mv::log::escape(name), logged) << name;
 }
 
 TEST(Logger, ThresholdFromConfiguredLevel) {
