@@ -1,5 +1,6 @@
 #include "fw/service/server_connector.hpp"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
