@@ -10,8 +10,8 @@
 //         BPF map          the recorded owner of every socket of the batch: one map look-up and one
 //                          /proc/<pid>/stat read each (needs the recorder, below)
 //         /proc fd walk    the walk over /proc/<pid>/fd that maps the batch's inodes to their process
-//         find (BPF)       the batch asked of a process finder with the recorder, until the last answer
-//         find (walk)      the same without the recorder
+//         whole find BPF   the batch asked of a process finder with the recorder, until the last answer
+//         whole find       the same without the recorder (the /proc walk)
 //       The recorder is attached to the cgroup that COM_MOVRI_BPF_CGROUP names (unset: the cgroup v2
 //       root) before the connections are made; where it cannot be, its rows are left out.
 //       Prints the namespace's TCP hash table size, the number of TCP sockets and processes the steps go
@@ -186,7 +186,6 @@ template <class Step> row_t measure(const std::string &name, std::size_t batch, 
 int run(std::size_t n, std::size_t repeat) {
   raise_descriptor_limit(static_cast<rlim_t>(2 * n + 64));
   auto recorder = finder_t::choose_recorder(finder_t::cgroup_from_environment());
-  if (!recorder) std::fprintf(stderr, "movri-bench-lookup: no BPF recorder (its rows are left out)\n");
   connections_t connections(n);
   const int own_pid = ::getpid();
 
@@ -254,8 +253,8 @@ int run(std::size_t n, std::size_t repeat) {
         while (answered < size) io.run_one();
       }));
     };
-    if (bpf_finder) whole_find("find (BPF)", *bpf_finder);
-    whole_find("find (walk)", finder);
+    if (bpf_finder) whole_find("whole find BPF", *bpf_finder);
+    whole_find("whole find", finder);
   }
 
   const std::string ehash = read_first_line("/proc/sys/net/ipv4/tcp_ehash_entries");
