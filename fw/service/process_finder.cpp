@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,8 @@
 #include <span>
 #include <stdexcept>
 #include <string_view>
+#include <cstdio>
+#include <cstdlib>
 
 #include <boost/asio/post.hpp>
 #include <boost/system/system_error.hpp>
@@ -93,13 +96,26 @@ public:
   }
   // The end of the line or a blank follows.
   bool field_ends() const { return at_ == line_.size() || line_[at_] == ' ' || line_[at_] == '\t'; }
-  // address:port as 8 and 4 hex digits. The address is the kernel's raw 32-bit value printed as a
-  // number; taken unchanged as the in-memory value it is the address in network order again.
-  bool endpoint(process_finder_t::endpoint_t &out) {
-    std::uint32_t raw, port;
-    if (!hex(8, raw) || !literal(':') || !hex(4, port)) return false;
+  // address:port as 8 (IPv6: 32) and 4 hex digits. The address is the kernel's raw 32-bit words
+  // printed as numbers; taken unchanged as in-memory values they are the address in network order
+  // again. An IPv4-mapped IPv6 address is given as the IPv4 address.
+  bool endpoint(process_finder_t::endpoint_t &out, bool v6) {
+    std::uint32_t raw[4], port;
+    for (int i = 0; i < (v6 ? 4 : 1); ++i)
+      if (!hex(8, raw[i])) return false;
+    if (!literal(':') || !hex(4, port)) return false;
+    if (v6) {
+      std::array<unsigned char, 16> bytes;
+      std::memcpy(bytes.data(), raw, 16);
+      const boost::asio::ip::address_v6 address(bytes);
+      if (address.is_v4_mapped())
+        out = {boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, address), static_cast<unsigned short>(port)};
+      else
+        out = {address, static_cast<unsigned short>(port)};
+      return true;
+    }
     std::array<unsigned char, 4> bytes;
-    std::memcpy(bytes.data(), &raw, 4);
+    std::memcpy(bytes.data(), raw, 4);
     out = {boost::asio::ip::address_v4(bytes), static_cast<unsigned short>(port)};
     return true;
   }
@@ -110,12 +126,14 @@ private:
 };
 
 bool is_tcp_header(std::string_view line) {
+  // /proc/net/tcp6 calls the third column remote_address.
   static constexpr std::string_view expected[] = {"sl",       "local_address", "rem_address", "st",
                                                    "tx_queue", "rx_queue",      "tr",          "tm->when",
                                                    "retrnsmt", "uid",           "timeout",     "inode"};
   std::size_t at = 0;
-  for (const auto &word : expected) {
+  for (auto word : expected) {
     while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) ++at;
+    if (word == "rem_address" && line.substr(at, 14) == "remote_address") word = "remote_address";
     if (line.substr(at, word.size()) != word) return false;
     at += word.size();
     if (at < line.size() && line[at] != ' ' && line[at] != '\t') return false;
@@ -124,12 +142,12 @@ bool is_tcp_header(std::string_view line) {
 }
 
 // (local endpoint, remote endpoint, inode) of one socket line; false when the line is malformed.
-bool parse_tcp_line(std::string_view line, key_t &key, std::uint32_t &inode) {
+bool parse_tcp_line(std::string_view line, key_t &key, std::uint32_t &inode, bool v6) {
   tcp_line_reader_t r(line);
   std::uint32_t slot, state, tx, rx, timer, expiry, retransmits, uid, timeout;
   r.blanks();
-  return r.decimal(slot) && r.literal(':') && r.blanks() && r.endpoint(key.first) && r.blanks() &&
-         r.endpoint(key.second) && r.blanks() && r.hex(2, state) && r.blanks() && r.hex(8, tx) &&
+  return r.decimal(slot) && r.literal(':') && r.blanks() && r.endpoint(key.first, v6) && r.blanks() &&
+         r.endpoint(key.second, v6) && r.blanks() && r.hex(2, state) && r.blanks() && r.hex(8, tx) &&
          r.literal(':') && r.hex(8, rx) && r.blanks() && r.hex(2, timer) && r.literal(':') &&
          r.hex(8, expiry) && r.blanks() && r.hex(8, retransmits) && r.blanks() && r.decimal(uid) &&
          r.blanks() && r.decimal(timeout) && r.blanks() && r.decimal(inode) && r.field_ends();
@@ -212,6 +230,13 @@ template <class Found> void scan_processes(Found &&found) {
 
 // ---- netlink getter ----
 
+std::vector<process_finder_t::socket_info_t> process_finder_t::inode_getter_t::get_sockets(const std::vector<key_t> &keys) {
+  const auto inodes = get_inodes(keys);
+  std::vector<socket_info_t> sockets(inodes.size());
+  for (std::size_t i = 0; i < inodes.size(); ++i) sockets[i].inode = inodes[i];
+  return sockets;
+}
+
 process_finder_t::netlink_inode_getter_t::netlink_inode_getter_t() : socket_(open_sock_diag_socket()) {
   const key_t zero{};
   try {
@@ -219,21 +244,124 @@ process_finder_t::netlink_inode_getter_t::netlink_inode_getter_t() : socket_(ope
   } catch (const boost::system::system_error &) {
     throw not_supported_t("Kernel does not support SOCK_DIAG_BY_FAMILY");
   }
+  // The kernel answers every request of a datagram while it is being sent, into this socket's receive
+  // queue; what does not fit is lost. A larger queue (where allowed) lets a whole batch go at once.
+  const int wanted = 1 << 20;
+  ::setsockopt(socket_.native_handle(), SOL_SOCKET, SO_RCVBUFFORCE, &wanted, sizeof wanted);
+  int size = 0;
+  socklen_t length = sizeof size;
+  if (::getsockopt(socket_.native_handle(), SOL_SOCKET, SO_RCVBUF, &size, &length) != 0) size = 0;
+  // An answer takes well under 4 KiB of the queue (message, attributes and the kernel's overhead).
+  requests_per_send_ = std::clamp<std::size_t>(static_cast<std::size_t>(size) / 4096, 1, max_batch);
+  send_buffer_.resize(requests_per_send_ * (netlink::header_size + sock_diag::request_header_size));
+  receive_buffer_.resize(16384);
 }
 
 std::vector<std::uint32_t> process_finder_t::netlink_inode_getter_t::get_inodes(const std::vector<key_t> &keys) {
-  std::vector<netlink::socket_t::received_t> answers;
+  const auto sockets = get_sockets(keys);
+  std::vector<std::uint32_t> inodes(sockets.size());
+  for (std::size_t i = 0; i < sockets.size(); ++i) inodes[i] = sockets[i].inode;
+  return inodes;
+}
+
+std::vector<process_finder_t::socket_info_t>
+process_finder_t::netlink_inode_getter_t::get_sockets(const std::vector<key_t> &keys) {
+  std::vector<socket_info_t> found(keys.size());
   try {
-    answers = socket_.dump(sock_diag::sock_diag_by_family, sock_diag::make_request(keys));
+    for (std::size_t first = 0; first < keys.size(); first += requests_per_send_)
+      ask(keys, first, std::min(requests_per_send_, keys.size() - first), found);
   } catch (...) {
-    // The rest of a broken dump may still be queued on the socket; a fresh socket keeps it out of the
-    // next batch.
+    // Answers of a broken exchange may still be queued on the socket; a fresh socket keeps them out of
+    // the next batch.
     try {
-      socket_ = netlink::socket_t::open(netlink::protocol_sock_diag);
+      auto fresh = netlink::socket_t::open(netlink::protocol_sock_diag);
+      const int wanted = 1 << 20;
+      ::setsockopt(fresh.native_handle(), SOL_SOCKET, SO_RCVBUFFORCE, &wanted, sizeof wanted);
+      socket_ = std::move(fresh);
     } catch (...) {
     }
     throw;
   }
+  return found;
+}
+
+void process_finder_t::netlink_inode_getter_t::ask(const std::vector<key_t> &keys, std::size_t first, std::size_t n,
+                                                   std::vector<socket_info_t> &found) {
+  // One request per distinct key (the keys are sorted, so repeats are neighbours); sequence numbers
+  // tell the answers apart.
+  const std::uint32_t base = sequence_;
+  std::vector<std::size_t> asked; // key index per sequence number - base
+  asked.reserve(n);
+  std::size_t length = 0;
+  for (std::size_t i = first; i < first + n; ++i) {
+    if (i > first && keys[i] == keys[i - 1]) continue;
+    std::uint8_t *at = send_buffer_.data() + length;
+    const std::uint32_t message_length = netlink::header_size + sock_diag::request_header_size;
+    const std::uint16_t type = sock_diag::sock_diag_by_family, flags = netlink::f_request;
+    const std::uint32_t seq = base + static_cast<std::uint32_t>(asked.size()), port = 0;
+    std::memcpy(at, &message_length, 4);
+    std::memcpy(at + 4, &type, 2);
+    std::memcpy(at + 6, &flags, 2);
+    std::memcpy(at + 8, &seq, 4);
+    std::memcpy(at + 12, &port, 4);
+    sock_diag::put_exact_request(at + netlink::header_size, keys[i]);
+    length += message_length;
+    asked.push_back(i);
+  }
+  sequence_ += static_cast<std::uint32_t>(asked.size());
+  socket_.send_raw(send_buffer_.data(), length);
+
+  // Every request has exactly one answer, the socket or an error, queued before the send returned.
+  std::size_t answered = 0;
+  while (answered < asked.size()) {
+    ssize_t got;
+    do got = ::recv(socket_.native_handle(), receive_buffer_.data(), receive_buffer_.size(), MSG_DONTWAIT | MSG_TRUNC);
+    while (got < 0 && errno == EINTR);
+    if (got < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK) throw std::runtime_error("sock_diag: Answers missing");
+      throw_errno(errno, "sock_diag: Cannot receive");
+    }
+    if (static_cast<std::size_t>(got) > receive_buffer_.size()) throw std::runtime_error("sock_diag: Answer too long");
+    std::size_t at = 0;
+    const auto size = static_cast<std::size_t>(got);
+    while (size - at >= netlink::header_size) {
+      const std::uint8_t *message = receive_buffer_.data() + at;
+      std::uint32_t message_length, seq;
+      std::uint16_t type;
+      std::memcpy(&message_length, message, 4);
+      std::memcpy(&type, message + 4, 2);
+      std::memcpy(&seq, message + 8, 4);
+      if (message_length < netlink::header_size || message_length > size - at)
+        throw std::runtime_error("sock_diag: Truncated message");
+      const std::uint32_t index = seq - base;
+      if (index >= asked.size()) throw std::runtime_error("sock_diag: Unexpected message");
+      const std::size_t key = asked[index];
+      if (type == netlink::msg_error) {
+        if (message_length < netlink::header_size + 4) throw std::runtime_error("sock_diag: Truncated message");
+        std::int32_t error;
+        std::memcpy(&error, message + netlink::header_size, 4);
+        const bool v6 = keys[key].first.address().is_v6();
+        // ENOENT: no such socket; an IPv6 key on a host without IPv6 has none either.
+        if (error != 0 && error != -ENOENT && !(v6 && (error == -EINVAL || error == -EAFNOSUPPORT)))
+          throw_errno(-error, "sock_diag: Request failed");
+        if (error != 0) ++answered;
+      } else if (type == sock_diag::sock_diag_by_family) {
+        const auto answer = sock_diag::response_message_t::parse(message + netlink::header_size,
+                                                                 message_length - netlink::header_size);
+        if (answer.state() == sock_diag::tcp_established || answer.state() == sock_diag::tcp_syn_sent)
+          for (std::size_t k = key; k < first + n && keys[k] == keys[key]; ++k) found[k] = {answer.inode(), answer.cookie()};
+        ++answered;
+      } else {
+        throw std::runtime_error("sock_diag: Unexpected message");
+      }
+      at += netlink::align4(message_length);
+    }
+  }
+}
+
+std::vector<std::uint32_t> process_finder_t::netlink_inode_getter_t::dump_inodes(const std::vector<key_t> &keys) {
+  std::vector<netlink::socket_t::received_t> answers;
+  answers = socket_.dump(sock_diag::sock_diag_by_family, sock_diag::make_request(keys));
   std::vector<std::uint32_t> inodes(keys.size(), 0);
   for (const auto &answer : answers) {
     if (answer.type != sock_diag::sock_diag_by_family) throw std::runtime_error("sock_diag: Unexpected message");
@@ -252,25 +380,36 @@ process_finder_t::proc_inode_getter_t::proc_inode_getter_t(std::string path) : p
 std::vector<std::uint32_t> process_finder_t::proc_inode_getter_t::get_inodes(const std::vector<key_t> &keys) {
   std::vector<std::uint32_t> inodes(keys.size(), 0);
   if (keys.empty()) return inodes;
-  fw::util::scoped_fd_t fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) throw_errno(errno, "Cannot open " + path_);
+  std::size_t remaining = keys.size();
+  // IPv4 sockets first; then IPv6 ones, among them dual-stack sockets connected to IPv4 addresses.
+  if (scan_table(path_, false, keys, inodes, remaining)) return inodes;
+  scan_table(path_ + "6", true, keys, inodes, remaining);
+  return inodes;
+}
+
+bool process_finder_t::proc_inode_getter_t::scan_table(const std::string &path, bool v6, const std::vector<key_t> &keys,
+                                                       std::vector<std::uint32_t> &inodes, std::size_t &remaining) {
+  fw::util::scoped_fd_t fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) {
+    if (v6 && errno == ENOENT) return false; // no IPv6 on this host
+    throw_errno(errno, "Cannot open " + path);
+  }
 
   // Lines are assembled from 4096-byte reads; the first must be the header, every other one a socket.
   static constexpr std::size_t max_line = 4096;
-  std::size_t remaining = keys.size();
   std::size_t line_number = 0;
   std::string line;
   line.reserve(256);
   auto take_line = [&]() -> bool { // true when every key has its inode
     ++line_number;
     if (line_number == 1) {
-      if (!is_tcp_header(line)) throw std::runtime_error("Cannot parse " + path_ + ": unexpected header");
+      if (!is_tcp_header(line)) throw std::runtime_error("Cannot parse " + path + ": unexpected header");
       return false;
     }
     key_t key;
     std::uint32_t inode;
-    if (!parse_tcp_line(line, key, inode))
-      throw std::runtime_error("Cannot parse " + path_ + ": malformed line " + std::to_string(line_number));
+    if (!parse_tcp_line(line, key, inode, v6))
+      throw std::runtime_error("Cannot parse " + path + ": malformed line " + std::to_string(line_number));
     if (inode == 0) return false; // TIME_WAIT and the like belong to no descriptor
     const auto [first, last] = std::equal_range(keys.begin(), keys.end(), key);
     for (auto it = first; it != last; ++it) {
@@ -288,20 +427,20 @@ std::vector<std::uint32_t> process_finder_t::proc_inode_getter_t::get_inodes(con
     ssize_t n;
     do n = ::read(fd.get(), buffer, sizeof buffer);
     while (n < 0 && errno == EINTR);
-    if (n < 0) throw_errno(errno, "Cannot read " + path_);
+    if (n < 0) throw_errno(errno, "Cannot read " + path);
     if (n == 0) break;
     for (ssize_t i = 0; i < n; ++i) {
       if (buffer[i] != '\n') {
-        if (line.size() >= max_line) throw std::runtime_error("Cannot parse " + path_ + ": line too long");
+        if (line.size() >= max_line) throw std::runtime_error("Cannot parse " + path + ": line too long");
         line.push_back(buffer[i]);
         continue;
       }
-      if (take_line()) return inodes;
+      if (take_line()) return true;
       line.clear();
     }
   }
-  if (!line.empty()) take_line();
-  return inodes;
+  if (!line.empty()) return take_line();
+  return remaining == 0;
 }
 
 // ---- the service ----
@@ -323,10 +462,53 @@ std::unique_ptr<process_finder_t::inode_getter_t> choose_getter() {
 
 } // namespace
 
-process_finder_t::process_finder_t(boost::asio::io_context &io) : process_finder_t(io, choose_getter()) {}
+std::optional<std::string> process_finder_t::cgroup_from_environment() {
+  const char *value = std::getenv(cgroup_variable);
+  if (!value) return std::nullopt;
+  return std::string(value);
+}
 
-process_finder_t::process_finder_t(boost::asio::io_context &io, std::unique_ptr<inode_getter_t> getter)
-    : io_(io), getter_(std::move(getter)) {
+std::unique_ptr<process_finder_t::connect_recorder_t>
+process_finder_t::choose_recorder(const std::optional<std::string> &cgroup, std::span<const std::uint8_t> object) {
+  if (cgroup && cgroup->empty()) {
+    MV_LOG(Debug, std::string("Socket owners are not recorded (") + cgroup_variable + " is empty); /proc will be searched instead");
+    return nullptr;
+  }
+  try {
+    auto recorder = std::make_unique<connect_recorder_t>(cgroup ? *cgroup : connect_recorder_t::cgroup_v2_root(), object);
+    MV_LOG(Debug, "Socket owners are recorded at connect() by BPF programs attached to " + recorder->cgroup());
+    return recorder;
+  } catch (const std::exception &e) {
+    MV_LOG(Debug, "Cannot record socket owners with BPF: " + mv::util::exception_message(e) + "; /proc will be searched instead");
+  }
+  return nullptr;
+}
+
+int process_finder_t::recorded_owner(const connect_recorder_t &recorder, std::uint64_t cookie) {
+  const std::uint32_t tgid = recorder.owner(cookie);
+  if (tgid == 0 || tgid > 0x7FFFFFFFu) return 0;
+  // The process must still run: after it has exited its PID names nobody, or somebody else.
+  char path[32];
+  std::snprintf(path, sizeof path, "/proc/%u/stat", tgid);
+  fw::util::scoped_fd_t fd(::open(path, O_RDONLY | O_CLOEXEC));
+  if (!fd) return 0;
+  char text[256];
+  const ssize_t n = ::read(fd.get(), text, sizeof text - 1);
+  if (n <= 0) return 0;
+  text[n] = '\0';
+  const char *end_of_name = std::strrchr(text, ')');
+  if (!end_of_name || end_of_name[1] != ' ') return 0;
+  const char state = end_of_name[2];
+  if (state == 'Z' || state == 'X' || state == 'x') return 0;
+  return static_cast<int>(tgid);
+}
+
+process_finder_t::process_finder_t(boost::asio::io_context &io)
+    : process_finder_t(io, choose_getter(), choose_recorder(cgroup_from_environment())) {}
+
+process_finder_t::process_finder_t(boost::asio::io_context &io, std::unique_ptr<inode_getter_t> getter,
+                                   std::unique_ptr<connect_recorder_t> recorder)
+    : io_(io), getter_(std::move(getter)), recorder_(std::move(recorder)) {
   worker_ = std::thread([this] { run(); });
 }
 
@@ -338,6 +520,7 @@ process_finder_t::~process_finder_t() {
   wake_.notify_all();
   if (worker_.joinable()) worker_.join();
   getter_.reset();
+  recorder_.reset();
 }
 
 void process_finder_t::find_pid(const endpoint_t &client, const endpoint_t &server, handler_t handler) {
@@ -389,22 +572,29 @@ void process_finder_t::serve(std::vector<request_t> batch) {
   keys.reserve(batch.size());
   for (const auto &request : batch) keys.push_back(request.key);
 
-  std::vector<std::uint32_t> inodes;
+  std::vector<socket_info_t> sockets;
   std::exception_ptr error;
   try {
-    inodes = getter_->get_inodes(keys);
-    if (inodes.size() != keys.size()) throw std::logic_error("inode getter answered for a different number of keys");
+    sockets = getter_->get_sockets(keys);
+    if (sockets.size() != keys.size()) throw std::logic_error("inode getter answered for a different number of keys");
   } catch (...) {
     error = std::current_exception();
-    inodes.assign(keys.size(), 0);
+    sockets.assign(keys.size(), {});
   }
   const std::exception_ptr no_inode =
       error ? error : std::make_exception_ptr(std::runtime_error("Cannot find inode in " + getter_->name()));
 
+  // Sockets whose connecting process was recorded and still runs are answered at once; the others
+  // wait for the walk over /proc.
   std::multimap<std::uint32_t, request_t *> waiting;
   for (std::size_t i = 0; i < batch.size(); ++i) {
-    if (inodes[i] == 0) answer(batch[i].handler, no_inode, 0);
-    else waiting.emplace(inodes[i], &batch[i]);
+    if (sockets[i].inode == 0) {
+      answer(batch[i].handler, no_inode, 0);
+      continue;
+    }
+    const int owner = recorder_ && sockets[i].cookie != 0 ? recorded_owner(*recorder_, sockets[i].cookie) : 0;
+    if (owner != 0) answer(batch[i].handler, nullptr, owner);
+    else waiting.emplace(sockets[i].inode, &batch[i]);
   }
   if (waiting.empty()) return;
 

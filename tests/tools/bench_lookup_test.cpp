@@ -13,7 +13,7 @@
 namespace {
 
 const std::string tool = std::string(MOVRI_TOOLS_DIR) + "/movri-bench-lookup";
-const char *const steps[] = {"sock_diag dump", "/proc/net/tcp", "/proc fd walk", "whole find"};
+const char *const steps[] = {"sock_diag exact", "sock_diag dump", "/proc/net/tcp", "/proc fd walk", "whole find"};
 
 bool has_row(const std::string &out, const std::string &step, int batch) {
   // step, batch, then four numbers.

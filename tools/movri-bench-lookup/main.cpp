@@ -2,11 +2,18 @@
 //   movri-bench-lookup [--connections N] [--repeat R]
 //       As root, in the network namespace the caller chose (it creates none itself). Opens N established
 //       loopback TCP connections of its own (default 1000; the descriptor limit is raised as needed), then
-//       for batches of 1, 32 and 128 of them times, R times each (default 200), every step of a look-up:
-//         sock_diag dump  one NETLINK_SOCK_DIAG dump filtered to the batch's keys (the finder's getter)
-//         /proc/net/tcp   one pass over /proc/net/tcp for the batch (the fallback getter)
-//         /proc fd walk   the walk over /proc/<pid>/fd that maps the batch's inodes to their process
-//         whole find      the batch asked of a process finder at once, until the last answer is back
+//       for batches of 1, 32 and 128 of them times, R times each (default 200), every step of a look-up,
+//       each method side by side:
+//         sock_diag exact  one exact NETLINK_SOCK_DIAG request per key, sent together (the finder's getter)
+//         sock_diag dump   one dump over the whole TCP table filtered to the batch's keys (the former getter)
+//         /proc/net/tcp    one pass over /proc/net/tcp (and tcp6) for the batch (the fallback getter)
+//         BPF map          the recorded owner of every socket of the batch: one map look-up and one
+//                          /proc/<pid>/stat read each (needs the recorder, below)
+//         /proc fd walk    the walk over /proc/<pid>/fd that maps the batch's inodes to their process
+//         whole find BPF   the batch asked of a process finder with the recorder, until the last answer
+//         whole find       the same without the recorder (the /proc walk)
+//       The recorder is attached to the cgroup that COM_MOVRI_BPF_CGROUP names (unset: the cgroup v2
+//       root) before the connections are made; where it cannot be, its rows are left out.
 //       Prints the namespace's TCP hash table size, the number of TCP sockets and processes the steps go
 //       through, and one table: step, batch, median and p99 microseconds per call and per connection.
 //       A batch larger than N is left out. A look-up that misses one of the tool's own sockets is
@@ -178,6 +185,7 @@ template <class Step> row_t measure(const std::string &name, std::size_t batch, 
 
 int run(std::size_t n, std::size_t repeat) {
   raise_descriptor_limit(static_cast<rlim_t>(2 * n + 64));
+  auto recorder = finder_t::choose_recorder(finder_t::cgroup_from_environment());
   connections_t connections(n);
   const int own_pid = ::getpid();
 
@@ -189,7 +197,10 @@ int run(std::size_t n, std::size_t repeat) {
   }
   finder_t::proc_inode_getter_t proc;
   boost::asio::io_context io;
-  finder_t finder(io);
+  std::optional<finder_t> bpf_finder;
+  const finder_t::connect_recorder_t *map = recorder.get();
+  if (recorder) bpf_finder.emplace(io, std::make_unique<finder_t::netlink_inode_getter_t>(), std::move(recorder));
+  finder_t finder(io, std::make_unique<finder_t::netlink_inode_getter_t>());
 
   std::vector<row_t> rows;
   for (const std::size_t size : batch_sizes) {
@@ -202,13 +213,24 @@ int run(std::size_t n, std::size_t repeat) {
     auto check_inodes = [&](const std::string &step, const std::vector<std::uint32_t> &found, std::size_t round) {
       if (found != inodes[round]) miss(step, "batch of " + std::to_string(size) + ": inodes differ");
     };
-    if (netlink)
-      rows.push_back(measure("sock_diag dump", size, repeat, [&](std::size_t round) {
-        check_inodes("sock_diag dump", netlink->get_inodes(connections.batch(size, round)), round);
+    std::vector<std::vector<finder_t::socket_info_t>> sockets;
+    if (netlink) {
+      for (std::size_t round = 0; round <= repeat; ++round) sockets.push_back(netlink->get_sockets(connections.batch(size, round)));
+      rows.push_back(measure("sock_diag exact", size, repeat, [&](std::size_t round) {
+        check_inodes("sock_diag exact", netlink->get_inodes(connections.batch(size, round)), round);
       }));
+      rows.push_back(measure("sock_diag dump", size, repeat, [&](std::size_t round) {
+        check_inodes("sock_diag dump", netlink->dump_inodes(connections.batch(size, round)), round);
+      }));
+    }
     rows.push_back(measure("/proc/net/tcp", size, repeat, [&](std::size_t round) {
       check_inodes("/proc/net/tcp", proc.get_inodes(connections.batch(size, round)), round);
     }));
+    if (map && netlink)
+      rows.push_back(measure("BPF map", size, repeat, [&](std::size_t round) {
+        for (const auto &socket : sockets[round])
+          if (finder_t::recorded_owner(*map, socket.cookie) != own_pid) miss("BPF map", "no recorded owner");
+      }));
     rows.push_back(measure("/proc fd walk", size, repeat, [&](std::size_t round) {
       std::unordered_multiset<std::uint32_t> waiting(inodes[round].begin(), inodes[round].end());
       finder_t::scan_socket_owners([&](std::uint32_t inode, int pid) {
@@ -217,18 +239,22 @@ int run(std::size_t n, std::size_t repeat) {
       });
       if (!waiting.empty()) miss("/proc fd walk", std::to_string(waiting.size()) + " inodes not found");
     }));
-    rows.push_back(measure("whole find", size, repeat, [&](std::size_t round) {
-      std::size_t answered = 0;
-      for (const auto &key : connections.batch(size, round))
-        finder.find_pid(key.first, key.second, [&](std::exception_ptr error, int pid) {
-          ++answered;
-          if (error) miss("whole find", mv::util::describe_exception(error));
-          else if (pid != own_pid) miss("whole find", "answered PID " + std::to_string(pid));
-        });
-      const auto work = boost::asio::make_work_guard(io);
-      io.restart(); // the loop stopped when it ran out of work after the previous call
-      while (answered < size) io.run_one();
-    }));
+    const auto whole_find = [&](const std::string &name, finder_t &f) {
+      rows.push_back(measure(name, size, repeat, [&](std::size_t round) {
+        std::size_t answered = 0;
+        for (const auto &key : connections.batch(size, round))
+          f.find_pid(key.first, key.second, [&](std::exception_ptr error, int pid) {
+            ++answered;
+            if (error) miss(name, mv::util::describe_exception(error));
+            else if (pid != own_pid) miss(name, "answered PID " + std::to_string(pid));
+          });
+        const auto work = boost::asio::make_work_guard(io);
+        io.restart(); // the loop stopped when it ran out of work after the previous call
+        while (answered < size) io.run_one();
+      }));
+    };
+    if (bpf_finder) whole_find("whole find BPF", *bpf_finder);
+    whole_find("whole find", finder);
   }
 
   const std::string ehash = read_first_line("/proc/sys/net/ipv4/tcp_ehash_entries");
@@ -242,7 +268,8 @@ int run(std::size_t n, std::size_t repeat) {
   std::printf("TCP sockets in this namespace: %zu (%zu connections of this tool, both ends, and its listener)\n",
               count_tcp_sockets(), n);
   std::printf("processes under /proc: %zu\n", count_processes());
-  std::printf("inode getter of the finder: %s\n", finder.getter().name().c_str());
+  std::printf("inode getter of the finder: %s; BPF recorder: %s\n", finder.getter().name().c_str(),
+              map ? map->cgroup().c_str() : "none");
   std::printf("calls per row: %zu\n\n", repeat);
   std::printf("%-16s %5s %12s %12s %15s %15s\n", "step", "batch", "median_us", "p99_us", "median_us/conn",
               "p99_us/conn");

@@ -28,7 +28,45 @@ void put_hostcond(std::uint8_t *at, const endpoint_t &endpoint) {
   std::memcpy(at + 8, address.data(), 4);
 }
 
+// An address as inet_diag_sockid holds it: four 32-bit words in network order; IPv4 in the first.
+void put_address(std::uint8_t *at, const boost::asio::ip::address &address) {
+  if (address.is_v4()) {
+    const auto bytes = address.to_v4().to_bytes();
+    std::memcpy(at, bytes.data(), 4);
+  } else {
+    const auto bytes = address.to_v6().to_bytes();
+    std::memcpy(at, bytes.data(), 16);
+  }
+}
+
+boost::asio::ip::address unmapped(const boost::asio::ip::address &address) {
+  if (address.is_v6() && address.to_v6().is_v4_mapped())
+    return boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, address.to_v6());
+  return address;
+}
+
 } // namespace
+
+void put_exact_request(std::uint8_t *at, const key_t &key) {
+  std::memset(at, 0, request_header_size);
+  const auto source = unmapped(key.first.address()), destination = unmapped(key.second.address());
+  at[0] = source.is_v4() && destination.is_v4() ? AF_INET : AF_INET6;
+  at[1] = IPPROTO_TCP;
+  const std::uint32_t states = established_and_syn_sent; // not applied to a single socket
+  std::memcpy(at + 4, &states, 4);
+  // inet_diag_sockid: ports in network order, source and destination addresses, interface, cookie.
+  at[8] = static_cast<std::uint8_t>(key.first.port() >> 8);
+  at[9] = static_cast<std::uint8_t>(key.first.port());
+  at[10] = static_cast<std::uint8_t>(key.second.port() >> 8);
+  at[11] = static_cast<std::uint8_t>(key.second.port());
+  const auto as_family = [&](const boost::asio::ip::address &a) -> boost::asio::ip::address {
+    if (at[0] == AF_INET6 && a.is_v4()) return boost::asio::ip::make_address_v6(boost::asio::ip::v4_mapped, a.to_v4());
+    return a;
+  };
+  put_address(at + 12, as_family(source));
+  put_address(at + 28, as_family(destination));
+  std::memset(at + 48, 0xFF, 8); // INET_DIAG_NOCOOKIE
+}
 
 std::vector<std::uint8_t> make_request(std::span<const key_t> keys) {
   std::vector<std::uint8_t> payload(request_header_size, 0);

@@ -22,7 +22,9 @@ inline constexpr std::uint8_t bc_s_cond = 7;
 inline constexpr std::uint8_t bc_d_cond = 8;
 
 // TCP states asked for: ESTABLISHED (1) and SYN_SENT (2).
-inline constexpr std::uint32_t established_and_syn_sent = (1u << 1) | (1u << 2);
+inline constexpr std::uint8_t tcp_established = 1;
+inline constexpr std::uint8_t tcp_syn_sent = 2;
+inline constexpr std::uint32_t established_and_syn_sent = (1u << tcp_established) | (1u << tcp_syn_sent);
 
 // Size of inet_diag_req_v2 and of the filter block for one key.
 inline constexpr std::size_t request_header_size = 56;
@@ -38,5 +40,13 @@ using key_t = std::pair<endpoint_t, endpoint_t>;
 // of the program (accept); a mismatch moves on to the next key's block, and after the last key it
 // jumps 4 bytes past the end (reject).
 std::vector<std::uint8_t> make_request(std::span<const key_t> keys);
+
+// The payload of a SOCK_DIAG_BY_FAMILY request (no dump) for the one TCP socket whose (source,
+// destination) is the key: inet_diag_req_v2 with the socket id filled in and no cookie. The kernel looks
+// the key up in its hash tables (established and time-wait sockets first, then listeners) and answers
+// with the socket, or with the error ENOENT. The family is the key's: AF_INET for IPv4 addresses (which
+// also finds an IPv6 socket connected to an IPv4-mapped address), AF_INET6 otherwise. Written at `at`,
+// request_header_size bytes.
+void put_exact_request(std::uint8_t *at, const key_t &key);
 
 } // namespace fw::linux::sock_diag

@@ -4,7 +4,13 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <functional>
+#include <thread>
 
 #include <algorithm>
 #include <cstring>
@@ -27,6 +33,7 @@
 #include "mv/util/exceptions.hpp"
 #include "tests/support/netns.hpp"
 #include "tests/support/error_text.hpp"
+#include "tests/support/log_capture.hpp"
 
 namespace {
 
@@ -131,22 +138,6 @@ class ProcessFinderKernel : public testing::TestWithParam<bool> {};
 
 } // namespace
 
-TEST_P(ProcessFinderKernel, FindsOwnSocketsAndReportsMisses) {
-  tests::enter_fresh_netns();
-  boost::asio::io_context io;
-  finder_t finder(io, make_getter(GetParam()));
-  loopback_pair_t pair;
-  const conn_key_t unknown{pair.client_key().first, endpoint_t(boost::asio::ip::address_v4::loopback(), 1)};
-
-  // Both ends, the client end twice in one batch, and a key without a socket.
-  const auto answers = find(finder, io, {pair.client_key(), pair.server_key(), unknown, pair.client_key()});
-  const int pid = ::getpid();
-  EXPECT_EQ(answers[0], answer_t(pid));
-  EXPECT_EQ(answers[1], answer_t(pid));
-  EXPECT_EQ(answers[2], answer_t("Cannot find inode in " + finder.getter().name()));
-  EXPECT_EQ(answers[3], answer_t(pid));
-}
-
 TEST_P(ProcessFinderKernel, SocketHeldByNoProcessHasNoPaths) {
   tests::enter_fresh_netns();
   boost::asio::io_context io;
@@ -206,16 +197,6 @@ TEST_P(ProcessFinderKernel, BatchesHoldAtMost128Requests) {
 
 INSTANTIATE_TEST_SUITE_P(Getters, ProcessFinderKernel, testing::Values(true, false),
                          [](const auto &info) { return info.param ? "Netlink" : "ProcNetTcp"; });
-
-TEST(ProcessFinder, NetlinkGetterSkipsListeningSockets) {
-  tests::enter_fresh_netns();
-  boost::asio::io_context io;
-  finder_t finder(io);
-  ASSERT_EQ(finder.getter().name(), "netlink socket");
-  loopback_pair_t pair;
-  EXPECT_EQ(find(finder, io, {pair.listen_key()}),
-            std::vector<answer_t>{std::string("Cannot find inode in netlink socket")});
-}
 
 TEST(ProcessFinder, GettersAgreeOnABatchOfManySockets) {
   tests::enter_fresh_netns();
@@ -289,4 +270,246 @@ TEST(ProcessFinder, ShortDiagnosticsAnswerIsRejected) {
   } catch (const fw::linux::sock_diag::response_message_t::parse_error_t &e) {
     EXPECT_STREQ(e.what(), "Cannot parse response_message_t: Truncated message");
   }
+}
+
+// ---- every method of finding the owner against the same sockets ----
+// The socket look-up (one socket-diagnostics request per key, or /proc/net/tcp and tcp6) with the walk
+// over /proc, and with the BPF connect recorder attached to a cgroup of the test's own (never the
+// machine's root): a child of the cgroup v2 root holding only this test's processes.
+
+namespace {
+
+using recorder_t = finder_t::connect_recorder_t;
+
+struct test_cgroup_t {
+  std::string root = recorder_t::cgroup_v2_root(), path = root + "/movri-test-" + std::to_string(::getpid());
+  test_cgroup_t() {
+    EXPECT_EQ(::mkdir(path.c_str(), 0755), 0) << path;
+    std::ofstream(path + "/cgroup.procs") << ::getpid() << std::flush;
+  }
+  ~test_cgroup_t() {
+    std::ofstream(root + "/cgroup.procs") << ::getpid() << std::flush;
+    for (int i = 0; i < 50 && ::rmdir(path.c_str()) != 0; ++i) ::usleep(20000);
+  }
+  int attached() const { return std::stoi(tests::shell("bpftool cgroup show " + path + " | grep -c movri_connect || true")); }
+};
+
+endpoint_t endpoint_of(int fd, bool peer) {
+  endpoint_t e;
+  socklen_t length = static_cast<socklen_t>(e.capacity());
+  peer ? ::getpeername(fd, e.data(), &length) : ::getsockname(fd, e.data(), &length);
+  e.resize(length);
+  if (e.address().is_v6() && e.address().to_v6().is_v4_mapped())
+    return {boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, e.address().to_v6()), e.port()};
+  return e;
+}
+
+// A socket of the family connected to the server (an IPv4 server from IPv6: its mapped address).
+int connect_to(endpoint_t server, int family) {
+  if (family == AF_INET6 && server.address().is_v4())
+    server = {boost::asio::ip::make_address_v6(boost::asio::ip::v4_mapped, server.address().to_v4()), server.port()};
+  const int fd = ::socket(family, SOCK_STREAM, 0);
+  EXPECT_EQ(::connect(fd, server.data(), static_cast<socklen_t>(server.size())), 0) << std::strerror(errno);
+  return fd;
+}
+
+// Runs body in a child that then sleeps until killed.
+pid_t spawn(const std::function<void()> &body) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    body();
+    for (;;) ::pause();
+  }
+  return pid;
+}
+
+void pass_fd(int channel, int fd) {
+  char byte = 'x';
+  iovec iov{&byte, 1};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  msghdr message{};
+  message.msg_iov = &iov;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  cmsghdr *cmsg = CMSG_FIRSTHDR(&message);
+  *cmsg = {CMSG_LEN(sizeof(int)), SOL_SOCKET, SCM_RIGHTS};
+  std::memcpy(CMSG_DATA(cmsg), &fd, sizeof fd);
+  ::sendmsg(channel, &message, 0);
+}
+
+int take_fd(int channel) {
+  char byte;
+  iovec iov{&byte, 1};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  msghdr message{};
+  message.msg_iov = &iov;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  if (::recvmsg(channel, &message, 0) != 1) return -1;
+  int fd;
+  std::memcpy(&fd, CMSG_DATA(CMSG_FIRSTHDR(&message)), sizeof fd);
+  return fd;
+}
+
+} // namespace
+
+TEST(ProcessFinder, EveryMethodAgreesWithTheWalk) {
+  tests::enter_fresh_netns();
+  if (recorder_t::embedded_object().empty()) GTEST_SKIP() << "built without BPF support";
+  test_cgroup_t cgroup;
+  ASSERT_NE(cgroup.path, cgroup.root);
+  const int self = ::getpid();
+
+  scoped_fd_t listen4(::socket(AF_INET, SOCK_STREAM, 0)), listen6(::socket(AF_INET6, SOCK_STREAM, 0));
+  const endpoint_t any4(boost::asio::ip::address_v4::loopback(), 0), any6(boost::asio::ip::address_v6::loopback(), 0);
+  ASSERT_EQ(::bind(listen4.get(), any4.data(), static_cast<socklen_t>(any4.size())), 0);
+  ASSERT_EQ(::bind(listen6.get(), any6.data(), static_cast<socklen_t>(any6.size())), 0) << std::strerror(errno);
+  ::listen(listen4.get(), 16);
+  ::listen(listen6.get(), 16);
+  const endpoint_t server4 = endpoint_of(listen4.get(), false), server6 = endpoint_of(listen6.get(), false);
+
+  // One row per socket: the key of its client end, the PID the walk names, the PID the recorder names
+  // (0: not found).
+  struct row_t {
+    std::string name;
+    conn_key_t key;
+    int walk, bpf;
+    bool listening = false; // only socket diagnostics skip listeners
+  };
+  std::vector<row_t> rows;
+  std::vector<scoped_fd_t> held;
+  std::vector<pid_t> children;
+  const auto accept_from = [&](const endpoint_t &server) {
+    held.emplace_back(::accept(server.address().is_v4() ? listen4.get() : listen6.get(), nullptr, nullptr));
+    return conn_key_t{endpoint_of(held.back().get(), true), server};
+  };
+  const auto own = [&](const std::string &name, int fd, const endpoint_t &server) {
+    held.emplace_back(fd);
+    rows.push_back({name, accept_from(server), self, self});
+  };
+
+  own("connected before the recorder", connect_to(server4, AF_INET), server4);
+  auto recorder = finder_t::choose_recorder(cgroup.path);
+  ASSERT_TRUE(recorder);
+  EXPECT_EQ(cgroup.attached(), 2);
+
+  own("one process", connect_to(server4, AF_INET), server4);
+  rows.push_back(rows.back()); // the same key twice in one batch
+  own("IPv6", connect_to(server6, AF_INET6), server6);
+  own("IPv6 socket connected to an IPv4-mapped address", connect_to(server4, AF_INET6), server4);
+  int fd = -1;
+  std::thread([&] { fd = connect_to(server4, AF_INET); }).join();
+  own("connected by a thread", fd, server4);
+  rows.push_back({"not connected", {rows[1].key.first, endpoint_t(any4.address(), 1)}, 0, 0});
+  rows.push_back({"listening only", {server4, endpoint_t()}, 0, 0, true});
+
+  // The connecting child forks a grandchild that keeps the socket, tells its PID and exits.
+  int pipe_fds[2];
+  ASSERT_EQ(::pipe(pipe_fds), 0);
+  const pid_t parent = spawn([&] {
+    const int socket_fd = connect_to(server4, AF_INET);
+    const pid_t holder = spawn([] {});
+    ::write(pipe_fds[1], &holder, sizeof holder);
+    ::close(socket_fd);
+    ::_exit(0);
+  });
+  const auto vanished_key = accept_from(server4);
+  pid_t holder = 0;
+  ::read(pipe_fds[0], &holder, sizeof holder);
+  ::waitpid(parent, nullptr, 0);
+  children.push_back(holder);
+  rows.push_back({"connecting process vanished", vanished_key, holder, holder});
+
+  // A child connects and passes the socket to this process: keeping its own copy, or not.
+  for (const bool keeps : {true, false}) {
+    int channel[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_DGRAM, 0, channel), 0);
+    const pid_t child = spawn([&] {
+      const int socket_fd = connect_to(server4, AF_INET);
+      pass_fd(channel[1], socket_fd);
+      if (!keeps) ::close(socket_fd);
+    });
+    children.push_back(child);
+    const auto key = accept_from(server4);
+    held.emplace_back(take_fd(channel[0]));
+    // The walk names the first holder in /proc order (this process, older); the recorder the child.
+    rows.push_back({keeps ? "shared with the connecting child" : "handed on by the connecting child", key, self, child});
+    ::close(channel[0]);
+    ::close(channel[1]);
+  }
+
+  boost::asio::io_context io;
+  finder_t walk(io, std::make_unique<finder_t::netlink_inode_getter_t>());
+  finder_t bpf(io, std::make_unique<finder_t::netlink_inode_getter_t>(), std::move(recorder));
+  finder_t proc(io, std::make_unique<finder_t::proc_inode_getter_t>());
+  std::vector<conn_key_t> keys;
+  for (const auto &row : rows) keys.push_back(row.key);
+  const auto ask = [&](finder_t &finder) {
+    io.restart(); // the loop stops whenever it runs out of work
+    return find(finder, io, keys);
+  };
+  const auto by_walk = ask(walk), by_bpf = ask(bpf), by_proc = ask(proc);
+  const auto expect = [](const answer_t &answer, int pid) { return pid ? answer == answer_t(pid) : answer.index() == 1; };
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    SCOPED_TRACE(rows[i].name);
+    EXPECT_TRUE(expect(by_walk[i], rows[i].walk)) << testing::PrintToString(by_walk[i]);
+    EXPECT_TRUE(expect(by_bpf[i], rows[i].bpf)) << testing::PrintToString(by_bpf[i]);
+    if (!rows[i].listening) EXPECT_TRUE(expect(by_proc[i], rows[i].walk)) << testing::PrintToString(by_proc[i]);
+  }
+  for (const pid_t child : children) {
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+  }
+}
+
+TEST(ProcessFinder, RecorderFallbackAndLeftovers) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+  if (recorder_t::embedded_object().empty()) GTEST_SKIP() << "built without BPF support";
+  tests::log_capture_t log;
+  test_cgroup_t cgroup;
+  const std::uint8_t garbage[64] = {};
+  EXPECT_FALSE(finder_t::choose_recorder(cgroup.path, garbage));
+  EXPECT_FALSE(finder_t::choose_recorder("/nonexistent"));
+  EXPECT_FALSE(finder_t::choose_recorder(""));
+  EXPECT_EQ(log.count_containing("Cannot record socket owners with BPF: Cannot open the BPF object: "), 1u) << log.all();
+  EXPECT_EQ(log.count("Debug: Cannot record socket owners with BPF: Cannot open cgroup /nonexistent: No such file or "
+                      "directory; /proc will be searched instead"), 1u);
+  EXPECT_EQ(log.count("Debug: Socket owners are not recorded (COM_MOVRI_BPF_CGROUP is empty); /proc will be searched instead"), 1u);
+  EXPECT_EQ(cgroup.attached(), 0);
+
+  // A run killed with SIGKILL: the kernel detaches its programs with its last descriptor; a descriptor
+  // that survives in another process (here a child it forked) keeps them attached until the next start.
+  int pipe_fds[2];
+  ASSERT_EQ(::pipe(pipe_fds), 0);
+  const pid_t run = spawn([&] {
+    recorder_t recorder(cgroup.path);
+    const pid_t heir = spawn([] {});
+    ::write(pipe_fds[1], &heir, sizeof heir);
+  });
+  pid_t heir = 0;
+  ASSERT_EQ(::read(pipe_fds[0], &heir, sizeof heir), static_cast<ssize_t>(sizeof heir));
+  EXPECT_EQ(cgroup.attached(), 2);
+  ::kill(run, SIGKILL);
+  ::waitpid(run, nullptr, 0);
+  EXPECT_EQ(cgroup.attached(), 2);
+  {
+    recorder_t next(cgroup.path);
+    EXPECT_EQ(log.count("Notice: Removed 2 BPF program(s) left attached to " + cgroup.path), 1u);
+    EXPECT_EQ(cgroup.attached(), 2);
+  }
+  EXPECT_EQ(cgroup.attached(), 0);
+  ::kill(heir, SIGKILL);
+  const pid_t second = spawn([&] {
+    recorder_t recorder(cgroup.path);
+    ::write(pipe_fds[1], "", 1);
+    for (;;) ::pause();
+  });
+  char byte;
+  ::read(pipe_fds[0], &byte, 1);
+  EXPECT_EQ(cgroup.attached(), 2);
+  ::kill(second, SIGKILL);
+  ::waitpid(second, nullptr, 0);
+  EXPECT_EQ(cgroup.attached(), 0);
 }
