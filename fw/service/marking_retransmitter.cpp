@@ -2,6 +2,8 @@
 
 #include <boost/system/system_error.hpp>
 
+#include "fw/net/ipv6_header.hpp"
+
 namespace fw::service {
 
 marking_retransmitter_t::marking_retransmitter_t(boost::asio::io_context &io, const marks_t &marks)
@@ -17,6 +19,16 @@ void marking_retransmitter_t::start() {
 
 void marking_retransmitter_t::retransmit(std::uint32_t destination, fw::net::raw_sender_t::buffer_t packet,
                                          std::size_t length) {
+  send(destination, std::move(packet), length);
+}
+
+void marking_retransmitter_t::retransmit(const boost::asio::ip::address &destination,
+                                         fw::net::raw_sender_t::buffer_t packet, std::size_t length) {
+  if (destination.is_v6() && length >= fw::net::ipv6_header_t::size) {
+    const std::size_t payload = length - fw::net::ipv6_header_t::size;
+    packet[4] = static_cast<std::uint8_t>(payload >> 8);
+    packet[5] = static_cast<std::uint8_t>(payload);
+  }
   send(destination, std::move(packet), length);
 }
 

@@ -22,6 +22,10 @@ public:
 
   // Queues the packet unchanged for the destination address (network byte order).
   void retransmit(std::uint32_t destination, fw::net::raw_sender_t::buffer_t packet, std::size_t length);
+  // The same for an IPv4 or IPv6 destination. The kernel completes an IPv4 header but takes an IPv6
+  // header as it is: its payload length is set to what follows the fixed header in the copy.
+  void retransmit(const boost::asio::ip::address &destination, fw::net::raw_sender_t::buffer_t packet,
+                  std::size_t length);
 
 private:
   const marks_t &marks_;

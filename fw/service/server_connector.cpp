@@ -18,7 +18,8 @@ namespace fw::service {
 namespace {
 
 const std::string prefix = "Server connector: ";
-constexpr int ip_transparent = 19; // IP_TRANSPARENT at level SOL_IP
+constexpr int ip_transparent = 19;   // IP_TRANSPARENT at level SOL_IP
+constexpr int ipv6_transparent = 75; // IPV6_TRANSPARENT at level SOL_IPV6
 
 boost::system::error_code last_error() { return {errno, boost::system::system_category()}; }
 
@@ -53,12 +54,13 @@ void server_connector_t::start() {
 
 server_connector_t::handle_t server_connector_t::connect(const fw::net::endpoint_t &server,
                                                          const std::uint8_t *security_option,
-                                                         const std::optional<boost::asio::ip::address_v4> &bind_address,
+                                                         const std::optional<boost::asio::ip::address> &bind_address,
                                                          unsigned direction, handler_t handler) {
   auto connection = std::make_shared<connection_t>(io_);
   connection->handler_ = std::move(handler);
   boost::system::error_code error;
-  connection->socket_.open(boost::asio::ip::tcp::v4(), error);
+  const bool ipv6 = server.address().is_v6();
+  connection->socket_.open(server.protocol(), error);
   if (error) fail(error, "cannot open socket");
   const int fd = connection->socket_.native_handle();
 
@@ -67,7 +69,7 @@ server_connector_t::handle_t server_connector_t::connect(const fw::net::endpoint
 
   const bool process_option = config_.process_ip_security_option();
   if (process_option) {
-    if (security_option) {
+    if (security_option && !ipv6) {
       const std::size_t length = fw::net::option_length(security_option);
       set_option(fd, IPPROTO_IP, IP_OPTIONS, security_option, static_cast<socklen_t>(length),
                  "setsockopt(IP_OPTIONS) failed");
@@ -80,7 +82,10 @@ server_connector_t::handle_t server_connector_t::connect(const fw::net::endpoint
 
   if (bind_address) {
     const int one = 1;
-    set_option(fd, SOL_IP, ip_transparent, &one, sizeof one, "setsockopt(IP_TRANSPARENT) failed");
+    if (ipv6)
+      set_option(fd, SOL_IPV6, ipv6_transparent, &one, sizeof one, "setsockopt(IPV6_TRANSPARENT) failed");
+    else
+      set_option(fd, SOL_IP, ip_transparent, &one, sizeof one, "setsockopt(IP_TRANSPARENT) failed");
     set_option(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one, "setsockopt(SO_REUSEADDR) failed");
     connection->socket_.bind(fw::net::endpoint_t(*bind_address, 0), error);
     if (error) fail(error, "bind failed");

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/address_v4.hpp>
+#include <boost/asio/ip/address.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/system/error_code.hpp>
 
@@ -43,11 +43,12 @@ public:
   void start() override;
 
   // Starts connecting to the server for a client connection of the direction (0 output, 1 input,
-  // 2 forward). The security option (or null) is the client's; bind_address is the client's address
-  // when connecting transparently. Socket failures raise; the outcome of the connect goes to the
+  // 2 forward), IPv4 or IPv6 as the server's address is. The security option (or null) is the
+  // client's and applies to IPv4 only; bind_address is the client's address when connecting
+  // transparently. Socket failures raise; the outcome of the connect goes to the
   // handler, normally later on the event loop, or at once for an attempt pushed out by the limit.
   handle_t connect(const fw::net::endpoint_t &server, const std::uint8_t *security_option,
-                   const std::optional<boost::asio::ip::address_v4> &bind_address, unsigned direction,
+                   const std::optional<boost::asio::ip::address> &bind_address, unsigned direction,
                    handler_t handler);
 
   // Ends an attempt without calling its handler.

@@ -17,7 +17,8 @@ namespace fw::service {
 namespace {
 
 const std::string prefix = "Transparent acceptor: ";
-constexpr int ip_transparent = 19; // IP_TRANSPARENT at level SOL_IP
+constexpr int ip_transparent = 19;   // IP_TRANSPARENT at level SOL_IP
+constexpr int ipv6_transparent = 75; // IPV6_TRANSPARENT at level SOL_IPV6
 
 boost::system::error_code last_error() { return {errno, boost::system::system_category()}; }
 
@@ -30,12 +31,13 @@ void set_int_option(int fd, int level, int option, int value, const char *failur
 
 transparent_acceptor_t::transparent_acceptor_t(boost::asio::io_context &io, delegate_t &delegate,
                                                const mv::DarorUvurarevUzuvid &config, const marks_t &marks)
-    : delegate_(delegate), config_(config), marks_(marks), acceptor_(io) {}
+    : delegate_(delegate), config_(config), marks_(marks), acceptor_(io), acceptor_ipv6_(io) {}
 
 transparent_acceptor_t::~transparent_acceptor_t() {
   abandon();
   boost::system::error_code ignored;
   acceptor_.close(ignored);
+  acceptor_ipv6_.close(ignored);
 }
 
 void transparent_acceptor_t::start() {
@@ -52,48 +54,71 @@ void transparent_acceptor_t::start() {
     boost::system::error_code error;
     acceptor_.close(error);
     if (error) throw boost::system::system_error(error, "close");
+    // The IPv6 socket follows the IPv4 one (same port, same cancellation flag).
+    acceptor_ipv6_.close(error);
+    local_endpoint_ipv6_.reset();
     abandon();
   }
-  open(wanted);
+  local_endpoint_ = fw::net::endpoint_t();
+  open(acceptor_, wanted);
   MV_LOG(Debug, prefix + "listening at " + fw::net::to_string(local_endpoint_));
-  accept();
+  accept(acceptor_);
+  open_ipv6();
 }
 
-void transparent_acceptor_t::open(const fw::net::endpoint_t &endpoint) {
-  local_endpoint_ = fw::net::endpoint_t();
+void transparent_acceptor_t::open_ipv6() {
+  const fw::net::endpoint_t wanted(boost::asio::ip::address_v6::loopback(), local_endpoint_.port());
+  try {
+    open(acceptor_ipv6_, wanted);
+  } catch (const std::exception &e) {
+    MV_LOG(Info, prefix + "no IPv6 listener (" + mv::util::exception_message(e) + "); diverting IPv4 connections only");
+    return;
+  }
+  local_endpoint_ipv6_ = acceptor_ipv6_.local_endpoint();
+  MV_LOG(Debug, prefix + "listening at " + fw::net::to_string(*local_endpoint_ipv6_));
+  accept(acceptor_ipv6_);
+}
+
+void transparent_acceptor_t::open(boost::asio::ip::tcp::acceptor &acceptor, const fw::net::endpoint_t &endpoint) {
+  const bool ipv6 = endpoint.address().is_v6();
   boost::system::error_code error;
-  acceptor_.open(boost::asio::ip::tcp::v4(), error);
+  acceptor.open(endpoint.protocol(), error);
   if (error) throw boost::system::system_error(error, prefix + "open failed");
   try {
-    const int fd = acceptor_.native_handle();
+    const int fd = acceptor.native_handle();
     set_int_option(fd, SOL_SOCKET, SO_REUSEADDR, 1, "cannot set SO_REUSEADDR");
-    set_int_option(fd, SOL_IP, ip_transparent, 1, "cannot set IP_TRANSPARENT");
+    if (ipv6)
+      set_int_option(fd, SOL_IPV6, ipv6_transparent, 1, "cannot set IPV6_TRANSPARENT");
+    else
+      set_int_option(fd, SOL_IP, ip_transparent, 1, "cannot set IP_TRANSPARENT");
     set_int_option(fd, SOL_SOCKET, SO_MARK,
                    static_cast<int>(marks_.client_packets_mark() | marks_.server_packets_mark()),
                    "cannot set SO_MARK");
-    acceptor_.bind(endpoint, error);
+    acceptor.bind(endpoint, error);
     if (error) throw boost::system::system_error(error, prefix + "bind to " + fw::net::to_string(endpoint) + " failed");
-    acceptor_.listen(128, error);
+    acceptor.listen(128, error);
     if (error) throw boost::system::system_error(error, prefix + "listen failed");
-    const auto bound = acceptor_.local_endpoint(error);
+    const auto bound = acceptor.local_endpoint(error);
     if (error) throw boost::system::system_error(error, prefix + "getsockname");
-    local_endpoint_ = bound;
+    if (!ipv6) local_endpoint_ = bound;
   } catch (...) {
     // A half-opened socket would count as open at the next start.
     boost::system::error_code ignored;
-    acceptor_.close(ignored);
+    acceptor.close(ignored);
     throw;
   }
 }
 
-void transparent_acceptor_t::accept() {
+void transparent_acceptor_t::accept(boost::asio::ip::tcp::acceptor &acceptor) {
   // Each accept receives a socket of its own: a completion abandoned by a reopen only closes it.
-  acceptor_.async_accept(wrap([this](const boost::system::error_code &error, boost::asio::ip::tcp::socket socket) {
-    accepted(error, std::move(socket));
-  }));
+  acceptor.async_accept(
+      wrap([this, &acceptor](const boost::system::error_code &error, boost::asio::ip::tcp::socket socket) {
+        accepted(acceptor, error, std::move(socket));
+      }));
 }
 
-void transparent_acceptor_t::accepted(const boost::system::error_code &error, boost::asio::ip::tcp::socket socket) {
+void transparent_acceptor_t::accepted(boost::asio::ip::tcp::acceptor &acceptor, const boost::system::error_code &error,
+                                      boost::asio::ip::tcp::socket socket) {
   if (error) throw boost::system::system_error(error, prefix + "accept failed");
   try {
     hand_over(socket);
@@ -104,7 +129,7 @@ void transparent_acceptor_t::accepted(const boost::system::error_code &error, bo
     socket.close(close_error);
     if (close_error) throw boost::system::system_error(close_error, "Cannot close socket");
   }
-  accept();
+  accept(acceptor);
 }
 
 void transparent_acceptor_t::hand_over(boost::asio::ip::tcp::socket &socket) {

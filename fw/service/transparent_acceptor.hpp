@@ -1,5 +1,7 @@
 #pragma once
 
+#include <optional>
+
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/system/system_error.hpp>
@@ -15,7 +17,9 @@ namespace fw::service {
 
 // The transparent listening socket that receives diverted clients. A transparent socket accepts
 // connections to any address the kernel steers to it, and reports the address the client meant as
-// the accepted socket's local address.
+// the accepted socket's local address. Beside the configured IPv4 address it listens on the IPv6
+// loopback with the same port, for IPv6 connections; a host without IPv6 gets one Info line and the
+// IPv4 socket alone.
 class transparent_acceptor_t : public fw::util::service_t, private mv::util::callback_wrapper_t {
 public:
   class delegate_t {
@@ -41,11 +45,15 @@ public:
 
   // The address the socket is bound to (unspecified until the first start).
   const fw::net::endpoint_t &local_endpoint() const noexcept { return local_endpoint_; }
+  // The address the IPv6 socket is bound to, [::1] and the same port; none while it is not listening.
+  const std::optional<fw::net::endpoint_t> &local_endpoint_ipv6() const noexcept { return local_endpoint_ipv6_; }
 
 private:
-  void open(const fw::net::endpoint_t &endpoint);
-  void accept();
-  void accepted(const boost::system::error_code &error, boost::asio::ip::tcp::socket socket);
+  void open(boost::asio::ip::tcp::acceptor &acceptor, const fw::net::endpoint_t &endpoint);
+  void open_ipv6();
+  void accept(boost::asio::ip::tcp::acceptor &acceptor);
+  void accepted(boost::asio::ip::tcp::acceptor &acceptor, const boost::system::error_code &error,
+                boost::asio::ip::tcp::socket socket);
   void hand_over(boost::asio::ip::tcp::socket &socket);
 
   delegate_t &delegate_;
@@ -53,6 +61,8 @@ private:
   const marks_t &marks_;
   boost::asio::ip::tcp::acceptor acceptor_;
   fw::net::endpoint_t local_endpoint_;
+  boost::asio::ip::tcp::acceptor acceptor_ipv6_;
+  std::optional<fw::net::endpoint_t> local_endpoint_ipv6_;
 };
 
 } // namespace fw::service

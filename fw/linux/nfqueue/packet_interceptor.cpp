@@ -51,6 +51,7 @@ constexpr std::uint8_t cmd_pf_unbind = 4;
 constexpr std::uint8_t copy_packet = 2;
 constexpr std::uint32_t cfg_f_uid_gid = 8;
 // The largest IPv4 header plus the largest TCP header: nothing beyond them is copied to user space.
+// An IPv6 header (40 bytes) with a TCP header fits too, with room for small extension headers.
 constexpr std::uint32_t copy_range = 60 + 60;
 
 constexpr std::uint32_t nf_drop = 0;
@@ -182,8 +183,13 @@ void packet_interceptor_t::on_message(std::uint16_t type, const std::uint8_t *pa
   const auto packet = attributes.get_bytes(attr_payload);
   const std::size_t n = packet.size();
   if (n < 40) throw std::runtime_error("truncated packet");
-  const fw::net::ipv4_header_t ip(packet.data());
-  const std::size_t h = ip.header_length();
+  // The same queue carries both families; the version nibble tells them apart.
+  const bool ipv6 = (packet[0] >> 4) == 6;
+  const std::size_t h =
+      ipv6 ? fw::net::ipv6_header_t::tcp_offset(packet.data(), n) : fw::net::ipv4_header_t(packet.data()).header_length();
+  if (ipv6 && h == 0) throw std::runtime_error("IPv6 packet without a reachable TCP header");
+  const fw::net::ip_header_t ip =
+      ipv6 ? fw::net::ip_header_t::ipv6(packet.data(), h) : fw::net::ip_header_t(fw::net::ipv4_header_t(packet.data()));
   if (n < h + fw::net::tcp_header_t::min_size) throw std::runtime_error("truncated TCP header");
   const fw::net::tcp_header_t tcp(packet.data() + h);
   if (n - h < tcp.header_length()) throw std::runtime_error("truncated TCP header");
