@@ -17,7 +17,9 @@
 #include "fw/net/raw_sender.hpp"
 #include "fw/service/connection_rejector.hpp"
 #include "fw/service/marking_retransmitter.hpp"
+#include "fw/service/transparent_acceptor.hpp"
 #include "tests/fw/service/service_fixture.hpp"
+#include "tests/support/log_capture.hpp"
 
 namespace {
 
@@ -147,6 +149,35 @@ TEST(Ipv6Path, TheClientsKernelTakesTheResetAndTheListenersKernelTheRetransmitte
   EXPECT_GE(peer, 0);
   ::close(peer);
   ::close(listener);
+}
+
+struct no_delegate_t : fw::service::transparent_acceptor_t::delegate_t {
+  void new_client_socket(const fw::net::endpoint_t &, const fw::net::endpoint_t &, fw::util::scoped_fd_t) override {
+    ADD_FAILURE();
+  }
+};
+
+// The IPv6 listener follows the IPv4 one's port, and its absence costs one Info line, not the start.
+TEST(Ipv6Path, TheAcceptorListensOnTheIpv6LoopbackWhenThereIsOne) {
+  tests::enter_fresh_netns();
+  if (HasFatalFailure() || IsSkipped()) return;
+  tests::log_capture_t log;
+  auto config = tests::config_with_marks();
+  fw::service::marks_t marks(config);
+  marks.start();
+  boost::asio::io_context io;
+  no_delegate_t delegate;
+  fw::service::transparent_acceptor_t acceptor(io, delegate, config, marks);
+  for (const bool ipv6 : {true, false}) {
+    tests::shell(std::string("sysctl -qw net.ipv6.conf.lo.disable_ipv6=") + (ipv6 ? "0" : "1"));
+    tests::set_listen_address(config, "127.0.0.1", ipv6 ? 7101 : 7102);
+    acceptor.start();
+    EXPECT_EQ(acceptor.local_endpoint().port(), ipv6 ? 7101 : 7102);
+    EXPECT_EQ(acceptor.local_endpoint_ipv6().has_value(), ipv6);
+    if (ipv6) EXPECT_EQ(fw::net::to_string(*acceptor.local_endpoint_ipv6()), "[::1]:7101");
+  }
+  EXPECT_EQ(log.count_containing("Debug: Transparent acceptor: listening at [::1]:7101"), 1u) << log.all();
+  EXPECT_EQ(log.count_containing("Info: Transparent acceptor: no IPv6 listener ("), 1u) << log.all();
 }
 
 } // namespace
