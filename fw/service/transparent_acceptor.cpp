@@ -71,7 +71,8 @@ void transparent_acceptor_t::open_ipv6() {
   try {
     open(acceptor_ipv6_, wanted);
   } catch (const std::exception &e) {
-    MV_LOG(Info, prefix + "no IPv6 listener (" + mv::util::exception_message(e) + "); diverting IPv4 connections only");
+    // The text names the failed step after the prefix.
+    MV_LOG(Info, mv::util::exception_message(e) + "; no IPv6 listener: diverting IPv4 connections only");
     return;
   }
   local_endpoint_ipv6_ = acceptor_ipv6_.local_endpoint();

@@ -177,7 +177,7 @@ TEST(Ipv6Path, TheAcceptorListensOnTheIpv6LoopbackWhenThereIsOne) {
     if (ipv6) EXPECT_EQ(fw::net::to_string(*acceptor.local_endpoint_ipv6()), "[::1]:7101");
   }
   EXPECT_EQ(log.count_containing("Debug: Transparent acceptor: listening at [::1]:7101"), 1u) << log.all();
-  EXPECT_EQ(log.count_containing("Info: Transparent acceptor: no IPv6 listener ("), 1u) << log.all();
+  EXPECT_EQ(log.count_containing("; no IPv6 listener: diverting IPv4 connections only"), 1u) << log.all();
 }
 
 } // namespace
