@@ -203,7 +203,8 @@ private:
     auto marks = std::make_unique<fw::service::marks_t>(config_);
     auto rejector = std::make_unique<fw::service::connection_rejector_t>(io_, *marks);
     auto retransmitter = std::make_unique<fw::service::marking_retransmitter_t>(io_, *marks);
-    auto vettd = std::make_unique<fw::service::vettd_tie_manager_t>(io_, config_, *hubd_);
+    auto vettd = std::make_unique<fw::service::vettd_tie_manager_t>(
+        io_, config_, *hubd_, fw::service::vettd_tie_manager_t::waiting_limit_for(connection_limit));
     auto pool = std::make_unique<fw::service::server_socket_pool_t>(*vettd, connection_limit);
     auto acceptor = std::make_unique<fw::service::transparent_acceptor_t>(io_, *pool, config_, *marks);
     auto validator = std::make_unique<fw::service::packet_validator_t>(*marks, *acceptor);

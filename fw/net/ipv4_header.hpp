@@ -26,6 +26,8 @@ public:
   std::uint8_t tos() const noexcept { return data_[1]; }
   std::uint16_t total_length() const noexcept { return read16(2); }
   std::uint16_t id() const noexcept { return read16(4); }
+  // In 8-byte units; non-zero for every fragment but the first.
+  std::uint16_t fragment_offset() const noexcept { return read16(6) & 0x1FFF; }
   std::uint8_t ttl() const noexcept { return data_[8]; }
   std::uint8_t protocol() const noexcept { return data_[9]; }
   std::uint32_t source_address() const noexcept { return read32_raw(12); }

@@ -54,6 +54,12 @@ void raw_sender_t::send(std::uint32_t destination, buffer_t packet, std::size_t 
 }
 
 void raw_sender_t::send(const boost::asio::ip::address &destination, buffer_t packet, std::size_t length) {
+  if (queue_.size() >= max_queued) {
+    failure_log_.log(mv::log::Warning, [&] {
+      return "Raw sender: " + std::to_string(max_queued) + " packets waiting; dropping " + describe(packet.get(), length);
+    });
+    return;
+  }
   queue_.push_back(packet_t{destination, std::move(packet), length});
   if (queue_.size() == 1) send_head();
 }
@@ -100,7 +106,11 @@ void raw_sender_t::sent(const boost::system::error_code &error) {
     const packet_t &head = queue_.front();
     MV_LOG(Debug, "Raw sender: packet dropped by kernel: " + describe(head.bytes.get(), head.length));
   } else if (error) {
-    throw boost::system::system_error(error, "Raw sender: sendto failed");
+    // ENOBUFS, EMSGSIZE, an unreachable destination...: the packet is lost, the next one goes out.
+    const packet_t &head = queue_.front();
+    failure_log_.log(mv::log::Warning, [&] {
+      return "Raw sender: sendto failed: " + error.message() + "; dropping " + describe(head.bytes.get(), head.length);
+    });
   }
   queue_.pop_front();
   if (!queue_.empty()) send_head();

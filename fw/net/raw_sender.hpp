@@ -11,16 +11,22 @@
 #include <boost/asio/ip/address.hpp>
 #include <boost/system/error_code.hpp>
 
+#include "fw/util/log_throttle.hpp"
 #include "mv/util/callback_wrapper.hpp"
 
 namespace fw::net {
 
 // Sends ready-made IPv4 and IPv6 packets (their own IP header included) through raw sockets, one at a
-// time, in the order they were queued. The IPv6 socket is optional: on a host without IPv6 it stays
-// closed and an IPv6 packet queued anyway is dropped with a Debug line.
+// time, in the order they were queued. A packet the kernel refuses is lost, never the sender: EPERM at
+// Debug, any other error with a throttled Warning. At most max_queued packets wait; more are dropped.
+// The IPv6 socket is optional: on a host without IPv6 it stays closed and an IPv6 packet queued anyway
+// is dropped as if the kernel had refused it.
 class raw_sender_t : private mv::util::callback_wrapper_t {
 public:
   using buffer_t = std::shared_ptr<std::uint8_t[]>;
+
+  // A packet is sent within microseconds; thousands waiting means the socket is stuck.
+  static constexpr std::size_t max_queued = 4096;
 
   // Opens the raw sockets.
   explicit raw_sender_t(boost::asio::io_context &io);
@@ -52,6 +58,7 @@ private:
   boost::asio::generic::raw_protocol::socket socket_;
   boost::asio::generic::raw_protocol::socket socket_ipv6_;
   std::deque<packet_t> queue_;
+  fw::util::log_throttle_t failure_log_;
 };
 
 } // namespace fw::net

@@ -1,5 +1,6 @@
 #include "fw/queryd/queryd.hpp"
 
+#include <cerrno>
 #include <limits>
 #include <stdexcept>
 #include <utility>
@@ -50,8 +51,9 @@ std::exception_ptr exception_of(const mv::Error &error) {
 } // namespace
 
 queryd_t::queryd_t(boost::asio::io_context &io, link_provider_t &provider,
-                   std::chrono::steady_clock::duration idle_timeout)
-    : io_(io), provider_(provider), idle_timeout_(idle_timeout), timer_(io) {}
+                   std::chrono::steady_clock::duration idle_timeout,
+                   std::chrono::steady_clock::duration lookup_timeout)
+    : io_(io), provider_(provider), idle_timeout_(idle_timeout), lookup_timeout_(lookup_timeout), timer_(io) {}
 
 queryd_t::~queryd_t() {
   // Pending jobs go without their handlers being called; nothing wrapped so far runs any more.
@@ -83,6 +85,12 @@ void queryd_t::check(const std::string &type, const std::string &tag, const std:
 
 void queryd_t::submit(std::unique_ptr<job_t> job) {
   const std::uint32_t serial = allocate_serial();
+  job->id = next_id_++;
+  job->deadline.emplace(io_);
+  job->deadline->expires_after(lookup_timeout_);
+  job->deadline->async_wait(wrap([this, serial, id = job->id](const boost::system::error_code &ec) {
+    if (!ec) on_deadline(serial, id);
+  }));
   const job_t &stored = *jobs_.emplace(serial, std::move(job)).first->second;
   if (link_) return send(serial, stored);
   if (link_requested_) return;
@@ -129,7 +137,30 @@ void queryd_t::on_link(std::exception_ptr error, std::unique_ptr<fw::util::strea
   }
   link_ = std::make_unique<ipc_t>(*this, std::move(stream));
   arm_timer();
-  for (const auto &[serial, job] : jobs_) send(serial, *job);
+  for (const auto &[serial, job] : jobs_)
+    if (!job->timed_out) send(serial, *job);
+}
+
+void queryd_t::on_deadline(std::uint32_t serial, std::uint64_t id) {
+  const auto it = jobs_.find(serial);
+  if (it == jobs_.end() || it->second->id != id || it->second->timed_out) return;
+  MV_LOG(Debug, "QueryD: request " + std::to_string(serial) + " unanswered; failing it");
+  auto handler_error = std::make_exception_ptr(
+      boost::system::system_error(boost::system::error_code(ETIMEDOUT, boost::system::system_category()),
+                                  "QueryD: no answer"));
+  if (link_) {
+    // Sent: the serial stays taken until the answer comes or the connection goes.
+    it->second->timed_out = true;
+    ++timed_out_;
+    it->second->fail(handler_error);
+    if (timed_out_ >= max_unanswered)
+      on_link_error(std::make_exception_ptr(
+          std::runtime_error("QueryD: " + std::to_string(timed_out_) + " requests left unanswered")));
+    return;
+  }
+  auto job = std::move(it->second);
+  jobs_.erase(it);
+  job->fail(handler_error);
 }
 
 // Each arming starts a new period from now and kills the previous wait's handler.
@@ -144,7 +175,7 @@ void queryd_t::arm_timer() {
 void queryd_t::on_timer(const boost::system::error_code &ec) {
   if (ec == boost::asio::error::operation_aborted) return;
   if (ec) throw boost::system::system_error(ec, "Queryd: idle timer");
-  if (!jobs_.empty()) return arm_timer();
+  if (jobs_.size() > timed_out_) return arm_timer();
   MV_LOG(Info, "QueryD: closing the idle connection");
   drop_link();
 }
@@ -153,13 +184,18 @@ void queryd_t::drop_link() {
   timer_alive_.abandon();
   timer_.cancel();
   link_.reset();
+  // No late answer can come any more.
+  std::erase_if(jobs_, [](const auto &entry) { return entry.second->timed_out; });
+  timed_out_ = 0;
 }
 
 // Every pending job fails, in serial order. Handlers may submit new jobs; those wait for a new link.
 void queryd_t::fail_all(std::exception_ptr error) {
   auto jobs = std::move(jobs_);
   jobs_.clear();
-  for (auto &[serial, job] : jobs) job->fail(error);
+  timed_out_ = 0;
+  for (auto &[serial, job] : jobs)
+    if (!job->timed_out) job->fail(error);
 }
 
 template <class Job>
@@ -167,6 +203,12 @@ std::optional<decltype(Job::handler)> queryd_t::take_handler(std::uint32_t seria
   const auto it = jobs_.find(serial);
   if (it == jobs_.end()) {
     MV_LOG(Debug, "QueryD: answer with serial " + std::to_string(serial) + " matches no pending request, ignored");
+    return std::nullopt;
+  }
+  if (it->second->timed_out) {
+    MV_LOG(Debug, "QueryD: answer with serial " + std::to_string(serial) + " came after the time limit, ignored");
+    jobs_.erase(it);
+    --timed_out_;
     return std::nullopt;
   }
   auto *job = dynamic_cast<Job *>(it->second.get());

@@ -25,6 +25,10 @@ namespace fw::queryd {
 // request serves all of them. Answers are matched to jobs by serial. The connection is closed when the
 // idle timer, which runs in periods from the moment of connecting, expires with no job pending.
 //
+// A job unanswered after the lookup time limit fails with ETIMEDOUT ("QueryD: no answer"); its serial
+// stays taken while the connection lives, so that a late answer is recognised and ignored. A
+// connection that leaves max_unanswered jobs without an answer counts as failed.
+//
 // Handlers are never called inside lookup() or check(). Destroying the client drops pending jobs
 // without calling their handlers.
 class queryd_t : public ipc_t::delegate_t, private mv::util::callback_wrapper_t {
@@ -44,9 +48,14 @@ public:
   };
 
   static constexpr std::chrono::seconds default_idle_timeout{180};
+  // Lists answer in milliseconds; a hook waiting this long holds its connection's SYN longer than a
+  // client usually waits for its first retransmission to be answered.
+  static constexpr std::chrono::seconds default_lookup_timeout{30};
+  static constexpr std::size_t max_unanswered = 1024;
 
   queryd_t(boost::asio::io_context &io, link_provider_t &provider,
-           std::chrono::steady_clock::duration idle_timeout = default_idle_timeout);
+           std::chrono::steady_clock::duration idle_timeout = default_idle_timeout,
+           std::chrono::steady_clock::duration lookup_timeout = default_lookup_timeout);
   ~queryd_t() override;
   queryd_t(const queryd_t &) = delete;
   queryd_t &operator=(const queryd_t &) = delete;
@@ -72,6 +81,9 @@ private:
     lp::LookupType type;
     std::string tag;
     params_t params;
+    std::uint64_t id = 0; // tells a job from a later one under the same serial
+    std::optional<boost::asio::steady_timer> deadline;
+    bool timed_out = false; // its handler has had the time-out; waits only for the late answer
   };
   struct lookup_job_t;
   struct check_job_t;
@@ -82,6 +94,7 @@ private:
   void on_link(std::exception_ptr error, std::unique_ptr<fw::util::stream_socket_t> stream);
   void arm_timer();
   void on_timer(const boost::system::error_code &ec);
+  void on_deadline(std::uint32_t serial, std::uint64_t id);
   void drop_link();
   void fail_all(std::exception_ptr error);
   // Takes the job an answer is for out of the table and returns its handler. None when the serial
@@ -98,12 +111,15 @@ private:
   boost::asio::io_context &io_;
   link_provider_t &provider_;
   std::chrono::steady_clock::duration idle_timeout_;
+  std::chrono::steady_clock::duration lookup_timeout_;
   boost::asio::steady_timer timer_;
   // Guards the idle timer's wait alone: renewing it must not kill link requests or posted failures.
   mv::util::callback_wrapper_t timer_alive_;
   std::unique_ptr<ipc_t> link_;
   std::map<std::uint32_t, std::unique_ptr<job_t>> jobs_;
   std::uint32_t next_serial_ = 0;
+  std::uint64_t next_id_ = 0;
+  std::size_t timed_out_ = 0; // jobs in the table that timed out
   bool link_requested_ = false;
 };
 

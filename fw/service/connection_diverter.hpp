@@ -138,6 +138,9 @@ private:
 
   void packet_intercepted(const fw::net::ip_header_t &ip, const fw::net::tcp_header_t &tcp,
                           const interceptor_t::packet_attribs_t &attribs, packet_handle_t packet) override;
+  // Ends the session whose SYN the queue limit pushed out, so that sessions never outnumber the packets
+  // the queue holds.
+  void packet_pushed_out(const packet_handle_t &packet) override;
 
   // Whether a SYN opens a connection the entry must ask about (false: drop it).
   bool is_new_connection(const fw::net::ip_header_t &ip, const fw::net::tcp_header_t &tcp, std::uint32_t mark,
@@ -162,6 +165,8 @@ private:
   bool connect_transparently_;
   bool process_ip_security_option_;
   verdict_requests_t verdict_requests_;
+  // The queued SYN of every verdict request.
+  std::map<packet_handle_t, std::shared_ptr<const verdict_request_t>, std::owner_less<packet_handle_t>> queued_syns_;
   std::list<connects_t::iterator> connects_;
 };
 

@@ -6,6 +6,7 @@
 
 #include <boost/system/system_error.hpp>
 
+#include "fw/net/checksum.hpp"
 #include "fw/net/security_option.hpp"
 
 namespace fw::service {
@@ -20,13 +21,6 @@ void put16(std::uint8_t *at, std::uint16_t value) {
 void put32(std::uint8_t *at, std::uint32_t value) {
   put16(at, static_cast<std::uint16_t>(value >> 16));
   put16(at + 2, static_cast<std::uint16_t>(value));
-}
-
-// Ones' complement sum of big-endian 16-bit words.
-std::uint32_t add_words(std::uint32_t sum, const std::uint8_t *bytes, std::size_t length) {
-  for (std::size_t i = 0; i + 1 < length; i += 2) sum += static_cast<std::uint32_t>(bytes[i] << 8 | bytes[i + 1]);
-  if (length % 2) sum += static_cast<std::uint32_t>(bytes[length - 1] << 8);
-  return sum;
 }
 
 } // namespace
@@ -49,14 +43,13 @@ connection_rejector_t::packet_t connection_rejector_t::make_reset(const fw::net:
                                                                   const std::uint8_t *security_option,
                                                                   const fw::net::tcp_header_t &tcp) {
   packet_t reset;
-  std::uint8_t *out;
-  std::uint32_t sum; // the pseudo-header's part of the TCP checksum
+  std::uint8_t *ip, *out;
   if (syn.is_ipv6()) {
     // IPv6 header, no extension headers. Unlike IPv4, the kernel fills in nothing: the payload length
     // is written here.
     reset.length = fw::net::ipv6_header_t::size + 20;
     reset.bytes = std::make_shared<std::uint8_t[]>(reset.length); // zero-filled
-    std::uint8_t *ip = reset.bytes.get();
+    ip = reset.bytes.get();
     ip[0] = 0x60;
     put16(ip + 4, 20);
     ip[6] = 6;  // TCP
@@ -65,7 +58,6 @@ connection_rejector_t::packet_t connection_rejector_t::make_reset(const fw::net:
     std::memcpy(ip + 8, original.destination_address(), 16);
     std::memcpy(ip + 24, original.source_address(), 16);
     out = ip + fw::net::ipv6_header_t::size;
-    sum = add_words(0, ip + 8, 32) + 20 + 6; // both addresses, upper-layer length, next header
   } else {
     const fw::net::ipv4_header_t ipv4(syn.data());
     std::size_t option_length = fw::net::option_length(security_option);
@@ -76,7 +68,7 @@ connection_rejector_t::packet_t connection_rejector_t::make_reset(const fw::net:
 
     reset.length = header_length + 20;
     reset.bytes = std::make_shared<std::uint8_t[]>(reset.length); // zero-filled
-    std::uint8_t *ip = reset.bytes.get();
+    ip = reset.bytes.get();
     ip[0] = static_cast<std::uint8_t>(0x40 | header_words);
     ip[8] = 40; // TTL
     ip[9] = 6;  // TCP
@@ -86,7 +78,6 @@ connection_rejector_t::packet_t connection_rejector_t::make_reset(const fw::net:
     std::memcpy(ip + 16, &destination, 4);
     if (option_length) std::memcpy(ip + 20, security_option, option_length);
     out = ip + header_length;
-    sum = add_words(0, ip + 12, 8) + 6 + 20; // both addresses, zero byte and protocol, TCP length
   }
 
   put16(out, tcp.destination_port());
@@ -95,9 +86,7 @@ connection_rejector_t::packet_t connection_rejector_t::make_reset(const fw::net:
   out[12] = 5 << 4;
   out[13] = 0x14; // RST, ACK
 
-  sum = add_words(sum, out, 20);
-  while (sum >> 16) sum = (sum & 0xffff) + (sum >> 16);
-  put16(out + 16, static_cast<std::uint16_t>(~sum));
+  put16(out + 16, syn.is_ipv6() ? fw::net::tcp_checksum_ipv6(ip, out, 20) : fw::net::tcp_checksum(ip, out, 20));
   return reset;
 }
 

@@ -114,6 +114,7 @@ connection_diverter_t::divert_entry_t::~divert_entry_t() {
     diverter_->connects_.erase(position);
   }
   connects_.clear();
+  queued_syns_.clear();
   verdict_requests_.clear(); // abandons the sessions
   interceptor_.reset();      // closes the queue
   abandon();
@@ -149,6 +150,15 @@ void connection_diverter_t::divert_entry_t::packet_intercepted(const fw::net::ip
   }
   MV_LOG(Debug, prefix() + "dropping packet " + to_string(key.client) + " -> " + to_string(key.server));
   interceptor_->drop(packet);
+}
+
+void connection_diverter_t::divert_entry_t::packet_pushed_out(const packet_handle_t &packet) {
+  const auto found = queued_syns_.find(packet);
+  if (found == queued_syns_.end()) return;
+  const auto request = std::move(found->second);
+  queued_syns_.erase(found);
+  MV_LOG(Debug, prefix() + "Session " + request->id + ": the queue limit pushed out its packet; session ended");
+  verdict_requests_.erase(*request->position); // ends the session and frees its key
 }
 
 bool connection_diverter_t::divert_entry_t::is_new_connection(const fw::net::ip_header_t &ip,
@@ -229,6 +239,7 @@ void connection_diverter_t::divert_entry_t::request_verdict(const fw::net::ip_he
   }
   const auto position = verdict_requests_.emplace(key, std::move(session)).first;
   request->position = position;
+  queued_syns_.emplace(packet, request);
   position->second->set_result_handler(
       wrap([this, request](std::exception_ptr error, verdict_t result, const session_factory_t::artifacts_t &artifacts) {
         verdict(request, std::move(error), result, artifacts);
@@ -238,7 +249,10 @@ void connection_diverter_t::divert_entry_t::request_verdict(const fw::net::ip_he
 void connection_diverter_t::divert_entry_t::verdict(std::shared_ptr<const verdict_request_t> request,
                                                     std::exception_ptr error, verdict_t result,
                                                     const session_factory_t::artifacts_t &artifacts) {
-  if (request->position) verdict_requests_.erase(*request->position); // ends the session
+  if (request->position) {
+    queued_syns_.erase(request->packet);
+    verdict_requests_.erase(*request->position); // ends the session
+  }
 
   if (error) {
     MV_LOG(Error, prefix() + "Session " + request->id + ": cannot get verdict for intercepted connection: " +

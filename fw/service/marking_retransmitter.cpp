@@ -2,7 +2,7 @@
 
 #include <boost/system/system_error.hpp>
 
-#include "fw/net/ipv6_header.hpp"
+#include "fw/net/checksum.hpp"
 
 namespace fw::service {
 
@@ -19,16 +19,17 @@ void marking_retransmitter_t::start() {
 
 void marking_retransmitter_t::retransmit(std::uint32_t destination, fw::net::raw_sender_t::buffer_t packet,
                                          std::size_t length) {
+  // The copy holds the SYN's headers only. Data that came with the SYN (TCP Fast Open) is not sent, so
+  // the lengths and checksums are made to match what is; the client sends its data again once the
+  // acceptor has answered.
+  fw::net::finish_tcp_packet(packet.get(), length);
   send(destination, std::move(packet), length);
 }
 
 void marking_retransmitter_t::retransmit(const boost::asio::ip::address &destination,
                                          fw::net::raw_sender_t::buffer_t packet, std::size_t length) {
-  if (destination.is_v6() && length >= fw::net::ipv6_header_t::size) {
-    const std::size_t payload = length - fw::net::ipv6_header_t::size;
-    packet[4] = static_cast<std::uint8_t>(payload >> 8);
-    packet[5] = static_cast<std::uint8_t>(payload);
-  }
+  // As above; the kernel completes nothing of an IPv6 header, so the payload length is set here too.
+  fw::net::finish_tcp_packet(packet.get(), length);
   send(destination, std::move(packet), length);
 }
 

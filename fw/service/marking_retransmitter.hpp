@@ -20,10 +20,10 @@ public:
   // Marks the raw socket with the local delivery and client packets marks when they changed.
   void start() override;
 
-  // Queues the packet unchanged for the destination address (network byte order).
+  // Queues the packet (the IPv4 and TCP headers of the SYN, length bytes) for the destination address
+  // (network byte order), its lengths and checksums set to match those bytes.
   void retransmit(std::uint32_t destination, fw::net::raw_sender_t::buffer_t packet, std::size_t length);
-  // The same for an IPv4 or IPv6 destination. The kernel completes an IPv4 header but takes an IPv6
-  // header as it is: its payload length is set to what follows the fixed header in the copy.
+  // The same for an IPv4 or IPv6 destination (the packet of the same family).
   void retransmit(const boost::asio::ip::address &destination, fw::net::raw_sender_t::buffer_t packet,
                   std::size_t length);
 

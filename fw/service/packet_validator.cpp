@@ -19,6 +19,7 @@ void packet_validator_t::start() {
 
 void packet_validator_t::validate_client_packet(const fw::net::ip_header_t &ip, const fw::net::tcp_header_t &tcp,
                                                 std::uint32_t mark) const {
+  check_data_offset(tcp);
   check_mark(mark);
   check_flags(tcp, 0x02);
   const fw::net::endpoint_t destination(ip.destination(), tcp.destination_port());
@@ -28,8 +29,15 @@ void packet_validator_t::validate_client_packet(const fw::net::ip_header_t &ip, 
 
 void packet_validator_t::validate_server_answer(const fw::net::ip_header_t &, const fw::net::tcp_header_t &tcp,
                                                 std::uint32_t mark) const {
+  check_data_offset(tcp);
   check_mark(mark);
   check_flags(tcp, 0x12);
+}
+
+// A header that claims fewer than 20 bytes would make whoever copies it by its length read beyond the copy.
+void packet_validator_t::check_data_offset(const fw::net::tcp_header_t &tcp) {
+  if (tcp.data_offset() < 5)
+    throw invalid_packet_t("tcp data offset " + std::to_string(tcp.data_offset()) + " is below 5");
 }
 
 void packet_validator_t::check_mark(std::uint32_t mark) const {

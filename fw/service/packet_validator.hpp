@@ -37,6 +37,7 @@ public:
 private:
   void check_mark(std::uint32_t mark) const;
   static void check_flags(const fw::net::tcp_header_t &tcp, unsigned expected);
+  static void check_data_offset(const fw::net::tcp_header_t &tcp);
 
   const marks_t &marks_;
   const transparent_acceptor_t &acceptor_;

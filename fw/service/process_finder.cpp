@@ -11,6 +11,7 @@
 #include <cstring>
 #include <map>
 #include <span>
+#include <stdexcept>
 #include <string_view>
 
 #include <boost/asio/post.hpp>
@@ -342,9 +343,17 @@ process_finder_t::~process_finder_t() {
 void process_finder_t::find_pid(const endpoint_t &client, const endpoint_t &server, handler_t handler) {
   {
     std::lock_guard guard(lock_);
-    requests_.push_back({{client, server}, std::move(handler)});
+    if (requests_.size() < max_requests) {
+      requests_.push_back({{client, server}, std::move(handler)});
+      handler = nullptr;
+    }
   }
-  wake_.notify_one();
+  if (!handler) return wake_.notify_one();
+  // The worker is far behind: this request fails at once rather than making the queue grow.
+  answer(handler,
+         std::make_exception_ptr(std::runtime_error("Process finder: " + std::to_string(max_requests) +
+                                                    " requests are waiting")),
+         0);
 }
 
 void process_finder_t::answer(handler_t &handler, std::exception_ptr error, int pid) {

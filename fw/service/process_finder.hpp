@@ -34,6 +34,9 @@ public:
   using handler_t = std::function<void(std::exception_ptr error, int pid)>;
 
   static constexpr std::size_t max_batch = 128;
+  // Requests waiting for the worker; more fail at once. Above what the sessions of three full queues
+  // (3 x 768) ask for, so it bites only when the worker falls behind requests of sessions long gone.
+  static constexpr std::size_t max_requests = 4096;
 
   // A source of socket inodes.
   class inode_getter_t {
@@ -80,7 +83,8 @@ public:
   // Stops and joins the worker; queued requests are dropped without their handlers being called.
   ~process_finder_t() override;
 
-  // Event-loop thread only. Queues the request; the handler later runs on the event loop.
+  // Event-loop thread only. Queues the request; the handler later runs on the event loop. With
+  // max_requests waiting, the handler gets an error instead (posted as well).
   void find_pid(const endpoint_t &client, const endpoint_t &server, handler_t handler);
 
   const inode_getter_t &getter() const noexcept { return *getter_; }

@@ -58,43 +58,17 @@ server_connector_t::handle_t server_connector_t::connect(const fw::net::endpoint
                                                          unsigned direction, handler_t handler) {
   auto connection = std::make_shared<connection_t>(io_);
   connection->handler_ = std::move(handler);
-  boost::system::error_code error;
-  const bool ipv6 = server.address().is_v6();
-  connection->socket_.open(server.protocol(), error);
-  if (error) fail(error, "cannot open socket");
-  const int fd = connection->socket_.native_handle();
-
-  const std::uint32_t mark = direction < 3 ? socket_marks_[direction] : 0;
-  set_option(fd, SOL_SOCKET, SO_MARK, &mark, sizeof mark, "setsockopt(SO_MARK) failed");
-
-  const bool process_option = config_.process_ip_security_option();
-  if (process_option) {
-    if (security_option && !ipv6) {
-      const std::size_t length = fw::net::option_length(security_option);
-      set_option(fd, IPPROTO_IP, IP_OPTIONS, security_option, static_cast<socklen_t>(length),
-                 "setsockopt(IP_OPTIONS) failed");
-      connection->security_option_.assign(security_option, security_option + length);
-    } else {
-      connection->security_option_.assign(std::begin(fw::net::default_security_option),
-                                          std::end(fw::net::default_security_option));
-    }
-  }
-
-  if (bind_address) {
-    const int one = 1;
-    if (ipv6)
-      set_option(fd, SOL_IPV6, ipv6_transparent, &one, sizeof one, "setsockopt(IPV6_TRANSPARENT) failed");
-    else
-      set_option(fd, SOL_IP, ip_transparent, &one, sizeof one, "setsockopt(IP_TRANSPARENT) failed");
-    set_option(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one, "setsockopt(SO_REUSEADDR) failed");
-    connection->socket_.bind(fw::net::endpoint_t(*bind_address, 0), error);
-    if (error) fail(error, "bind failed");
+  handle_t handle = connection;
+  try {
+    prepare(*connection, server.address().is_v6(), security_option, bind_address, direction);
+  } catch (const boost::system::system_error &e) {
+    abort(std::move(connection), e);
+    return handle;
   }
 
   connections_.push_back(connection);
   connection->position_ = std::prev(connections_.end());
   connection->listed_ = true;
-  handle_t handle = connection;
 
   if (connections_.size() >= limit_) {
     MV_LOG(Info, prefix + "exceeded the limit of " + std::to_string(limit_) + " open files; drop oldest connection");
@@ -110,26 +84,64 @@ server_connector_t::handle_t server_connector_t::connect(const fw::net::endpoint
     completed(*raw, result);
   }));
 
-  if (process_option) {
-    try {
-      register_endpoints(*connection, server);
-    } catch (...) {
-      if (connection->listed_) remove(*connection);
-      throw;
+  if (config_.process_ip_security_option()) register_endpoints(*connection, server);
+  return handle;
+}
+
+// Opens the socket and sets its options; a failure raises the "Server connector: " error of the step.
+void server_connector_t::prepare(connection_t &connection, bool ipv6, const std::uint8_t *security_option,
+                                 const std::optional<boost::asio::ip::address> &bind_address, unsigned direction) {
+  boost::system::error_code error;
+  connection.socket_.open(ipv6 ? boost::asio::ip::tcp::v6() : boost::asio::ip::tcp::v4(), error);
+  if (error) fail(error, "cannot open socket");
+  const int fd = connection.socket_.native_handle();
+
+  const std::uint32_t mark = direction < 3 ? socket_marks_[direction] : 0;
+  set_option(fd, SOL_SOCKET, SO_MARK, &mark, sizeof mark, "setsockopt(SO_MARK) failed");
+
+  if (config_.process_ip_security_option()) {
+    if (security_option && !ipv6) { // an IPv6 connection has no IP options
+      const std::size_t length = fw::net::option_length(security_option);
+      set_option(fd, IPPROTO_IP, IP_OPTIONS, security_option, static_cast<socklen_t>(length),
+                 "setsockopt(IP_OPTIONS) failed");
+      connection.security_option_.assign(security_option, security_option + length);
+    } else {
+      connection.security_option_.assign(std::begin(fw::net::default_security_option),
+                                         std::end(fw::net::default_security_option));
     }
   }
-  return handle;
+
+  if (bind_address) {
+    const int one = 1;
+    if (ipv6)
+      set_option(fd, SOL_IPV6, ipv6_transparent, &one, sizeof one, "setsockopt(IPV6_TRANSPARENT) failed");
+    else
+      set_option(fd, SOL_IP, ip_transparent, &one, sizeof one, "setsockopt(IP_TRANSPARENT) failed");
+    set_option(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one, "setsockopt(SO_REUSEADDR) failed");
+    connection.socket_.bind(fw::net::endpoint_t(*bind_address, 0), error);
+    if (error) fail(error, "bind failed");
+  }
+}
+
+// An attempt that could not be made costs its connection only: the handler gets the error at once.
+void server_connector_t::abort(std::shared_ptr<connection_t> connection, const boost::system::system_error &error) {
+  failure_log_.log(mv::log::Warning, [&] { return std::string(error.what()) + "; connection rejected"; });
+  auto handler = std::move(connection->handler_);
+  connection.reset(); // closes its socket, its completion does nothing
+  handler(error.code(), fw::util::scoped_fd_t());
 }
 
 void server_connector_t::register_endpoints(connection_t &connection, const fw::net::endpoint_t &server) {
   boost::system::error_code error;
   const auto local = connection.socket_.local_endpoint(error);
-  if (!error && (local.address().is_unspecified() || local.port() == 0))
-    error = boost::system::error_code(EINVAL, boost::system::system_category());
-  if (error) fail(error, "cannot get local endpoint");
+  if (error || local.address().is_unspecified() || local.port() == 0) {
+    // The connect failed at once (a broadcast or unroutable server, for instance): its completion,
+    // already on its way, reports why.
+    MV_LOG(Debug, prefix + "no local endpoint for the connection to " + fw::net::to_string(server));
+    return;
+  }
   const auto [position, added] = by_endpoints_.emplace(key_t{local, server}, &connection);
-  if (!added) fail(boost::system::error_code(EINVAL, boost::system::system_category()), "duplicate connection entry");
-  connection.endpoints_ = position;
+  if (added) connection.endpoints_ = position;
 }
 
 void server_connector_t::cancel(const handle_t &handle) {
@@ -167,7 +179,11 @@ void server_connector_t::completed(connection_t &connection, const boost::system
     return;
   }
   const int duplicate = ::dup(owned->socket_.native_handle());
-  if (duplicate < 0) fail(last_error(), "dup failed");
+  if (duplicate < 0) {
+    const boost::system::system_error failure(last_error(), prefix + "dup failed");
+    owned->handler_ = std::move(handler);
+    return abort(std::move(owned), failure);
+  }
   owned.reset(); // the attempt's own descriptor closes with it
   handler(error, fw::util::scoped_fd_t(duplicate));
 }

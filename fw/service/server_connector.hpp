@@ -13,9 +13,11 @@
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/system/error_code.hpp>
+#include <boost/system/system_error.hpp>
 
 #include "fw/net/endpoint.hpp"
 #include "fw/service/marks.hpp"
+#include "fw/util/log_throttle.hpp"
 #include "fw/util/scoped_fd.hpp"
 #include "fw/util/service.hpp"
 #include "linux_firewall_config.pb.h"
@@ -45,8 +47,10 @@ public:
   // Starts connecting to the server for a client connection of the direction (0 output, 1 input,
   // 2 forward), IPv4 or IPv6 as the server's address is. The security option (or null) is the
   // client's and applies to IPv4 only; bind_address is the client's address when connecting
-  // transparently. Socket failures raise; the outcome of the connect goes to the
-  // handler, normally later on the event loop, or at once for an attempt pushed out by the limit.
+  // transparently. The outcome goes to the handler, normally later on the event loop;
+  // at once for an attempt pushed out by the limit, and for one that could not be made (a socket call
+  // failed, or the connect failed at once), which also gets a throttled Warning. Never raises for one
+  // connection's failure.
   handle_t connect(const fw::net::endpoint_t &server, const std::uint8_t *security_option,
                    const std::optional<boost::asio::ip::address> &bind_address, unsigned direction,
                    handler_t handler);
@@ -71,6 +75,9 @@ private:
   std::shared_ptr<connection_t> remove(connection_t &connection);
   void register_endpoints(connection_t &connection, const fw::net::endpoint_t &server);
   void completed(connection_t &connection, const boost::system::error_code &error);
+  void prepare(connection_t &connection, bool ipv6, const std::uint8_t *security_option,
+               const std::optional<boost::asio::ip::address> &bind_address, unsigned direction);
+  void abort(std::shared_ptr<connection_t> connection, const boost::system::system_error &error);
 
   boost::asio::io_context &io_;
   const mv::DarorUvurarevUzuvid &config_;
@@ -81,6 +88,7 @@ private:
   list_t connections_; // oldest first
   map_t by_endpoints_;
   std::uint64_t limit_;
+  fw::util::log_throttle_t failure_log_;
 };
 
 // One attempt in progress.

@@ -1,11 +1,13 @@
 #include "fw/service/transparent_acceptor.hpp"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <stdexcept>
 #include <string>
 
@@ -31,10 +33,12 @@ void set_int_option(int fd, int level, int option, int value, const char *failur
 
 transparent_acceptor_t::transparent_acceptor_t(boost::asio::io_context &io, delegate_t &delegate,
                                                const mv::DarorUvurarevUzuvid &config, const marks_t &marks)
-    : delegate_(delegate), config_(config), marks_(marks), acceptor_(io), acceptor_ipv6_(io) {}
+    : delegate_(delegate), config_(config), marks_(marks), acceptor_(io), acceptor_ipv6_(io), retry_(io), retry_ipv6_(io) {}
 
 transparent_acceptor_t::~transparent_acceptor_t() {
   abandon();
+  retry_.cancel();
+  retry_ipv6_.cancel();
   boost::system::error_code ignored;
   acceptor_.close(ignored);
   acceptor_ipv6_.close(ignored);
@@ -58,9 +62,12 @@ void transparent_acceptor_t::start() {
     acceptor_ipv6_.close(error);
     local_endpoint_ipv6_.reset();
     abandon();
+    retry_.cancel();
+    retry_ipv6_.cancel();
   }
   local_endpoint_ = fw::net::endpoint_t();
   open(acceptor_, wanted);
+  if (!reserve_) reserve_ = fw::util::scoped_fd_t(::open("/dev/null", O_RDONLY | O_CLOEXEC));
   MV_LOG(Debug, prefix + "listening at " + fw::net::to_string(local_endpoint_));
   accept(acceptor_);
   open_ipv6();
@@ -80,7 +87,7 @@ void transparent_acceptor_t::open_ipv6() {
   accept(acceptor_ipv6_);
 }
 
-void transparent_acceptor_t::open(boost::asio::ip::tcp::acceptor &acceptor, const fw::net::endpoint_t &endpoint) {
+void transparent_acceptor_t::open(acceptor_t &acceptor, const fw::net::endpoint_t &endpoint) {
   const bool ipv6 = endpoint.address().is_v6();
   boost::system::error_code error;
   acceptor.open(endpoint.protocol(), error);
@@ -110,27 +117,47 @@ void transparent_acceptor_t::open(boost::asio::ip::tcp::acceptor &acceptor, cons
   }
 }
 
-void transparent_acceptor_t::accept(boost::asio::ip::tcp::acceptor &acceptor) {
+void transparent_acceptor_t::accept(acceptor_t &acceptor) {
   // Each accept receives a socket of its own: a completion abandoned by a reopen only closes it.
-  acceptor.async_accept(
-      wrap([this, &acceptor](const boost::system::error_code &error, boost::asio::ip::tcp::socket socket) {
-        accepted(acceptor, error, std::move(socket));
-      }));
+  acceptor.async_accept(wrap([this, &acceptor](const boost::system::error_code &error, boost::asio::ip::tcp::socket socket) {
+    accepted(acceptor, error, std::move(socket));
+  }));
 }
 
-void transparent_acceptor_t::accepted(boost::asio::ip::tcp::acceptor &acceptor, const boost::system::error_code &error,
+void transparent_acceptor_t::accepted(acceptor_t &acceptor, const boost::system::error_code &error,
                                       boost::asio::ip::tcp::socket socket) {
-  if (error) throw boost::system::system_error(error, prefix + "accept failed");
+  if (error) return accept_failed(acceptor, error);
   try {
     hand_over(socket);
-  } catch (const get_endpoint_error_t &e) {
-    if (e.code().value() != ENOTCONN || e.code().category() != boost::system::system_category()) throw;
-    MV_LOG(Debug, prefix + mv::util::exception_message(e));
-    boost::system::error_code close_error;
-    socket.close(close_error);
-    if (close_error) throw boost::system::system_error(close_error, "Cannot close socket");
+  } catch (const boost::system::system_error &e) {
+    // The client went away, or its socket could not be taken over: that connection is lost (the
+    // socket closes with this handler), and accepting goes on.
+    if (e.code().value() == ENOTCONN && e.code().category() == boost::system::system_category())
+      MV_LOG(Debug, prefix + mv::util::exception_message(e));
+    else
+      failure_log_.log(mv::log::Warning, [&] { return mv::util::exception_message(e) + "; connection dropped"; });
   }
   accept(acceptor);
+}
+
+void transparent_acceptor_t::accept_failed(acceptor_t &acceptor, const boost::system::error_code &error) {
+  failure_log_.log(mv::log::Warning, [&] { return prefix + "accept failed: " + error.message(); });
+  const bool out_of_descriptors = error == boost::system::errc::too_many_files_open ||
+                                  error == boost::system::errc::too_many_files_open_in_system;
+  if (!out_of_descriptors) return accept(acceptor);
+  // The connection stays in the backlog and every accept would fail at once: the reserve descriptor
+  // makes room to take it and close it, so it costs that client only.
+  if (reserve_) {
+    reserve_.reset();
+    const int fd = ::accept4(acceptor.native_handle(), nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) ::close(fd);
+    reserve_ = fw::util::scoped_fd_t(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    if (fd >= 0) return accept(acceptor);
+  }
+  // No room even for that: try again after a pause rather than spinning.
+  auto &retry = &acceptor == &acceptor_ ? retry_ : retry_ipv6_;
+  retry.expires_after(std::chrono::milliseconds(100));
+  retry.async_wait(wrap([this, &acceptor](const boost::system::error_code &) { accept(acceptor); }));
 }
 
 void transparent_acceptor_t::hand_over(boost::asio::ip::tcp::socket &socket) {

@@ -4,10 +4,12 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/system/system_error.hpp>
 
 #include "fw/net/endpoint.hpp"
 #include "fw/service/marks.hpp"
+#include "fw/util/log_throttle.hpp"
 #include "fw/util/scoped_fd.hpp"
 #include "fw/util/service.hpp"
 #include "linux_firewall_config.pb.h"
@@ -19,7 +21,9 @@ namespace fw::service {
 // connections to any address the kernel steers to it, and reports the address the client meant as
 // the accepted socket's local address. Beside the configured IPv4 address it listens on the IPv6
 // loopback with the same port, for IPv6 connections; a host without IPv6 gets one Info line and the
-// IPv4 socket alone.
+// IPv4 socket alone. A failure to accept or take over a connection costs that
+// connection only (throttled Warning); when descriptors run out, a reserve descriptor makes room to take
+// the waiting connection and close it.
 class transparent_acceptor_t : public fw::util::service_t, private mv::util::callback_wrapper_t {
 public:
   class delegate_t {
@@ -49,20 +53,25 @@ public:
   const std::optional<fw::net::endpoint_t> &local_endpoint_ipv6() const noexcept { return local_endpoint_ipv6_; }
 
 private:
-  void open(boost::asio::ip::tcp::acceptor &acceptor, const fw::net::endpoint_t &endpoint);
+  using acceptor_t = boost::asio::ip::tcp::acceptor;
+
+  void open(acceptor_t &acceptor, const fw::net::endpoint_t &endpoint);
   void open_ipv6();
-  void accept(boost::asio::ip::tcp::acceptor &acceptor);
-  void accepted(boost::asio::ip::tcp::acceptor &acceptor, const boost::system::error_code &error,
-                boost::asio::ip::tcp::socket socket);
+  void accept(acceptor_t &acceptor);
+  void accepted(acceptor_t &acceptor, const boost::system::error_code &error, boost::asio::ip::tcp::socket socket);
+  void accept_failed(acceptor_t &acceptor, const boost::system::error_code &error);
   void hand_over(boost::asio::ip::tcp::socket &socket);
 
   delegate_t &delegate_;
   const mv::DarorUvurarevUzuvid &config_;
   const marks_t &marks_;
-  boost::asio::ip::tcp::acceptor acceptor_;
+  acceptor_t acceptor_;
   fw::net::endpoint_t local_endpoint_;
-  boost::asio::ip::tcp::acceptor acceptor_ipv6_;
+  acceptor_t acceptor_ipv6_;
   std::optional<fw::net::endpoint_t> local_endpoint_ipv6_;
+  fw::util::scoped_fd_t reserve_; // closed to make room when descriptors run out
+  boost::asio::steady_timer retry_, retry_ipv6_; // one per socket
+  fw::util::log_throttle_t failure_log_;
 };
 
 } // namespace fw::service

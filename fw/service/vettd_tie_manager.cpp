@@ -22,8 +22,8 @@ constexpr std::size_t max_path_length = 107;
 } // namespace
 
 vettd_tie_manager_t::vettd_tie_manager_t(boost::asio::io_context &io, const mv::DarorUvurarevUzuvid &config,
-                                         fw::hubd::tie_t &hubd)
-    : config_(config), hubd_(hubd), connecting_(io) {}
+                                         fw::hubd::tie_t &hubd, std::size_t waiting_limit)
+    : config_(config), hubd_(hubd), connecting_(io), waiting_limit_(waiting_limit) {}
 
 vettd_tie_manager_t::~vettd_tie_manager_t() { abandon(); }
 
@@ -63,6 +63,15 @@ void vettd_tie_manager_t::new_socket_pair(endpoint_socket_t server, endpoint_soc
   MV_LOG(Debug, std::string(prefix) + "new socket pair: " + fw::net::to_string(client.endpoint) + " (fd " +
                     std::to_string(client.socket.get()) + ") -> " + fw::net::to_string(server.endpoint) + " (fd " +
                     std::to_string(server.socket.get()) + ")");
+  if (waiting() >= waiting_limit_) {
+    // VettD is missing or not taking pairs: the new pair is closed (both sockets with it) rather than
+    // letting descriptors pile up.
+    overflow_log_.log(mv::log::Warning, [&] {
+      return std::string(prefix) + std::to_string(waiting()) + " socket pairs are waiting for VettD; closing " +
+             fw::net::to_string(client.endpoint) + " -> " + fw::net::to_string(server.endpoint);
+    });
+    return;
+  }
   waiting_.push_back({std::move(server.socket), std::move(client.socket), rules});
   if (tie_)
     flush();

@@ -83,8 +83,10 @@ FUZZ_TARGET(packet_validator)(const std::uint8_t *data, std::size_t size) {
   } catch (const fw::service::packet_validator_t::invalid_packet_t &) {
     passed = false;
   }
-  // A packet that passes carries neither bypass mark and has SYN set and ACK as the side expects.
+  // A packet that passes carries neither bypass mark, has SYN set and ACK as the side expects, and a
+  // TCP header of at least 20 bytes.
   if (passed) {
+    FUZZ_CHECK(tcp.data_offset() >= 5);
     FUZZ_CHECK((mark & 6) == 0);
     FUZZ_CHECK((tcp.flags() & 0x12) == (server ? 0x12 : 0x02));
   }

@@ -3,10 +3,13 @@
 #include <chrono>
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 
@@ -116,6 +119,84 @@ std::optional<std::uint32_t> find_be32(const netlink::attribute_view_t &attribut
   return ntohl(read_raw32(bytes->data()));
 }
 
+// The offset of the TCP header in a queued packet. Dispatches on the IP version; a packet that is not
+// an unfragmented IPv4 TCP packet with both headers complete raises the reason.
+std::size_t ipv4_tcp_offset(std::span<const std::uint8_t> packet) {
+  const std::size_t n = packet.size();
+  if (n < fw::net::ipv4_header_t::min_size + fw::net::tcp_header_t::min_size)
+    throw std::runtime_error("truncated packet");
+  const fw::net::ipv4_header_t ip(packet.data());
+  if (ip.ihl() < 5) throw std::runtime_error("IPv4 header length " + std::to_string(ip.ihl()) + " is below 5");
+  if (ip.protocol() != IPPROTO_TCP) throw std::runtime_error("not TCP but protocol " + std::to_string(ip.protocol()));
+  if (ip.fragment_offset() != 0) throw std::runtime_error("not the first fragment");
+  const std::size_t h = ip.header_length();
+  if (n < h + fw::net::tcp_header_t::min_size) throw std::runtime_error("truncated TCP header");
+  const fw::net::tcp_header_t tcp(packet.data() + h);
+  if (tcp.data_offset() < 5)
+    throw std::runtime_error("TCP data offset " + std::to_string(tcp.data_offset()) + " is below 5");
+  if (n - h < tcp.header_length()) throw std::runtime_error("truncated TCP header");
+  return h;
+}
+
+// The same for IPv6: after the fixed header and any hop-by-hop and destination options headers. Other
+// extension headers (routing, fragment) are not walked: such a packet is not read.
+std::size_t ipv6_tcp_offset(std::span<const std::uint8_t> packet) {
+  const std::size_t n = packet.size();
+  if (n < fw::net::ipv6_header_t::size + fw::net::tcp_header_t::min_size) throw std::runtime_error("truncated packet");
+  const std::size_t h = fw::net::ipv6_header_t::tcp_offset(packet.data(), n);
+  if (h == 0) throw std::runtime_error("no TCP header after the IPv6 header and its options headers");
+  if (n < h + fw::net::tcp_header_t::min_size) throw std::runtime_error("truncated TCP header");
+  const fw::net::tcp_header_t tcp(packet.data() + h);
+  if (tcp.data_offset() < 5)
+    throw std::runtime_error("TCP data offset " + std::to_string(tcp.data_offset()) + " is below 5");
+  if (n - h < tcp.header_length()) throw std::runtime_error("truncated TCP header");
+  return h;
+}
+
+std::size_t tcp_header_offset(std::span<const std::uint8_t> packet) {
+  if (packet.empty()) throw std::runtime_error("truncated packet");
+  const unsigned version = packet[0] >> 4;
+  switch (version) {
+  case 4: return ipv4_tcp_offset(packet);
+  case 6: return ipv6_tcp_offset(packet);
+  default: throw std::runtime_error("IP version " + std::to_string(version) + " is not read");
+  }
+}
+
+// The packet id of a message whose attributes do not all parse: the first top-level packet header
+// attribute with at least four bytes, met while walking the attributes as far as they are sound.
+std::optional<std::uint32_t> salvage_packet_id(const std::uint8_t *payload, std::size_t length) {
+  std::size_t at = nfnetlink::message_t::header_size;
+  while (length >= at + netlink::attribute_header_size) {
+    std::uint16_t size, type;
+    std::memcpy(&size, payload + at, 2);
+    std::memcpy(&type, payload + at + 2, 2);
+    if (size < 4 || size > length - at) break;
+    if (type == attr_packet_hdr && size >= 8) return read_raw32(payload + at + 4);
+    at += netlink::align4(size);
+  }
+  return std::nullopt;
+}
+
+void read_attributes(const netlink::attribute_view_t &attributes, packet_interceptor_t::packet_attribs_t &attribs) {
+  attribs.mark = find_be32(attributes, attr_mark);
+  if (const auto hw = attributes.find_bytes(attr_hwaddr)) {
+    // The kernel's record: address length (u16 big-endian), two padding bytes, eight address bytes.
+    if (hw->size() < 12) throw netlink::compound_attribute_t::invalid_attribute_t();
+    const std::size_t count = static_cast<std::size_t>(((*hw)[0] << 8) | (*hw)[1]);
+    attribs.hw_addr.emplace(hw->data() + 4, count);
+  }
+  if (const auto timestamp = attributes.find_bytes(attr_timestamp)) {
+    if (timestamp->size() < 16) throw netlink::compound_attribute_t::invalid_attribute_t();
+    attribs.timestamp_sec = read_be64(timestamp->data());
+    attribs.timestamp_usec = read_be64(timestamp->data() + 8);
+  }
+  attribs.uid = find_be32(attributes, attr_uid);
+  attribs.gid = find_be32(attributes, attr_gid);
+  attribs.indev = find_be32(attributes, attr_ifindex_indev);
+  attribs.outdev = find_be32(attributes, attr_ifindex_outdev);
+}
+
 } // namespace
 
 packet_interceptor_t::hw_addr_t::hw_addr_t(const std::uint8_t *bytes, std::size_t count) noexcept {
@@ -170,47 +251,34 @@ void packet_interceptor_t::start(delegate_t &delegate) {
 }
 
 void packet_interceptor_t::on_message(std::uint16_t type, const std::uint8_t *payload, std::size_t length) {
-  if ((type >> 8) != subsys_queue || (type & 0xFF) != msg_packet)
-    throw std::runtime_error("invalid message type: " + std::to_string(type));
-
-  const auto message = nfnetlink::message_view_t::parse(payload, length);
-  const auto &attributes = message.attributes();
-
-  const auto header = attributes.get_bytes(attr_packet_hdr);
-  if (header.size() < 7) throw netlink::compound_attribute_t::invalid_attribute_t();
-  const std::uint32_t packet_id = read_raw32(header.data());
-
-  const auto packet = attributes.get_bytes(attr_payload);
-  const std::size_t n = packet.size();
-  if (n < 40) throw std::runtime_error("truncated packet");
-  // The same queue carries both families; the version nibble tells them apart.
-  const bool ipv6 = (packet[0] >> 4) == 6;
-  const std::size_t h =
-      ipv6 ? fw::net::ipv6_header_t::tcp_offset(packet.data(), n) : fw::net::ipv4_header_t(packet.data()).header_length();
-  if (ipv6 && h == 0) throw std::runtime_error("IPv6 packet without a reachable TCP header");
-  const fw::net::ip_header_t ip =
-      ipv6 ? fw::net::ip_header_t::ipv6(packet.data(), h) : fw::net::ip_header_t(fw::net::ipv4_header_t(packet.data()));
-  if (n < h + fw::net::tcp_header_t::min_size) throw std::runtime_error("truncated TCP header");
-  const fw::net::tcp_header_t tcp(packet.data() + h);
-  if (n - h < tcp.header_length()) throw std::runtime_error("truncated TCP header");
-
+  // Whatever the kernel hands over that cannot be read costs that packet only: it is dropped by its id
+  // (when the message yields one) and the queue goes on.
+  std::optional<std::uint32_t> packet_id;
   packet_attribs_t attribs;
-  attribs.mark = find_be32(attributes, attr_mark);
-  if (const auto hw = attributes.find_bytes(attr_hwaddr)) {
-    // The kernel's record: address length (u16 big-endian), two padding bytes, eight address bytes.
-    if (hw->size() < 12) throw netlink::compound_attribute_t::invalid_attribute_t();
-    const std::size_t count = static_cast<std::size_t>(((*hw)[0] << 8) | (*hw)[1]);
-    attribs.hw_addr.emplace(hw->data() + 4, count);
+  const std::uint8_t *packet = nullptr;
+  std::size_t tcp_offset = 0;
+  try {
+    if ((type >> 8) != subsys_queue || (type & 0xFF) != msg_packet)
+      throw std::runtime_error("invalid message type: " + std::to_string(type));
+    const auto message = nfnetlink::message_view_t::parse(payload, length);
+    const auto &attributes = message.attributes();
+    const auto header = attributes.get_bytes(attr_packet_hdr);
+    if (header.size() >= 4) packet_id = read_raw32(header.data());
+    if (header.size() < 7) throw netlink::compound_attribute_t::invalid_attribute_t();
+    const auto bytes = attributes.get_bytes(attr_payload);
+    tcp_offset = tcp_header_offset(bytes);
+    packet = bytes.data();
+    read_attributes(attributes, attribs);
+  } catch (const std::exception &e) {
+    if (!packet_id && type == nfnetlink::message_t::type(subsys_queue, msg_packet))
+      packet_id = salvage_packet_id(payload, length);
+    if (packet_id) send_verdict(*packet_id, nf_drop, nullptr);
+    malformed_log_.log(mv::log::Warning, [&] {
+      return std::string(log_prefix) + "queue " + std::to_string(queue_number_) + ": " +
+             (packet_id ? "dropping unreadable packet: " : "ignoring unreadable message: ") + e.what();
+    });
+    return;
   }
-  if (const auto timestamp = attributes.find_bytes(attr_timestamp)) {
-    if (timestamp->size() < 16) throw netlink::compound_attribute_t::invalid_attribute_t();
-    attribs.timestamp_sec = read_be64(timestamp->data());
-    attribs.timestamp_usec = read_be64(timestamp->data() + 8);
-  }
-  attribs.uid = find_be32(attributes, attr_uid);
-  attribs.gid = find_be32(attributes, attr_gid);
-  attribs.indev = find_be32(attributes, attr_ifindex_indev);
-  attribs.outdev = find_be32(attributes, attr_ifindex_outdev);
 
   if (!pending_.empty() && pending_.size() >= queue_limit_) {
     // Under a flood every packet pushes one out: the line is written at most once a second, followed by
@@ -230,18 +298,23 @@ void packet_interceptor_t::on_message(std::uint16_t type, const std::uint8_t *pa
         ++suppressed_push_outs_;
       }
     }
+    const std::weak_ptr<packet_entry_t> gone = pending_.front();
     send_verdict(pending_.front()->packet_id, nf_drop, nullptr);
     pending_.pop_front();
+    delegate_->packet_pushed_out(gone);
   }
 
   const pooled_allocator_t<packet_entry_t> allocator(pool_);
   auto entry = std::allocate_shared<packet_entry_t>(allocator);
-  entry->packet_id = packet_id;
+  entry->packet_id = *packet_id;
   entry->position = pending_.insert(pending_.end(), entry);
   std::weak_ptr<packet_entry_t> handle = entry;
   entry.reset();
 
-  delegate_->packet_intercepted(ip, tcp, attribs, std::move(handle));
+  // The same queue carries both families; the version nibble told them apart above.
+  const fw::net::ip_header_t ip = (packet[0] >> 4) == 6 ? fw::net::ip_header_t::ipv6(packet, tcp_offset)
+                                                        : fw::net::ip_header_t(fw::net::ipv4_header_t(packet));
+  delegate_->packet_intercepted(ip, fw::net::tcp_header_t(packet + tcp_offset), attribs, std::move(handle));
 }
 
 void packet_interceptor_t::on_error(const boost::system::error_code &error) {

@@ -17,6 +17,7 @@
 #include "fw/linux/nfqueue/pooled_allocator.hpp"
 #include "fw/net/ip_header.hpp"
 #include "fw/net/tcp_header.hpp"
+#include "fw/util/log_throttle.hpp"
 #include "fw/util/scoped_fd.hpp"
 
 namespace fw::linux::nfqueue {
@@ -24,6 +25,9 @@ namespace fw::linux::nfqueue {
 // Owns one NFQUEUE queue: receives each queued packet (IPv4 or IPv6, and TCP headers only), keeps it pending
 // and hands it to its delegate, which later gives the verdict through the entry handle: accept, drop,
 // or repeat with a new mark. At most queue_limit packets are kept; beyond that the oldest is dropped.
+// A packet that cannot be read as IPv4 or IPv6 TCP with complete headers (or a message that is no readable
+// packet) is dropped by its id with a throttled Warning; only a failure of the queue socket itself
+// leaves the event loop.
 // A packet's headers and attributes are read in place from the link's receive buffer; once warm, the
 // receive path makes no heap allocation.
 class packet_interceptor_t : private netlink::async::link_t::delegate_t {
@@ -75,6 +79,9 @@ public:
     // call; the entry handle is what a verdict is given for, now or later.
     virtual void packet_intercepted(const fw::net::ip_header_t &ip, const fw::net::tcp_header_t &tcp,
                                     const packet_attribs_t &attribs, std::weak_ptr<packet_entry_t> entry) = 0;
+    // The queue limit pushed the packet out (it was dropped); the handle has expired and serves only to
+    // recognise the packet, by owner (std::owner_less).
+    virtual void packet_pushed_out(const std::weak_ptr<packet_entry_t> &) {}
 
   protected:
     ~delegate_t() = default;
@@ -126,6 +133,7 @@ private:
   bool push_out_logged_ = false;
   std::chrono::steady_clock::time_point last_push_out_log_;
   std::uint64_t suppressed_push_outs_ = 0;
+  fw::util::log_throttle_t malformed_log_;
   delegate_t *delegate_ = nullptr;
   std::shared_ptr<pooled_allocator_t<entry_ptr_t>::resource_t> pool_;
   pending_list_t pending_;

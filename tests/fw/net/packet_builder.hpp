@@ -17,9 +17,11 @@ struct tcp_packet_t {
   std::uint32_t sequence = 1000;
   std::uint8_t flags = 0x02; // SYN
   bool ns = false;
+  std::uint8_t data_offset = 5;      // as written, whatever follows
   std::vector<std::uint8_t> options; // IPv4 options, padded to whole words
+  std::vector<std::uint8_t> after;   // TCP options and data behind the 20-byte TCP header
 
-  // The IPv4 header followed by a 20-byte TCP header.
+  // The IPv4 header followed by a 20-byte TCP header and the bytes after it.
   std::vector<std::uint8_t> bytes() const {
     std::vector<std::uint8_t> padded = options;
     while (padded.size() % 4) padded.push_back(0);
@@ -34,9 +36,10 @@ struct tcp_packet_t {
     tcp[0] = source_port >> 8, tcp[1] = source_port & 0xff;
     tcp[2] = destination_port >> 8, tcp[3] = destination_port & 0xff;
     for (int i = 0; i < 4; ++i) tcp[4 + i] = static_cast<std::uint8_t>(sequence >> (24 - 8 * i));
-    tcp[12] = static_cast<std::uint8_t>(5 << 4 | (ns ? 1 : 0));
+    tcp[12] = static_cast<std::uint8_t>(data_offset << 4 | (ns ? 1 : 0));
     tcp[13] = flags;
     tcp[14] = 0xff, tcp[15] = 0xff;
+    b.insert(b.end(), after.begin(), after.end());
     return b;
   }
   std::size_t ipv4_length() const { return 20 + (options.size() + 3) / 4 * 4; }

@@ -299,4 +299,23 @@ TEST_F(client_test_t, DestroyingTheClientDropsPendingJobsSilently) {
   EXPECT_TRUE(results.empty());
 }
 
+// A job QueryD leaves unanswered fails at the time limit; its serial stays taken, and its late answer
+// is ignored.
+TEST_F(client_test_t, UnansweredJobsFailAtTheTimeLimit) {
+  client = std::make_unique<fw::queryd::queryd_t>(io, provider, 180s, 500ms);
+  lookup("a", "allmatch", "t");
+  connect();
+  peer.receive();
+  run_until(1);
+  EXPECT_EQ(results[0], "a error 110 QueryD: no answer: Connection timed out");
+  check("b", "allmatch", "t", "v");
+  settle();
+  EXPECT_EQ(peer.receive_text(), "tag: CHECK_REQUEST serial: 1 lookup_type: LOOKUP_ALLMATCH lookup_tag: \"t\" check: \"v\"");
+  peer.send(lookup_answer(0, {"late"}));
+  while (client->pending() > 1 && io.run_one_for(5s) > 0) {
+  }
+  EXPECT_EQ(client->pending(), 1u);
+  EXPECT_EQ(results.size(), 1u);
+}
+
 } // namespace

@@ -73,6 +73,8 @@ TEST_F(ValidatorTest, ClientPacketChecks) {
   EXPECT_EQ(client_check(syn, 0), "direct connection to 127.0.0.1:7777 is not allowed");
   syn.destination_port = 7778;
   EXPECT_EQ(client_check(syn, 0), "");
+  syn.data_offset = 1; // copying the header by this length would leave the TCP header behind
+  EXPECT_EQ(client_check(syn, 0), "tcp data offset 1 is below 5");
 }
 
 TEST_F(ValidatorTest, ServerAnswerChecks) {
@@ -88,6 +90,8 @@ TEST_F(ValidatorTest, ServerAnswerChecks) {
   answer.destination = "127.0.0.1";
   answer.destination_port = 7777;
   EXPECT_EQ(server_check(answer, 0), "");
+  answer.data_offset = 0;
+  EXPECT_EQ(server_check(answer, 0), "tcp data offset 0 is below 5");
 }
 
 } // namespace
