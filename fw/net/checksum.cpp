@@ -1,6 +1,7 @@
 #include "fw/net/checksum.hpp"
 
 #include "fw/net/ipv4_header.hpp"
+#include "fw/net/ipv6_header.hpp"
 
 namespace fw::net {
 
@@ -31,7 +32,22 @@ std::uint16_t tcp_checksum(const std::uint8_t *ipv4, const std::uint8_t *tcp, st
   return fold(add_words(sum, tcp, tcp_length));
 }
 
+std::uint16_t tcp_checksum_ipv6(const std::uint8_t *ipv6, const std::uint8_t *tcp, std::size_t tcp_length) noexcept {
+  std::uint32_t sum = add_words(0, ipv6 + 8, 32); // both addresses
+  sum += 6 + static_cast<std::uint32_t>(tcp_length);
+  return fold(add_words(sum, tcp, tcp_length));
+}
+
 void finish_tcp_packet(std::uint8_t *packet, std::size_t length) noexcept {
+  if ((packet[0] >> 4) == 6 && length >= ipv6_header_t::size) {
+    std::size_t header_length = ipv6_header_t::tcp_offset(packet, length);
+    if (header_length == 0) header_length = ipv6_header_t::size;
+    put16(packet + 4, static_cast<std::uint16_t>(length - ipv6_header_t::size));
+    std::uint8_t *tcp = packet + header_length;
+    put16(tcp + 16, 0);
+    put16(tcp + 16, tcp_checksum_ipv6(packet, tcp, length - header_length));
+    return;
+  }
   const std::size_t header_length = ipv4_header_t(packet).header_length();
   put16(packet + 2, static_cast<std::uint16_t>(length));
   put16(packet + 10, 0);

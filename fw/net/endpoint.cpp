@@ -3,6 +3,8 @@
 namespace fw::net {
 
 std::string to_string(const endpoint_t &endpoint) {
+  if (endpoint.address().is_v6())
+    return "[" + endpoint.address().to_string() + "]:" + std::to_string(endpoint.port());
   return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
 }
 

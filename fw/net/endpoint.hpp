@@ -7,10 +7,10 @@
 
 namespace fw::net {
 
-// An IPv4 address and a TCP port.
+// An IPv4 or IPv6 address and a TCP port.
 using endpoint_t = boost::asio::ip::tcp::endpoint;
 
-// Dotted address, ":" and the decimal port.
+// Dotted address, ":" and the decimal port; an IPv6 address in brackets: [fd00::1]:80.
 std::string to_string(const endpoint_t &endpoint);
 
 // One TCP connection as the daemon sees it: the endpoint that opened it and the endpoint it was meant

@@ -148,7 +148,7 @@ std::optional<std::uint16_t> connection_diverter_t::queue_number(unsigned direct
 
 std::optional<connection_diverter_t::connects_t::iterator>
 connection_diverter_t::connect(const fw::net::connection_key_t &key, const std::uint8_t *security_option,
-                               const std::optional<boost::asio::ip::address_v4> &bind_address, unsigned direction,
+                               const std::optional<boost::asio::ip::address> &bind_address, unsigned direction,
                                server_connector_t::handler_t handler) {
   connects_.emplace(key, server_connector_t::handle_t());
   server_connector_t::handle_t handle;

@@ -83,7 +83,7 @@ private:
   // Nothing stays recorded when the connector raises. Returns the record, or none when the attempt
   // completed already (pushed out at once by the connection limit).
   std::optional<connects_t::iterator> connect(const fw::net::connection_key_t &key, const std::uint8_t *security_option,
-               const std::optional<boost::asio::ip::address_v4> &bind_address, unsigned direction,
+               const std::optional<boost::asio::ip::address> &bind_address, unsigned direction,
                server_connector_t::handler_t handler);
 
   boost::asio::io_context &io_;
@@ -106,7 +106,8 @@ class connection_diverter_t::divert_entry_t : private fw::linux::nfqueue::packet
 public:
   using interceptor_t = fw::linux::nfqueue::packet_interceptor_t;
   using packet_handle_t = std::weak_ptr<interceptor_t::packet_entry_t>;
-  // The IPv4 and TCP headers of an intercepted SYN, contiguously; follows the connection to the end.
+  // The IP (IPv4 or IPv6) and TCP headers of an intercepted SYN, contiguously; follows the connection to
+  // the end.
   using header_copy_t = fw::net::raw_sender_t::buffer_t;
 
   divert_entry_t(connection_diverter_t &diverter, unsigned direction, std::unique_ptr<interceptor_t> interceptor,
@@ -127,7 +128,7 @@ public:
   std::size_t pending_connects() const noexcept { return connects_.size(); }
 
   // Starts the server connection of a connection whose verdict is check.
-  void handle_check_verdict(header_copy_t headers, std::size_t ipv4_length, std::size_t tcp_length,
+  void handle_check_verdict(header_copy_t headers, std::size_t ip_length, std::size_t tcp_length,
                             const packet_handle_t &packet, mv::RuleSet rules);
 
 private:
@@ -135,19 +136,19 @@ private:
   struct check_request_t;
   using verdict_requests_t = std::map<fw::net::connection_key_t, std::unique_ptr<session_factory_t::session_t>>;
 
-  void packet_intercepted(const fw::net::ipv4_header_t &ip, const fw::net::tcp_header_t &tcp,
+  void packet_intercepted(const fw::net::ip_header_t &ip, const fw::net::tcp_header_t &tcp,
                           const interceptor_t::packet_attribs_t &attribs, packet_handle_t packet) override;
   // Ends the session whose SYN the queue limit pushed out, so that sessions never outnumber the packets
   // the queue holds.
   void packet_pushed_out(const packet_handle_t &packet) override;
 
   // Whether a SYN opens a connection the entry must ask about (false: drop it).
-  bool is_new_connection(const fw::net::ipv4_header_t &ip, const fw::net::tcp_header_t &tcp, std::uint32_t mark,
+  bool is_new_connection(const fw::net::ip_header_t &ip, const fw::net::tcp_header_t &tcp, std::uint32_t mark,
                          const fw::net::connection_key_t &key) const;
   // Whether a SYN,ACK answers one of the daemon's own server connections with the right security option.
-  bool is_expected_answer(const fw::net::ipv4_header_t &ip, const fw::net::tcp_header_t &tcp, std::uint32_t mark,
+  bool is_expected_answer(const fw::net::ip_header_t &ip, const fw::net::tcp_header_t &tcp, std::uint32_t mark,
                           const fw::net::connection_key_t &key) const;
-  void request_verdict(const fw::net::ipv4_header_t &ip, const fw::net::tcp_header_t &tcp,
+  void request_verdict(const fw::net::ip_header_t &ip, const fw::net::tcp_header_t &tcp,
                        const interceptor_t::packet_attribs_t &attribs, const fw::net::connection_key_t &key,
                        const packet_handle_t &packet);
   void verdict(std::shared_ptr<const verdict_request_t> request, std::exception_ptr error,

@@ -5,7 +5,7 @@
 
 #include <boost/asio/io_context.hpp>
 
-#include "fw/net/ipv4_header.hpp"
+#include "fw/net/ip_header.hpp"
 #include "fw/net/raw_sender.hpp"
 #include "fw/net/tcp_header.hpp"
 #include "fw/service/marks.hpp"
@@ -26,13 +26,12 @@ public:
   // Marks the raw socket with the client and server packets marks.
   void start() override;
 
-  // Queues a reset for the SYN whose IPv4 and TCP headers are given; the security option (or null) is
-  // copied into the reset's IPv4 options.
-  void reject(const fw::net::ipv4_header_t &ipv4, const std::uint8_t *security_option,
-              const fw::net::tcp_header_t &tcp);
+  // Queues a reset for the SYN whose IP and TCP headers are given; the security option (or null) is
+  // copied into the reset's IPv4 options (an IPv6 reset has none).
+  void reject(const fw::net::ip_header_t &ip, const std::uint8_t *security_option, const fw::net::tcp_header_t &tcp);
 
-  // The reset (IPv4 header, options, TCP header) that answers the SYN.
-  static packet_t make_reset(const fw::net::ipv4_header_t &ipv4, const std::uint8_t *security_option,
+  // The reset (IPv4 header, options, TCP header; or IPv6 header and TCP header) that answers the SYN.
+  static packet_t make_reset(const fw::net::ip_header_t &ip, const std::uint8_t *security_option,
                              const fw::net::tcp_header_t &tcp);
 
 private:

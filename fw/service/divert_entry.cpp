@@ -27,8 +27,9 @@ using verdict_t = session_factory_t::verdict_t;
 
 constexpr std::uint8_t syn_ack = fw::net::tcp_header_t::syn | fw::net::tcp_header_t::ack;
 
-fw::net::endpoint_t endpoint_of(std::uint32_t address, std::uint16_t port) {
-  return fw::net::endpoint_t(boost::asio::ip::address_v4(ntohl(address)), port);
+fw::net::connection_key_t key_of(const fw::net::ip_header_t &ip, const fw::net::tcp_header_t &tcp) {
+  return {fw::net::endpoint_t(ip.source(), tcp.source_port()),
+          fw::net::endpoint_t(ip.destination(), tcp.destination_port())};
 }
 
 const char *flags_text(std::uint8_t flags) {
@@ -40,7 +41,8 @@ const char *flags_text(std::uint8_t flags) {
   }
 }
 
-const std::uint8_t *security_option_of(const fw::net::ipv4_header_t &ip) {
+// IPv4 only: an IPv6 header has no options, hence no security option.
+const std::uint8_t *security_option_of(const fw::net::ip_header_t &ip) {
   const auto options = ip.options();
   return fw::net::find_security_option(options.data(), options.size());
 }
@@ -81,7 +83,7 @@ struct connection_diverter_t::divert_entry_t::verdict_request_t {
   std::optional<verdict_requests_t::iterator> position; // none while the session is being made
   fw::net::connection_key_t key;
   header_copy_t headers;
-  std::size_t ipv4_length = 0;
+  std::size_t ip_length = 0;
   std::size_t tcp_length = 0;
   packet_handle_t packet;
   std::string id;
@@ -94,9 +96,9 @@ struct connection_diverter_t::divert_entry_t::check_request_t {
   fw::net::connection_key_t key;
   const std::uint8_t *security_option = nullptr; // inside the header copy, or null
   header_copy_t headers;
-  std::size_t ipv4_length = 0;
+  std::size_t ip_length = 0;
   std::size_t total_length = 0;
-  std::uint32_t server_address = 0; // network byte order, as in the packet
+  boost::asio::ip::address server_address;
   mv::RuleSet rules;
 };
 
@@ -130,13 +132,12 @@ std::string connection_diverter_t::divert_entry_t::prefix() const {
   return "Connection diverter: divert " + divert_log_name(direction_) + ": ";
 }
 
-void connection_diverter_t::divert_entry_t::packet_intercepted(const fw::net::ipv4_header_t &ip,
+void connection_diverter_t::divert_entry_t::packet_intercepted(const fw::net::ip_header_t &ip,
                                                                const fw::net::tcp_header_t &tcp,
                                                                const interceptor_t::packet_attribs_t &attribs,
                                                                packet_handle_t packet) {
   const std::uint32_t mark = attribs.mark.value_or(0);
-  const fw::net::connection_key_t key{endpoint_of(ip.source_address(), tcp.source_port()),
-                                      endpoint_of(ip.destination_address(), tcp.destination_port())};
+  const fw::net::connection_key_t key = key_of(ip, tcp);
   const std::uint8_t flags = tcp.flags() & syn_ack;
   MV_LOG(Debug, prefix() + "packet intercepted: " + to_string(key.client) + " -> " + to_string(key.server) + " (" +
                     flags_text(flags) + "), mark " + std::to_string(mark));
@@ -160,7 +161,7 @@ void connection_diverter_t::divert_entry_t::packet_pushed_out(const packet_handl
   verdict_requests_.erase(*request->position); // ends the session and frees its key
 }
 
-bool connection_diverter_t::divert_entry_t::is_new_connection(const fw::net::ipv4_header_t &ip,
+bool connection_diverter_t::divert_entry_t::is_new_connection(const fw::net::ip_header_t &ip,
                                                               const fw::net::tcp_header_t &tcp, std::uint32_t mark,
                                                               const fw::net::connection_key_t &key) const {
   try {
@@ -188,7 +189,7 @@ bool connection_diverter_t::divert_entry_t::is_new_connection(const fw::net::ipv
   return true;
 }
 
-bool connection_diverter_t::divert_entry_t::is_expected_answer(const fw::net::ipv4_header_t &ip,
+bool connection_diverter_t::divert_entry_t::is_expected_answer(const fw::net::ip_header_t &ip,
                                                                const fw::net::tcp_header_t &tcp, std::uint32_t mark,
                                                                const fw::net::connection_key_t &key) const {
   try {
@@ -211,18 +212,18 @@ bool connection_diverter_t::divert_entry_t::is_expected_answer(const fw::net::ip
   return true;
 }
 
-void connection_diverter_t::divert_entry_t::request_verdict(const fw::net::ipv4_header_t &ip,
+void connection_diverter_t::divert_entry_t::request_verdict(const fw::net::ip_header_t &ip,
                                                             const fw::net::tcp_header_t &tcp,
                                                             const interceptor_t::packet_attribs_t &attribs,
                                                             const fw::net::connection_key_t &key,
                                                             const packet_handle_t &packet) {
   auto request = std::make_shared<verdict_request_t>();
   request->key = key;
-  request->ipv4_length = ip.header_length();
+  request->ip_length = ip.header_length();
   request->tcp_length = tcp.header_length();
-  // The TCP header follows the IPv4 header in the packet: one copy takes both.
-  request->headers = header_copy_t(new std::uint8_t[request->ipv4_length + request->tcp_length]);
-  std::memcpy(request->headers.get(), ip.data(), request->ipv4_length + request->tcp_length);
+  // The TCP header follows the IP header in the packet: one copy takes both.
+  request->headers = header_copy_t(new std::uint8_t[request->ip_length + request->tcp_length]);
+  std::memcpy(request->headers.get(), ip.data(), request->ip_length + request->tcp_length);
   request->packet = packet;
   request->id = make_session_id();
 
@@ -264,15 +265,15 @@ void connection_diverter_t::divert_entry_t::verdict(std::shared_ptr<const verdic
     case verdict_t::drop: return interceptor_->drop(request->packet);
     case verdict_t::reject: {
       interceptor_->drop(request->packet);
-      const fw::net::ipv4_header_t ip(request->headers.get());
-      const fw::net::tcp_header_t tcp(request->headers.get() + request->ipv4_length);
+      const auto ip = fw::net::ip_header_t::copied(request->headers.get(), request->ip_length);
+      const fw::net::tcp_header_t tcp(request->headers.get() + request->ip_length);
       diverter_->rejector_.reject(ip, process_ip_security_option_ ? security_option_of(ip) : nullptr, tcp);
       return;
     }
     default: break; // check, and whatever else stands for it
     }
   }
-  handle_check_verdict(request->headers, request->ipv4_length, request->tcp_length, request->packet,
+  handle_check_verdict(request->headers, request->ip_length, request->tcp_length, request->packet,
                        check_rules(request->key, artifacts));
 }
 
@@ -287,19 +288,18 @@ mv::RuleSet connection_diverter_t::divert_entry_t::check_rules(const fw::net::co
   return rules;
 }
 
-void connection_diverter_t::divert_entry_t::handle_check_verdict(header_copy_t headers, std::size_t ipv4_length,
+void connection_diverter_t::divert_entry_t::handle_check_verdict(header_copy_t headers, std::size_t ip_length,
                                                                  std::size_t tcp_length, const packet_handle_t &packet,
                                                                  mv::RuleSet rules) {
-  const fw::net::ipv4_header_t ip(headers.get());
-  const fw::net::tcp_header_t tcp(headers.get() + ipv4_length);
+  const auto ip = fw::net::ip_header_t::copied(headers.get(), ip_length);
+  const fw::net::tcp_header_t tcp(headers.get() + ip_length);
   auto request = std::make_shared<check_request_t>();
   request->packet = packet;
-  request->key = {endpoint_of(ip.source_address(), tcp.source_port()),
-                  endpoint_of(ip.destination_address(), tcp.destination_port())};
+  request->key = key_of(ip, tcp);
   request->security_option = process_ip_security_option_ ? security_option_of(ip) : nullptr;
-  request->ipv4_length = ipv4_length;
-  request->total_length = ipv4_length + tcp_length;
-  request->server_address = ip.destination_address();
+  request->ip_length = ip_length;
+  request->total_length = ip_length + tcp_length;
+  request->server_address = ip.destination();
   request->headers = std::move(headers);
   request->rules = std::move(rules);
 
@@ -310,8 +310,8 @@ void connection_diverter_t::divert_entry_t::handle_check_verdict(header_copy_t h
     return interceptor_->drop(packet);
   }
 
-  std::optional<boost::asio::ip::address_v4> bind_address;
-  if (connect_transparently_) bind_address = request->key.client.address().to_v4();
+  std::optional<boost::asio::ip::address> bind_address;
+  if (connect_transparently_) bind_address = request->key.client.address();
   request->position = connects_.insert(connects_.end(), connects_t::iterator());
   try {
     const auto recorded = diverter_->connect(
@@ -338,8 +338,8 @@ void connection_diverter_t::divert_entry_t::connected(std::shared_ptr<check_requ
   if (error) {
     MV_LOG(Debug, prefix() + "cannot connect to " + server() + " for client " + client() + ": " + error.message() +
                       "; rejecting connection");
-    const fw::net::ipv4_header_t ip(request->headers.get());
-    const fw::net::tcp_header_t tcp(request->headers.get() + request->ipv4_length);
+    const auto ip = fw::net::ip_header_t::copied(request->headers.get(), request->ip_length);
+    const fw::net::tcp_header_t tcp(request->headers.get() + request->ip_length);
     diverter_->rejector_.reject(ip, request->security_option, tcp);
     return;
   }

@@ -26,4 +26,11 @@ void marking_retransmitter_t::retransmit(std::uint32_t destination, fw::net::raw
   send(destination, std::move(packet), length);
 }
 
+void marking_retransmitter_t::retransmit(const boost::asio::ip::address &destination,
+                                         fw::net::raw_sender_t::buffer_t packet, std::size_t length) {
+  // As above; the kernel completes nothing of an IPv6 header, so the payload length is set here too.
+  fw::net::finish_tcp_packet(packet.get(), length);
+  send(destination, std::move(packet), length);
+}
+
 } // namespace fw::service

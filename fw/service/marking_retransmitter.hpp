@@ -23,6 +23,9 @@ public:
   // Queues the packet (the IPv4 and TCP headers of the SYN, length bytes) for the destination address
   // (network byte order), its lengths and checksums set to match those bytes.
   void retransmit(std::uint32_t destination, fw::net::raw_sender_t::buffer_t packet, std::size_t length);
+  // The same for an IPv4 or IPv6 destination (the packet of the same family).
+  void retransmit(const boost::asio::ip::address &destination, fw::net::raw_sender_t::buffer_t packet,
+                  std::size_t length);
 
 private:
   const marks_t &marks_;

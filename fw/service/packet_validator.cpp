@@ -14,20 +14,20 @@ void packet_validator_t::start() {
   expected_mark_ = 0;
   mark_mask_ = marks_.client_packets_mark() | marks_.server_packets_mark();
   listening_ = acceptor_.local_endpoint();
+  listening_ipv6_ = acceptor_.local_endpoint_ipv6();
 }
 
-void packet_validator_t::validate_client_packet(const fw::net::ipv4_header_t &ipv4, const fw::net::tcp_header_t &tcp,
+void packet_validator_t::validate_client_packet(const fw::net::ip_header_t &ip, const fw::net::tcp_header_t &tcp,
                                                 std::uint32_t mark) const {
   check_data_offset(tcp);
   check_mark(mark);
   check_flags(tcp, 0x02);
-  const fw::net::endpoint_t destination(
-      boost::asio::ip::address_v4(ntohl(ipv4.destination_address())), tcp.destination_port());
-  if (destination == listening_)
+  const fw::net::endpoint_t destination(ip.destination(), tcp.destination_port());
+  if (destination == listening_ || destination == listening_ipv6_)
     throw invalid_packet_t("direct connection to " + fw::net::to_string(destination) + " is not allowed");
 }
 
-void packet_validator_t::validate_server_answer(const fw::net::ipv4_header_t &, const fw::net::tcp_header_t &tcp,
+void packet_validator_t::validate_server_answer(const fw::net::ip_header_t &, const fw::net::tcp_header_t &tcp,
                                                 std::uint32_t mark) const {
   check_data_offset(tcp);
   check_mark(mark);

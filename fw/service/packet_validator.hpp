@@ -1,10 +1,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 
 #include "fw/net/endpoint.hpp"
-#include "fw/net/ipv4_header.hpp"
+#include "fw/net/ip_header.hpp"
 #include "fw/net/tcp_header.hpp"
 #include "fw/service/marks.hpp"
 #include "fw/service/transparent_acceptor.hpp"
@@ -26,11 +27,11 @@ public:
   // Takes the bypass marks and the listening endpoint; runs after the acceptor has started.
   void start() override;
 
-  // A client's SYN: no bypass mark, SYN without ACK, not aimed at the transparent listening socket.
-  void validate_client_packet(const fw::net::ipv4_header_t &ipv4, const fw::net::tcp_header_t &tcp,
+  // A client's SYN: no bypass mark, SYN without ACK, not aimed at a transparent listening socket.
+  void validate_client_packet(const fw::net::ip_header_t &ip, const fw::net::tcp_header_t &tcp,
                               std::uint32_t mark) const;
   // A server's answer: no bypass mark, SYN and ACK.
-  void validate_server_answer(const fw::net::ipv4_header_t &ipv4, const fw::net::tcp_header_t &tcp,
+  void validate_server_answer(const fw::net::ip_header_t &ip, const fw::net::tcp_header_t &tcp,
                               std::uint32_t mark) const;
 
 private:
@@ -43,6 +44,7 @@ private:
   std::uint32_t expected_mark_ = 0;
   std::uint32_t mark_mask_ = 0;
   fw::net::endpoint_t listening_;
+  std::optional<fw::net::endpoint_t> listening_ipv6_;
 };
 
 } // namespace fw::service

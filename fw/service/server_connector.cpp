@@ -19,7 +19,8 @@ namespace fw::service {
 namespace {
 
 const std::string prefix = "Server connector: ";
-constexpr int ip_transparent = 19; // IP_TRANSPARENT at level SOL_IP
+constexpr int ip_transparent = 19;   // IP_TRANSPARENT at level SOL_IP
+constexpr int ipv6_transparent = 75; // IPV6_TRANSPARENT at level SOL_IPV6
 
 boost::system::error_code last_error() { return {errno, boost::system::system_category()}; }
 
@@ -54,13 +55,13 @@ void server_connector_t::start() {
 
 server_connector_t::handle_t server_connector_t::connect(const fw::net::endpoint_t &server,
                                                          const std::uint8_t *security_option,
-                                                         const std::optional<boost::asio::ip::address_v4> &bind_address,
+                                                         const std::optional<boost::asio::ip::address> &bind_address,
                                                          unsigned direction, handler_t handler) {
   auto connection = std::make_shared<connection_t>(io_);
   connection->handler_ = std::move(handler);
   handle_t handle = connection;
   try {
-    prepare(*connection, security_option, bind_address, direction);
+    prepare(*connection, server.address().is_v6(), security_option, bind_address, direction);
   } catch (const boost::system::system_error &e) {
     abort(std::move(connection), e);
     return handle;
@@ -89,10 +90,10 @@ server_connector_t::handle_t server_connector_t::connect(const fw::net::endpoint
 }
 
 // Opens the socket and sets its options; a failure raises the "Server connector: " error of the step.
-void server_connector_t::prepare(connection_t &connection, const std::uint8_t *security_option,
-                                 const std::optional<boost::asio::ip::address_v4> &bind_address, unsigned direction) {
+void server_connector_t::prepare(connection_t &connection, bool ipv6, const std::uint8_t *security_option,
+                                 const std::optional<boost::asio::ip::address> &bind_address, unsigned direction) {
   boost::system::error_code error;
-  connection.socket_.open(boost::asio::ip::tcp::v4(), error);
+  connection.socket_.open(ipv6 ? boost::asio::ip::tcp::v6() : boost::asio::ip::tcp::v4(), error);
   if (error) fail(error, "cannot open socket");
   const int fd = connection.socket_.native_handle();
   ::fcntl(fd, F_SETFD, FD_CLOEXEC);
@@ -101,7 +102,7 @@ void server_connector_t::prepare(connection_t &connection, const std::uint8_t *s
   set_option(fd, SOL_SOCKET, SO_MARK, &mark, sizeof mark, "setsockopt(SO_MARK) failed");
 
   if (config_.process_ip_security_option()) {
-    if (security_option) {
+    if (security_option && !ipv6) { // an IPv6 connection has no IP options
       const std::size_t length = fw::net::option_length(security_option);
       set_option(fd, IPPROTO_IP, IP_OPTIONS, security_option, static_cast<socklen_t>(length),
                  "setsockopt(IP_OPTIONS) failed");
@@ -114,7 +115,10 @@ void server_connector_t::prepare(connection_t &connection, const std::uint8_t *s
 
   if (bind_address) {
     const int one = 1;
-    set_option(fd, SOL_IP, ip_transparent, &one, sizeof one, "setsockopt(IP_TRANSPARENT) failed");
+    if (ipv6)
+      set_option(fd, SOL_IPV6, ipv6_transparent, &one, sizeof one, "setsockopt(IPV6_TRANSPARENT) failed");
+    else
+      set_option(fd, SOL_IP, ip_transparent, &one, sizeof one, "setsockopt(IP_TRANSPARENT) failed");
     set_option(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one, "setsockopt(SO_REUSEADDR) failed");
     connection.socket_.bind(fw::net::endpoint_t(*bind_address, 0), error);
     if (error) fail(error, "bind failed");

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/address_v4.hpp>
+#include <boost/asio/ip/address.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/system/error_code.hpp>
 #include <boost/system/system_error.hpp>
@@ -45,13 +45,14 @@ public:
   void start() override;
 
   // Starts connecting to the server for a client connection of the direction (0 output, 1 input,
-  // 2 forward). The security option (or null) is the client's; bind_address is the client's address
-  // when connecting transparently. The outcome goes to the handler, normally later on the event loop;
+  // 2 forward), IPv4 or IPv6 as the server's address is. The security option (or null) is the
+  // client's and applies to IPv4 only; bind_address is the client's address when connecting
+  // transparently. The outcome goes to the handler, normally later on the event loop;
   // at once for an attempt pushed out by the limit, and for one that could not be made (a socket call
   // failed, or the connect failed at once), which also gets a throttled Warning. Never raises for one
   // connection's failure.
   handle_t connect(const fw::net::endpoint_t &server, const std::uint8_t *security_option,
-                   const std::optional<boost::asio::ip::address_v4> &bind_address, unsigned direction,
+                   const std::optional<boost::asio::ip::address> &bind_address, unsigned direction,
                    handler_t handler);
 
   // Ends an attempt without calling its handler.
@@ -74,8 +75,8 @@ private:
   std::shared_ptr<connection_t> remove(connection_t &connection);
   void register_endpoints(connection_t &connection, const fw::net::endpoint_t &server);
   void completed(connection_t &connection, const boost::system::error_code &error);
-  void prepare(connection_t &connection, const std::uint8_t *security_option,
-               const std::optional<boost::asio::ip::address_v4> &bind_address, unsigned direction);
+  void prepare(connection_t &connection, bool ipv6, const std::uint8_t *security_option,
+               const std::optional<boost::asio::ip::address> &bind_address, unsigned direction);
   void abort(std::shared_ptr<connection_t> connection, const boost::system::system_error &error);
 
   boost::asio::io_context &io_;

@@ -19,7 +19,8 @@ namespace fw::service {
 namespace {
 
 const std::string prefix = "Transparent acceptor: ";
-constexpr int ip_transparent = 19; // IP_TRANSPARENT at level SOL_IP
+constexpr int ip_transparent = 19;   // IP_TRANSPARENT at level SOL_IP
+constexpr int ipv6_transparent = 75; // IPV6_TRANSPARENT at level SOL_IPV6
 
 boost::system::error_code last_error() { return {errno, boost::system::system_category()}; }
 
@@ -32,13 +33,15 @@ void set_int_option(int fd, int level, int option, int value, const char *failur
 
 transparent_acceptor_t::transparent_acceptor_t(boost::asio::io_context &io, delegate_t &delegate,
                                                const mv::DarorUvurarevUzuvid &config, const marks_t &marks)
-    : delegate_(delegate), config_(config), marks_(marks), acceptor_(io), retry_(io) {}
+    : delegate_(delegate), config_(config), marks_(marks), acceptor_(io), acceptor_ipv6_(io), retry_(io), retry_ipv6_(io) {}
 
 transparent_acceptor_t::~transparent_acceptor_t() {
   abandon();
   retry_.cancel();
+  retry_ipv6_.cancel();
   boost::system::error_code ignored;
   acceptor_.close(ignored);
+  acceptor_ipv6_.close(ignored);
 }
 
 void transparent_acceptor_t::start() {
@@ -55,52 +58,76 @@ void transparent_acceptor_t::start() {
     boost::system::error_code error;
     acceptor_.close(error);
     if (error) throw boost::system::system_error(error, "close");
+    // The IPv6 socket follows the IPv4 one (same port, same cancellation flag).
+    acceptor_ipv6_.close(error);
+    local_endpoint_ipv6_.reset();
     abandon();
     retry_.cancel();
+    retry_ipv6_.cancel();
   }
-  open(wanted);
+  local_endpoint_ = fw::net::endpoint_t();
+  open(acceptor_, wanted);
   if (!reserve_) reserve_ = fw::util::scoped_fd_t(::open("/dev/null", O_RDONLY | O_CLOEXEC));
   MV_LOG(Debug, prefix + "listening at " + fw::net::to_string(local_endpoint_));
-  accept();
+  accept(acceptor_);
+  open_ipv6();
 }
 
-void transparent_acceptor_t::open(const fw::net::endpoint_t &endpoint) {
-  local_endpoint_ = fw::net::endpoint_t();
+void transparent_acceptor_t::open_ipv6() {
+  const fw::net::endpoint_t wanted(boost::asio::ip::address_v6::loopback(), local_endpoint_.port());
+  try {
+    open(acceptor_ipv6_, wanted);
+  } catch (const std::exception &e) {
+    // The text names the failed step after the prefix.
+    MV_LOG(Info, mv::util::exception_message(e) + "; no IPv6 listener: diverting IPv4 connections only");
+    return;
+  }
+  local_endpoint_ipv6_ = acceptor_ipv6_.local_endpoint();
+  MV_LOG(Debug, prefix + "listening at " + fw::net::to_string(*local_endpoint_ipv6_));
+  accept(acceptor_ipv6_);
+}
+
+void transparent_acceptor_t::open(acceptor_t &acceptor, const fw::net::endpoint_t &endpoint) {
+  const bool ipv6 = endpoint.address().is_v6();
   boost::system::error_code error;
-  acceptor_.open(boost::asio::ip::tcp::v4(), error);
+  acceptor.open(endpoint.protocol(), error);
   if (error) throw boost::system::system_error(error, prefix + "open failed");
   ::fcntl(acceptor_.native_handle(), F_SETFD, FD_CLOEXEC);
   try {
-    const int fd = acceptor_.native_handle();
+    const int fd = acceptor.native_handle();
     set_int_option(fd, SOL_SOCKET, SO_REUSEADDR, 1, "cannot set SO_REUSEADDR");
-    set_int_option(fd, SOL_IP, ip_transparent, 1, "cannot set IP_TRANSPARENT");
+    if (ipv6)
+      set_int_option(fd, SOL_IPV6, ipv6_transparent, 1, "cannot set IPV6_TRANSPARENT");
+    else
+      set_int_option(fd, SOL_IP, ip_transparent, 1, "cannot set IP_TRANSPARENT");
     set_int_option(fd, SOL_SOCKET, SO_MARK,
                    static_cast<int>(marks_.client_packets_mark() | marks_.server_packets_mark()),
                    "cannot set SO_MARK");
-    acceptor_.bind(endpoint, error);
+    acceptor.bind(endpoint, error);
     if (error) throw boost::system::system_error(error, prefix + "bind to " + fw::net::to_string(endpoint) + " failed");
-    acceptor_.listen(128, error);
+    acceptor.listen(128, error);
     if (error) throw boost::system::system_error(error, prefix + "listen failed");
-    const auto bound = acceptor_.local_endpoint(error);
+    const auto bound = acceptor.local_endpoint(error);
     if (error) throw boost::system::system_error(error, prefix + "getsockname");
-    local_endpoint_ = bound;
+    if (!ipv6) local_endpoint_ = bound;
   } catch (...) {
     // A half-opened socket would count as open at the next start.
     boost::system::error_code ignored;
-    acceptor_.close(ignored);
+    acceptor.close(ignored);
     throw;
   }
 }
 
-void transparent_acceptor_t::accept() {
+void transparent_acceptor_t::accept(acceptor_t &acceptor) {
   // Each accept receives a socket of its own: a completion abandoned by a reopen only closes it.
-  acceptor_.async_accept(wrap([this](const boost::system::error_code &error, boost::asio::ip::tcp::socket socket) {
-    accepted(error, std::move(socket));
+  acceptor.async_accept(wrap([this, &acceptor](const boost::system::error_code &error, boost::asio::ip::tcp::socket socket) {
+    accepted(acceptor, error, std::move(socket));
   }));
 }
 
-void transparent_acceptor_t::accepted(const boost::system::error_code &error, boost::asio::ip::tcp::socket socket) {
-  if (error) return accept_failed(error);
+void transparent_acceptor_t::accepted(acceptor_t &acceptor, const boost::system::error_code &error,
+                                      boost::asio::ip::tcp::socket socket) {
+  if (error) return accept_failed(acceptor, error);
   try {
     hand_over(socket);
   } catch (const boost::system::system_error &e) {
@@ -111,26 +138,27 @@ void transparent_acceptor_t::accepted(const boost::system::error_code &error, bo
     else
       failure_log_.log(mv::log::Warning, [&] { return mv::util::exception_message(e) + "; connection dropped"; });
   }
-  accept();
+  accept(acceptor);
 }
 
-void transparent_acceptor_t::accept_failed(const boost::system::error_code &error) {
+void transparent_acceptor_t::accept_failed(acceptor_t &acceptor, const boost::system::error_code &error) {
   failure_log_.log(mv::log::Warning, [&] { return prefix + "accept failed: " + error.message(); });
   const bool out_of_descriptors = error == boost::system::errc::too_many_files_open ||
                                   error == boost::system::errc::too_many_files_open_in_system;
-  if (!out_of_descriptors) return accept();
+  if (!out_of_descriptors) return accept(acceptor);
   // The connection stays in the backlog and every accept would fail at once: the reserve descriptor
   // makes room to take it and close it, so it costs that client only.
   if (reserve_) {
     reserve_.reset();
-    const int fd = ::accept4(acceptor_.native_handle(), nullptr, nullptr, SOCK_CLOEXEC);
+    const int fd = ::accept4(acceptor.native_handle(), nullptr, nullptr, SOCK_CLOEXEC);
     if (fd >= 0) ::close(fd);
     reserve_ = fw::util::scoped_fd_t(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-    if (fd >= 0) return accept();
+    if (fd >= 0) return accept(acceptor);
   }
   // No room even for that: try again after a pause rather than spinning.
-  retry_.expires_after(std::chrono::milliseconds(100));
-  retry_.async_wait(wrap([this](const boost::system::error_code &) { accept(); }));
+  auto &retry = &acceptor == &acceptor_ ? retry_ : retry_ipv6_;
+  retry.expires_after(std::chrono::milliseconds(100));
+  retry.async_wait(wrap([this, &acceptor](const boost::system::error_code &) { accept(acceptor); }));
 }
 
 void transparent_acceptor_t::hand_over(boost::asio::ip::tcp::socket &socket) {

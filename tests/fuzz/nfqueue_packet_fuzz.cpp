@@ -71,7 +71,7 @@ struct delegate_t : packet_interceptor_t::delegate_t {
   bool sentinel = false;
   std::vector<std::weak_ptr<packet_interceptor_t::packet_entry_t>> kept;
 
-  void packet_intercepted(const fw::net::ipv4_header_t &ip, const fw::net::tcp_header_t &tcp,
+  void packet_intercepted(const fw::net::ip_header_t &ip, const fw::net::tcp_header_t &tcp,
                           const packet_interceptor_t::packet_attribs_t &attribs,
                           std::weak_ptr<packet_interceptor_t::packet_entry_t> entry) override {
     if (ip.source_address() == sentinel_address) {

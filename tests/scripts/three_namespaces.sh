@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # A client, the daemon's host (router and server) and a server, each in its own throwaway namespace.
-# Connections from the client to the server (forward) and to the host (input) get the verdict the hook
-# picks by destination port. Prints one line per connection and the daemon's kernel state at each step.
+# Connections from the client to the server (forward) and to the host (input), over IPv4 and IPv6, get
+# the verdict the hook picks by destination port. Prints one line per connection and the daemon's kernel
+# state at each step.
 set -u
 bin=${MOVRI_BUILD_DIR:?}
 t=mvf$$; H=$t-h; S=$t-s; C=$t-c; work=$(mktemp -d)
@@ -12,11 +13,14 @@ ip link add $t-hs type veth peer name $t-sh; ip link set $t-hs netns $H; ip link
 ip link add $t-hc type veth peer name $t-ch; ip link set $t-hc netns $H; ip link set $t-ch netns $C
 ip -n $H addr add 10.77.0.1/24 dev $t-hs; ip -n $S addr add 10.77.0.2/24 dev $t-sh
 ip -n $H addr add 10.88.0.1/24 dev $t-hc; ip -n $C addr add 10.88.0.2/24 dev $t-ch
+ip -n $H addr add fd77::1/64 dev $t-hs nodad; ip -n $S addr add fd77::2/64 dev $t-sh nodad
+ip -n $H addr add fd88::1/64 dev $t-hc nodad; ip -n $C addr add fd88::2/64 dev $t-ch nodad
 for x in "$H $t-hs" "$H $t-hc" "$S $t-sh" "$C $t-ch"; do set -- $x; ip -n $1 link set $2 up; done
 ip -n $S route add default via 10.77.0.1; ip -n $C route add default via 10.88.0.1
-ip netns exec $H sysctl -qw net.ipv4.ip_forward=1
-ip netns exec $S $bin/movri-demo-peer serve 10.77.0.2 7001 7002 7003 7004 7005 & 
-ip netns exec $H $bin/movri-demo-peer serve 10.88.0.1 7001 7002 7003 7004 7005 &
+ip -n $S -6 route add default via fd77::1; ip -n $C -6 route add default via fd88::1
+ip netns exec $H sysctl -qw net.ipv4.ip_forward=1 net.ipv6.conf.all.forwarding=1
+for a in "$S 10.77.0.2" "$H 10.88.0.1" "$S fd77::2" "$H fd88::1"; do set -- $a
+  ip netns exec $1 $bin/movri-demo-peer serve $2 7001 7002 7003 7004 7005 & done
 cat > $work/hook.lua <<'LUA'
 local v = { [7001] = "pass", [7002] = "drop", [7003] = "reject", [7004] = "check" }
 function intercept_hook(ctx)
@@ -49,7 +53,13 @@ sleep 0.3
 ip netns exec $H $bin/movri-hubd-lite --vettd $work/v.sock $work/fw.conf > $work/d.log 2>&1 &
 hubd=$!
 for i in $(seq 50); do grep -q "Ready for service" $work/d.log && break; sleep 0.1; done
-for dst in 10.77.0.2 10.88.0.1; do for p in 7001 7002 7003 7004 7005; do
+# A daemon that writes no IPv6 rules of its own gets its IPv4 rules and routing copied for IPv6.
+if [ "$(ip netns exec $H ip6tables-legacy-save | grep -c movri-firewall)" = 0 ]; then
+  ip netns exec $H iptables-legacy-save | sed 's/--on-ip 127.0.0.1/--on-ip ::1/' | ip netns exec $H ip6tables-legacy-restore
+  ip -n $H rule | sed -n 's/.*\(fwmark [^ ]*\) lookup \([0-9]*\).*/\1 \2/p' | while read -r _ m tb; do
+    ip -n $H -6 rule add fwmark $m lookup $tb; ip -n $H -6 route add local ::/0 dev lo table $tb; done
+fi
+for dst in 10.77.0.2 10.88.0.1 fd77::2 fd88::1; do for p in 7001 7002 7003 7004 7005; do
   echo "$dst:$p $(ip netns exec $C $bin/movri-demo-peer connect $dst $p hi-$p 2)"; done; done
 state(){ echo "state $1: rules=$(ip netns exec $H iptables-legacy-save | grep -c movri-firewall)" \
   "policy=$(ip -n $H rule | grep -c 'lookup 1[0-9][0-9]')" "file=$(ls $work/rule_info.dat 2>/dev/null | wc -l)"; }

@@ -1,4 +1,5 @@
 // Load generator for scripts/bench.
+// ADDRESS is IPv4 or IPv6.
 //   movri-bench-load serve ADDRESS PORT
 //       answer every connection: read one byte, write one byte, close
 //   movri-bench-load run ADDRESS PORT IN_FLIGHT SECONDS [CONNECTIONS]
@@ -28,22 +29,39 @@ namespace {
 
 using clock_type = std::chrono::steady_clock;
 
-sockaddr_in make_address(const char *address, const char *port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(std::atoi(port)));
-  if (::inet_pton(AF_INET, address, &a.sin_addr) != 1) {
+// An IPv4 or IPv6 address (told apart by the parser) and a port.
+struct address_t {
+  sockaddr_storage storage{};
+  socklen_t length = 0;
+  int family() const { return storage.ss_family; }
+  const sockaddr *get() const { return reinterpret_cast<const sockaddr *>(&storage); }
+};
+
+address_t make_address(const char *address, const char *port_text) {
+  const int port = std::atoi(port_text);
+  address_t a;
+  auto *v4 = reinterpret_cast<sockaddr_in *>(&a.storage);
+  auto *v6 = reinterpret_cast<sockaddr_in6 *>(&a.storage);
+  if (::inet_pton(AF_INET, address, &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(static_cast<uint16_t>(port));
+    a.length = sizeof *v4;
+  } else if (::inet_pton(AF_INET6, address, &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(static_cast<uint16_t>(port));
+    a.length = sizeof *v6;
+  } else {
     std::fprintf(stderr, "invalid address: %s\n", address);
     std::exit(2);
   }
   return a;
 }
 
-int serve(const sockaddr_in &address) {
-  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+int serve(const address_t &address) {
+  const int listener = ::socket(address.family(), SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   const int one = 1;
   ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (::bind(listener, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0 ||
+  if (::bind(listener, address.get(), address.length) != 0 ||
       ::listen(listener, 4096) != 0) {
     std::perror("listen");
     return 1;
@@ -88,7 +106,7 @@ struct slot_t {
   clock_type::time_point started;
 };
 
-int run(const sockaddr_in &address, int in_flight, double seconds, long limit) {
+int run(const address_t &address, int in_flight, double seconds, long limit) {
   const int ep = ::epoll_create1(EPOLL_CLOEXEC);
   std::vector<slot_t> slots(static_cast<std::size_t>(in_flight));
   std::vector<double> latencies;
@@ -102,14 +120,14 @@ int run(const sockaddr_in &address, int in_flight, double seconds, long limit) {
     if (limit > 0 && started_total >= limit) return;
     ++started_total;
     slot_t &s = slots[i];
-    s.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    s.fd = ::socket(address.family(), SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     s.connected = false;
     s.started = clock_type::now();
     if (s.fd < 0) {
       std::perror("socket");
       std::exit(1);
     }
-    const int r = ::connect(s.fd, reinterpret_cast<const sockaddr *>(&address), sizeof address);
+    const int r = ::connect(s.fd, address.get(), address.length);
     if (r != 0 && errno != EINPROGRESS) {
       std::fprintf(stderr, "connect: %s\n", std::strerror(errno));
       ++errors;

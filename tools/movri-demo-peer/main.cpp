@@ -1,4 +1,5 @@
 // A tiny TCP peer for the demo and the end-to-end tests:
+// ADDRESS is IPv4 or IPv6.
 //   movri-demo-peer serve ADDRESS PORT...        answer every connection with "reply:" + what it sent
 //   movri-demo-peer connect ADDRESS PORT TEXT [SECONDS]
 //                                                 send TEXT, print the outcome: "reply <text>",
@@ -21,11 +22,27 @@
 
 namespace {
 
-sockaddr_in make_address(const char *address, int port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  if (::inet_pton(AF_INET, address, &a.sin_addr) != 1) {
+// An IPv4 or IPv6 address (told apart by the parser) and a port.
+struct address_t {
+  sockaddr_storage storage{};
+  socklen_t length = 0;
+  int family() const { return storage.ss_family; }
+  const sockaddr *get() const { return reinterpret_cast<const sockaddr *>(&storage); }
+};
+
+address_t make_address(const char *address, int port) {
+  address_t a;
+  auto *v4 = reinterpret_cast<sockaddr_in *>(&a.storage);
+  auto *v6 = reinterpret_cast<sockaddr_in6 *>(&a.storage);
+  if (::inet_pton(AF_INET, address, &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(static_cast<uint16_t>(port));
+    a.length = sizeof *v4;
+  } else if (::inet_pton(AF_INET6, address, &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(static_cast<uint16_t>(port));
+    a.length = sizeof *v6;
+  } else {
     std::fprintf(stderr, "invalid address: %s\n", address);
     std::exit(2);
   }
@@ -45,11 +62,11 @@ void answer(int fd) {
 int serve(const char *address, const std::vector<int> &ports) {
   std::vector<pollfd> listeners;
   for (int port : ports) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const auto a = make_address(address, port);
+    const int fd = ::socket(a.family(), SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    const auto a = make_address(address, port);
-    if (::bind(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a) != 0 || ::listen(fd, 512) != 0) {
+    if (::bind(fd, a.get(), a.length) != 0 || ::listen(fd, 512) != 0) {
       std::fprintf(stderr, "cannot listen on %s:%d: %s\n", address, port, std::strerror(errno));
       return 1;
     }
@@ -66,14 +83,14 @@ int serve(const char *address, const std::vector<int> &ports) {
 }
 
 int connect_once(const char *address, int port, const std::string &text, int seconds) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const auto a = make_address(address, port);
+  const int fd = ::socket(a.family(), SOCK_STREAM | SOCK_CLOEXEC, 0);
   const unsigned timeout_ms = static_cast<unsigned>(seconds) * 1000;
   ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &timeout_ms, sizeof timeout_ms);
   timeval tv{seconds, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  const auto a = make_address(address, port);
-  if (::connect(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a) != 0) {
+  if (::connect(fd, a.get(), a.length) != 0) {
     if (errno == ECONNREFUSED || errno == ECONNRESET) std::puts("refused");
     else if (errno == ETIMEDOUT || errno == EINPROGRESS || errno == EAGAIN) std::puts("timeout");
     else std::printf("error %s\n", std::strerror(errno));

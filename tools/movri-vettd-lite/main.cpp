@@ -20,6 +20,7 @@
 #include <boost/filesystem/operations.hpp>
 #include <boost/program_options.hpp>
 
+#include "fw/net/endpoint.hpp"
 #include "fw/util/scoped_fd.hpp"
 #include "vettd_client_ipc.pb.h"
 
@@ -60,7 +61,7 @@ std::string peer_of(int fd) {
   if (length > endpoint.capacity()) return "?";
   std::memcpy(endpoint.data(), &storage, length);
   endpoint.resize(length);
-  return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
+  return fw::net::to_string(endpoint); // an IPv6 address in brackets, as the daemon writes it
 }
 
 // Relays one client/server pair. Each direction reads into its own buffer and writes everything it

@@ -54,6 +54,7 @@ constexpr std::uint8_t cmd_pf_unbind = 4;
 constexpr std::uint8_t copy_packet = 2;
 constexpr std::uint32_t cfg_f_uid_gid = 8;
 // The largest IPv4 header plus the largest TCP header: nothing beyond them is copied to user space.
+// An IPv6 header (40 bytes) with a TCP header fits too, with room for small extension headers.
 constexpr std::uint32_t copy_range = 60 + 60;
 
 constexpr std::uint32_t nf_drop = 0;
@@ -137,11 +138,27 @@ std::size_t ipv4_tcp_offset(std::span<const std::uint8_t> packet) {
   return h;
 }
 
+// The same for IPv6: after the fixed header and any hop-by-hop and destination options headers. Other
+// extension headers (routing, fragment) are not walked: such a packet is not read.
+std::size_t ipv6_tcp_offset(std::span<const std::uint8_t> packet) {
+  const std::size_t n = packet.size();
+  if (n < fw::net::ipv6_header_t::size + fw::net::tcp_header_t::min_size) throw std::runtime_error("truncated packet");
+  const std::size_t h = fw::net::ipv6_header_t::tcp_offset(packet.data(), n);
+  if (h == 0) throw std::runtime_error("no TCP header after the IPv6 header and its options headers");
+  if (n < h + fw::net::tcp_header_t::min_size) throw std::runtime_error("truncated TCP header");
+  const fw::net::tcp_header_t tcp(packet.data() + h);
+  if (tcp.data_offset() < 5)
+    throw std::runtime_error("TCP data offset " + std::to_string(tcp.data_offset()) + " is below 5");
+  if (n - h < tcp.header_length()) throw std::runtime_error("truncated TCP header");
+  return h;
+}
+
 std::size_t tcp_header_offset(std::span<const std::uint8_t> packet) {
   if (packet.empty()) throw std::runtime_error("truncated packet");
   const unsigned version = packet[0] >> 4;
   switch (version) {
   case 4: return ipv4_tcp_offset(packet);
+  case 6: return ipv6_tcp_offset(packet);
   default: throw std::runtime_error("IP version " + std::to_string(version) + " is not read");
   }
 }
@@ -294,8 +311,10 @@ void packet_interceptor_t::on_message(std::uint16_t type, const std::uint8_t *pa
   std::weak_ptr<packet_entry_t> handle = entry;
   entry.reset();
 
-  delegate_->packet_intercepted(fw::net::ipv4_header_t(packet), fw::net::tcp_header_t(packet + tcp_offset), attribs,
-                                std::move(handle));
+  // The same queue carries both families; the version nibble told them apart above.
+  const fw::net::ip_header_t ip = (packet[0] >> 4) == 6 ? fw::net::ip_header_t::ipv6(packet, tcp_offset)
+                                                        : fw::net::ip_header_t(fw::net::ipv4_header_t(packet));
+  delegate_->packet_intercepted(ip, fw::net::tcp_header_t(packet + tcp_offset), attribs, std::move(handle));
 }
 
 void packet_interceptor_t::on_error(const boost::system::error_code &error) {

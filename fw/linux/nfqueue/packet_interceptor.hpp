@@ -15,17 +15,17 @@
 #include "fw/linux/netlink/async/link.hpp"
 #include "fw/linux/netlink/socket.hpp"
 #include "fw/linux/nfqueue/pooled_allocator.hpp"
-#include "fw/net/ipv4_header.hpp"
+#include "fw/net/ip_header.hpp"
 #include "fw/net/tcp_header.hpp"
 #include "fw/util/log_throttle.hpp"
 #include "fw/util/scoped_fd.hpp"
 
 namespace fw::linux::nfqueue {
 
-// Owns one NFQUEUE queue: receives each queued packet (IPv4 and TCP headers only), keeps it pending
+// Owns one NFQUEUE queue: receives each queued packet (IPv4 or IPv6, and TCP headers only), keeps it pending
 // and hands it to its delegate, which later gives the verdict through the entry handle: accept, drop,
 // or repeat with a new mark. At most queue_limit packets are kept; beyond that the oldest is dropped.
-// A packet that cannot be read as IPv4 TCP with complete headers (or a message that is no readable
+// A packet that cannot be read as IPv4 or IPv6 TCP with complete headers (or a message that is no readable
 // packet) is dropped by its id with a throttled Warning; only a failure of the queue socket itself
 // leaves the event loop.
 // A packet's headers and attributes are read in place from the link's receive buffer; once warm, the
@@ -77,7 +77,7 @@ public:
   public:
     // One queued packet. The header views point into the receive buffer and are valid only during the
     // call; the entry handle is what a verdict is given for, now or later.
-    virtual void packet_intercepted(const fw::net::ipv4_header_t &ip, const fw::net::tcp_header_t &tcp,
+    virtual void packet_intercepted(const fw::net::ip_header_t &ip, const fw::net::tcp_header_t &tcp,
                                     const packet_attribs_t &attribs, std::weak_ptr<packet_entry_t> entry) = 0;
     // The queue limit pushed the packet out (it was dropped); the handle has expired and serves only to
     // recognise the packet, by owner (std::owner_less).

@@ -35,10 +35,10 @@ struct seen_t {
 
 struct recorder_t : packet_interceptor_t::delegate_t {
   std::vector<seen_t> packets;
-  void packet_intercepted(const fw::net::ipv4_header_t &ip, const fw::net::tcp_header_t &tcp,
+  void packet_intercepted(const fw::net::ip_header_t &ip, const fw::net::tcp_header_t &tcp,
                           const packet_interceptor_t::packet_attribs_t &attribs,
                           std::weak_ptr<packet_interceptor_t::packet_entry_t> entry) override {
-    packets.push_back({ip.source_address(), ip.destination_address(), tcp.source_port(), tcp.destination_port(),
+    packets.push_back({ip.ipv4().source_address(), ip.ipv4().destination_address(), tcp.source_port(), tcp.destination_port(),
                        tcp.flags(), attribs, std::move(entry)});
   }
 };

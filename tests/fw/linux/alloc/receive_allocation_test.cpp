@@ -65,7 +65,7 @@ namespace {
 struct keeper_t : packet_interceptor_t::delegate_t {
   std::vector<std::weak_ptr<packet_interceptor_t::packet_entry_t>> entries;
   std::size_t mark_seen = 0;
-  void packet_intercepted(const fw::net::ipv4_header_t &ip, const fw::net::tcp_header_t &tcp,
+  void packet_intercepted(const fw::net::ip_header_t &ip, const fw::net::tcp_header_t &tcp,
                           const packet_interceptor_t::packet_attribs_t &attribs,
                           std::weak_ptr<packet_interceptor_t::packet_entry_t> entry) override {
     if (attribs.uid && tcp.is_syn() && ip.header_length() == 20) ++mark_seen;
