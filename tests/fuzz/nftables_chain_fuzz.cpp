@@ -6,7 +6,7 @@
 
 #include "fw/linux/nftables/chain.hpp"
 #include "fw/linux/nftables/policy/batch_policy.hpp"
-#include "fw/service/nft_chain_checker.hpp"
+#include "fw/service/kernel/nft_chain_checker.hpp"
 #include "tests/fuzz/fuzz_support.hpp"
 #include "tests/fuzz/fuzz_target.hpp"
 

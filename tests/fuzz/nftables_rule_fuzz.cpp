@@ -8,7 +8,7 @@
 
 #include "fw/linux/nftables/expr/expression.hpp"
 #include "fw/linux/nftables/rule.hpp"
-#include "fw/service/nft_chain_checker.hpp"
+#include "fw/service/kernel/nft_chain_checker.hpp"
 #include "tests/fuzz/fuzz_support.hpp"
 #include "tests/fuzz/fuzz_target.hpp"
 

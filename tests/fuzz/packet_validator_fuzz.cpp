@@ -11,9 +11,9 @@
 
 #include "fw/net/ipv4_header.hpp"
 #include "fw/net/tcp_header.hpp"
-#include "fw/service/marks.hpp"
-#include "fw/service/packet_validator.hpp"
-#include "fw/service/transparent_acceptor.hpp"
+#include "fw/service/kernel/marks.hpp"
+#include "fw/service/path/packet_validator.hpp"
+#include "fw/service/path/transparent_acceptor.hpp"
 #include "linux_firewall_config.pb.h"
 #include "tests/fuzz/fuzz_support.hpp"
 #include "tests/fuzz/fuzz_target.hpp"

@@ -13,8 +13,8 @@
 
 #include "fw/lua/intercept/connection_info.hpp"
 #include "fw/lua/intercept/driver.hpp"
-#include "fw/service/lua.hpp"
-#include "fw/service/process_finder.hpp"
+#include "fw/service/hook/lua.hpp"
+#include "fw/service/hook/process_finder.hpp"
 #include "fw/queryd/queryd.hpp"
 #include "linux_firewall_config.pb.h"
 #include "mv/lua/coroutine.hpp"

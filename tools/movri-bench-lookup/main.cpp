@@ -44,7 +44,7 @@
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 
-#include "fw/service/process_finder.hpp"
+#include "fw/service/hook/process_finder.hpp"
 #include "fw/util/scoped_fd.hpp"
 #include "mv/util/exceptions.hpp"
 

@@ -14,7 +14,7 @@
 #include <boost/filesystem.hpp>
 
 #include "fw/hubd/tie.hpp"
-#include "fw/service/queryd.hpp"
+#include "fw/service/siblings/queryd.hpp"
 #include "mv/util/exceptions.hpp"
 #include "tests/fw/queryd/peer.hpp"
 #include "tests/support/fake_hubd.hpp"

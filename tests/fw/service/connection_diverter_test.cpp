@@ -25,11 +25,11 @@
 #include <boost/asio/post.hpp>
 
 #include "fw/linux/nfqueue/packet_interceptor.hpp"
-#include "fw/service/connection_diverter.hpp"
-#include "fw/service/connection_rejector.hpp"
-#include "fw/service/marking_retransmitter.hpp"
-#include "fw/service/packet_validator.hpp"
-#include "fw/service/transparent_acceptor.hpp"
+#include "fw/service/path/connection_diverter.hpp"
+#include "fw/service/path/connection_rejector.hpp"
+#include "fw/service/path/marking_retransmitter.hpp"
+#include "fw/service/path/packet_validator.hpp"
+#include "fw/service/path/transparent_acceptor.hpp"
 #include "tests/fw/net/packet_builder.hpp"
 #include "tests/fw/service/service_fixture.hpp"
 #include "tests/support/log_capture.hpp"

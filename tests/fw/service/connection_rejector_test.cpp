@@ -10,8 +10,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "fw/service/connection_rejector.hpp"
-#include "fw/service/marking_retransmitter.hpp"
+#include "fw/service/path/connection_rejector.hpp"
+#include "fw/service/path/marking_retransmitter.hpp"
 #include "tests/fw/net/packet_builder.hpp"
 #include "tests/fw/service/service_fixture.hpp"
 

@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "fw/service/divert_queues.hpp"
-#include "fw/service/ip6tables.hpp"
+#include "fw/service/kernel/ip6tables.hpp"
 #include "fw/util/module_loader.hpp"
 #include "fw/util/process_runner.hpp"
 #include "tests/fw/service/service_fixture.hpp"

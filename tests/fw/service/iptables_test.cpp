@@ -21,8 +21,8 @@
 
 #include "fw/linux/ip_tables/codec.hpp"
 #include "fw/service/divert_queues.hpp"
-#include "fw/service/iptables.hpp"
-#include "fw/service/marks.hpp"
+#include "fw/service/kernel/iptables.hpp"
+#include "fw/service/kernel/marks.hpp"
 #include "fw/util/module_loader.hpp"
 #include "fw/util/process_runner.hpp"
 #include "linux_firewall_config.pb.h"

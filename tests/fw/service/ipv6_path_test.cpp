@@ -15,9 +15,9 @@
 
 #include "fw/net/ipv6_header.hpp"
 #include "fw/net/raw_sender.hpp"
-#include "fw/service/connection_rejector.hpp"
-#include "fw/service/marking_retransmitter.hpp"
-#include "fw/service/transparent_acceptor.hpp"
+#include "fw/service/path/connection_rejector.hpp"
+#include "fw/service/path/marking_retransmitter.hpp"
+#include "fw/service/path/transparent_acceptor.hpp"
 #include "tests/fw/service/service_fixture.hpp"
 #include "tests/support/log_capture.hpp"
 

@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "fw/service/host_mark_sources.hpp"
-#include "fw/service/marks.hpp"
+#include "fw/service/kernel/host_mark_sources.hpp"
+#include "fw/service/kernel/marks.hpp"
 #include "linux_firewall_config.pb.h"
 #include "mv/log/log.hpp"
 #include "tests/support/netns.hpp"

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "fw/service/nftables_probe.hpp"
+#include "fw/service/kernel/nftables_probe.hpp"
 #include "fw/util/module_loader.hpp"
 #include "fw/util/process_runner.hpp"
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "fw/service/packet_validator.hpp"
+#include "fw/service/path/packet_validator.hpp"
 #include "tests/fw/net/packet_builder.hpp"
 #include "tests/fw/service/service_fixture.hpp"
 

@@ -28,7 +28,7 @@
 #include <boost/asio/post.hpp>
 
 #include "fw/linux/sock_diag/response_message.hpp"
-#include "fw/service/process_finder.hpp"
+#include "fw/service/hook/process_finder.hpp"
 #include "fw/util/scoped_fd.hpp"
 #include "mv/util/exceptions.hpp"
 #include "tests/support/netns.hpp"

@@ -13,8 +13,8 @@
 
 #include <gtest/gtest.h>
 
-#include "fw/service/marks.hpp"
-#include "fw/service/routing.hpp"
+#include "fw/service/kernel/marks.hpp"
+#include "fw/service/kernel/routing.hpp"
 #include "fw/service/rule_info.pb.h"
 #include "linux_firewall_config.pb.h"
 #include "mv/log/log.hpp"

@@ -10,7 +10,7 @@
 #include <optional>
 #include <vector>
 
-#include "fw/service/server_connector.hpp"
+#include "fw/service/path/server_connector.hpp"
 #include "tests/fw/service/service_fixture.hpp"
 #include "tests/support/log_capture.hpp"
 

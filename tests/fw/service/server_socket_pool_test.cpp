@@ -7,7 +7,7 @@
 #include <chrono>
 #include <deque>
 
-#include "fw/service/server_socket_pool.hpp"
+#include "fw/service/path/server_socket_pool.hpp"
 #include "tests/fw/service/service_fixture.hpp"
 #include "tests/support/log_capture.hpp"
 

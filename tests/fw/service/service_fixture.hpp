@@ -14,7 +14,7 @@
 #include "fw/util/service.hpp"
 #include "mv/util/exceptions.hpp"
 
-#include "fw/service/marks.hpp"
+#include "fw/service/kernel/marks.hpp"
 #include "linux_firewall_config.pb.h"
 #include "tests/support/netns.hpp"
 #include "tests/support/error_text.hpp"

@@ -9,7 +9,7 @@
 #include <optional>
 #include <vector>
 
-#include "fw/service/transparent_acceptor.hpp"
+#include "fw/service/path/transparent_acceptor.hpp"
 #include "tests/fw/service/service_fixture.hpp"
 #include "tests/support/log_capture.hpp"
 

@@ -21,8 +21,8 @@
 #include <boost/system/system_error.hpp>
 
 #include "fw/hubd/tie.hpp"
-#include "fw/service/server_socket_pool.hpp"
-#include "fw/service/vettd_tie_manager.hpp"
+#include "fw/service/path/server_socket_pool.hpp"
+#include "fw/service/siblings/vettd_tie_manager.hpp"
 #include "fw/util/asio_stream_socket_wrapper.hpp"
 #include "mv/log/log.hpp"
 #include "mv/util/error_code.hpp"

@@ -6,7 +6,7 @@
 #include <boost/filesystem.hpp>
 
 #include "fw/queryd/lookup_delegate.hpp"
-#include "fw/service/queryd.hpp"
+#include "fw/service/siblings/queryd.hpp"
 #include "mv/lua/lookup/module.hpp"
 #include "mv/util/exceptions.hpp"
 #include "tests/mv/lua/lua_fixture.hpp"

@@ -6,8 +6,8 @@
 
 #include "fw/linux/nftables/constants.hpp"
 #include "fw/linux/nftables/matches.hpp"
-#include "fw/service/host_mark_sources.hpp"
-#include "fw/service/nft_chain_checker.hpp"
+#include "fw/service/kernel/host_mark_sources.hpp"
+#include "fw/service/kernel/nft_chain_checker.hpp"
 #include "tests/fw/service/nftables/nftables_fixture.hpp"
 #include "tests/fw/service/service_fixture.hpp"
 #include "tests/support/log_capture.hpp"

@@ -15,8 +15,8 @@
 
 #include "fw/linux/nftables/expr/element.hpp"
 #include "fw/service/divert_queues.hpp"
-#include "fw/service/marks.hpp"
-#include "fw/service/nftables.hpp"
+#include "fw/service/kernel/marks.hpp"
+#include "fw/service/kernel/nftables.hpp"
 #include "fw/util/module_loader.hpp"
 #include "fw/util/process_runner.hpp"
 #include "linux_firewall_config.pb.h"

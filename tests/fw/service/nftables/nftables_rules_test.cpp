@@ -6,7 +6,7 @@
 #include "fw/linux/netlink/header.hpp"
 #include "fw/linux/nftables/constants.hpp"
 #include "fw/linux/nftables/policy/batch_policy.hpp"
-#include "fw/service/nftables_rules.hpp"
+#include "fw/service/kernel/nftables_rules.hpp"
 
 namespace nft = fw::linux::nftables;
 namespace nl = fw::linux::netlink;
