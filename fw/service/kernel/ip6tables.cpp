@@ -8,6 +8,7 @@
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include <boost/system/system_error.hpp>
@@ -34,6 +35,7 @@ namespace {
 namespace ipt = fw::linux::ip_tables;
 
 const char *const own_comment = "movri-firewall";
+const char *const divert_chain = "movri-firewall-divert";
 
 struct divert_entry_t {
   unsigned hook = 0;
@@ -67,10 +69,30 @@ bool table_exists(const std::string &name) {
   return false;
 }
 
+bool jumps_to_divert(const ipt::rule6_t &rule) {
+  const auto *jump = std::get_if<ipt::jump_t>(&rule.target);
+  return jump && jump->chain == divert_chain;
+}
+
+// Removes the daemon's rules from the built-in chains and its user chain, as for IPv4; true when
+// anything changed.
 bool clean(ipt::table6_t &table) {
   bool changed = false;
   for (auto &[hook, chain] : table.builtin_chains) changed |= std::erase_if(chain.rules, is_own) > 0;
-  return changed;
+
+  const auto divert = table.user_chains.find(divert_chain);
+  if (divert == table.user_chains.end()) return changed;
+  const auto referenced = [](const std::string &from) {
+    return std::runtime_error(std::string("chain ") + divert_chain + " is referenced from chain " + from +
+                              " (this might be caused by improper ip6tables manual configuration)");
+  };
+  for (const auto &[hook, chain] : table.builtin_chains)
+    if (std::any_of(chain.rules.begin(), chain.rules.end(), jumps_to_divert)) throw referenced(ipt::hook_name(hook));
+  for (const auto &[name, chain] : table.user_chains)
+    if (name != divert_chain && std::any_of(chain.rules.begin(), chain.rules.end(), jumps_to_divert))
+      throw referenced(name);
+  table.user_chains.erase(divert);
+  return true;
 }
 
 std::vector<ipt::rule6_t> &chain(ipt::table6_t &table, unsigned hook, const char *table_name) {

@@ -22,7 +22,8 @@ class marks_t;
 // new IPv6 connection goes to its direction's queue (the same queue as IPv4), the marks are the same,
 // and client connections are redirected with TPROXY to [::1] on the port of the transparent endpoint.
 // The IP security option stays IPv4 only. Rules carry the comment "movri-firewall" and are found by it:
-// every start first removes them, so a start after a crash removes what the crashed process left.
+// every start first removes them (and a user chain "movri-firewall-divert", unless a foreign rule still
+// jumps to it), so a start after a crash removes what the crashed process left.
 // With the nftables probe succeeding, the mangle part is left to the nftables installer.
 class ip6tables_t : public util::service_t {
 public:

@@ -95,11 +95,13 @@ TEST_F(Ip6tables, InstallsOneCopyBesideForeignRulesAndRemovesItsOwn) {
   EXPECT_EQ(own_in_kernel(), "");
 }
 
-// IPv6 off: nothing is created, not even an empty table, and rules a crashed process left are removed.
+// IPv6 off: nothing is created, not even an empty table, and rules (and the user chain) a crashed process
+// left are removed.
 TEST_F(Ip6tables, DisabledLeavesNothingAndRemovesLeftovers) {
   make(false).start();
   EXPECT_EQ(tests::shell("cat /proc/net/ip6_tables_names"), "");
-  tests::shell("ip6tables-legacy -t mangle -A OUTPUT -m comment --comment movri-firewall -j ACCEPT");
+  tests::shell("ip6tables-legacy -t mangle -A OUTPUT -m comment --comment movri-firewall -j ACCEPT; "
+               "ip6tables-legacy -t mangle -N movri-firewall-divert");
   auto installer = make(false);
   installer.start();
   EXPECT_FALSE(installer.installed());
