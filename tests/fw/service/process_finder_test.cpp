@@ -304,11 +304,13 @@ endpoint_t endpoint_of(int fd, bool peer) {
   return e;
 }
 
-// A socket of the family connected to the server (an IPv4 server from IPv6: its mapped address).
-int connect_to(endpoint_t server, int family) {
+// A socket of the family connected to the server (an IPv4 server from IPv6: its mapped address),
+// bound to the device if one is named.
+int connect_to(endpoint_t server, int family, const std::string &device = "") {
   if (family == AF_INET6 && server.address().is_v4())
     server = {boost::asio::ip::make_address_v6(boost::asio::ip::v4_mapped, server.address().to_v4()), server.port()};
   const int fd = ::socket(family, SOCK_STREAM, 0);
+  if (!device.empty()) EXPECT_EQ(::setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, device.data(), device.size()), 0);
   EXPECT_EQ(::connect(fd, server.data(), static_cast<socklen_t>(server.size())), 0) << std::strerror(errno);
   return fd;
 }
@@ -402,6 +404,7 @@ TEST(ProcessFinder, EveryMethodAgreesWithTheWalk) {
   int fd = -1;
   std::thread([&] { fd = connect_to(server4, AF_INET); }).join();
   own("connected by a thread", fd, server4);
+  own("bound to an interface", connect_to(server4, AF_INET, "lo"), server4);
   rows.push_back({"not connected", {rows[1].key.first, endpoint_t(any4.address(), 1)}, 0, 0});
   rows.push_back({"listening only", {server4, endpoint_t()}, 0, 0, true});
 
