@@ -79,7 +79,7 @@ public:
     std::string name() const override { return "netlink socket"; }
     std::vector<std::uint32_t> get_inodes(const std::vector<key_t> &keys) override;
     std::vector<socket_info_t> get_sockets(const std::vector<key_t> &keys) override;
-    // The dump the document's design used: one filtered walk over the whole TCP table for IPv4 keys
+    // The former look-up: one dump over the whole TCP table, filtered to the (IPv4) keys
     // (kept for comparison in the benchmark).
     std::vector<std::uint32_t> dump_inodes(const std::vector<key_t> &keys);
 
