@@ -47,7 +47,7 @@ boost::asio::ip::address unmapped(const boost::asio::ip::address &address) {
 
 } // namespace
 
-void put_exact_request(std::uint8_t *at, const key_t &key) {
+void put_exact_request(std::uint8_t *at, const key_t &key, unsigned interface) {
   std::memset(at, 0, request_header_size);
   const auto source = unmapped(key.first.address()), destination = unmapped(key.second.address());
   at[0] = source.is_v4() && destination.is_v4() ? AF_INET : AF_INET6;
@@ -65,6 +65,8 @@ void put_exact_request(std::uint8_t *at, const key_t &key) {
   };
   put_address(at + 12, as_family(source));
   put_address(at + 28, as_family(destination));
+  const std::uint32_t index = interface;
+  std::memcpy(at + 44, &index, 4);
   std::memset(at + 48, 0xFF, 8); // INET_DIAG_NOCOOKIE
 }
 

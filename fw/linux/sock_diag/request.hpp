@@ -45,8 +45,8 @@ std::vector<std::uint8_t> make_request(std::span<const key_t> keys);
 // destination) is the key: inet_diag_req_v2 with the socket id filled in and no cookie. The kernel looks
 // the key up in its hash tables (established and time-wait sockets first, then listeners) and answers
 // with the socket, or with the error ENOENT. The family is the key's: AF_INET for IPv4 addresses (which
-// also finds an IPv6 socket connected to an IPv4-mapped address), AF_INET6 otherwise. Written at `at`,
-// request_header_size bytes.
-void put_exact_request(std::uint8_t *at, const key_t &key);
+// also finds an IPv6 socket connected to an IPv4-mapped address), AF_INET6 otherwise. A socket bound to
+// an interface is found only when `interface` is its index. Written at `at`, request_header_size bytes.
+void put_exact_request(std::uint8_t *at, const key_t &key, unsigned interface = 0);
 
 } // namespace fw::linux::sock_diag

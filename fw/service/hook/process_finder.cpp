@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <net/if.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -267,9 +268,28 @@ std::vector<std::uint32_t> process_finder_t::netlink_inode_getter_t::get_inodes(
 std::vector<process_finder_t::socket_info_t>
 process_finder_t::netlink_inode_getter_t::get_sockets(const std::vector<key_t> &keys) {
   std::vector<socket_info_t> found(keys.size());
+  const auto ask_all = [&](const std::vector<request_t> &requests) {
+    for (std::size_t first = 0; first < requests.size(); first += requests_per_send_)
+      ask(keys, std::span(requests).subspan(first, std::min(requests_per_send_, requests.size() - first)), found);
+  };
   try {
-    for (std::size_t first = 0; first < keys.size(); first += requests_per_send_)
-      ask(keys, first, std::min(requests_per_send_, keys.size() - first), found);
+    // One request per distinct key (the keys are sorted, so repeats are neighbours).
+    std::vector<request_t> requests;
+    for (std::size_t i = 0; i < keys.size(); ++i)
+      if (i == 0 || keys[i] != keys[i - 1]) requests.push_back({i, 0});
+    ask_all(requests);
+    // A socket bound to an interface (SO_BINDTODEVICE, a VRF) is found only with that interface's
+    // index: keys still without a socket are asked again once per interface.
+    std::vector<std::size_t> missing;
+    for (const auto &request : requests)
+      if (found[request.key].inode == 0) missing.push_back(request.key);
+    if (!missing.empty()) {
+      std::unique_ptr<struct if_nameindex, void (*)(struct if_nameindex *)> interfaces(::if_nameindex(), ::if_freenameindex);
+      requests.clear();
+      for (auto *i = interfaces.get(); i && i->if_index != 0; ++i)
+        for (const std::size_t key : missing) requests.push_back({key, i->if_index});
+      ask_all(requests);
+    }
   } catch (...) {
     // Answers of a broken exchange may still be queued on the socket; a fresh socket keeps them out of
     // the next batch.
@@ -282,38 +302,35 @@ process_finder_t::netlink_inode_getter_t::get_sockets(const std::vector<key_t> &
     }
     throw;
   }
+  for (std::size_t i = 1; i < keys.size(); ++i)
+    if (keys[i] == keys[i - 1]) found[i] = found[i - 1];
   return found;
 }
 
-void process_finder_t::netlink_inode_getter_t::ask(const std::vector<key_t> &keys, std::size_t first, std::size_t n,
+void process_finder_t::netlink_inode_getter_t::ask(const std::vector<key_t> &keys, std::span<const request_t> requests,
                                                    std::vector<socket_info_t> &found) {
-  // One request per distinct key (the keys are sorted, so repeats are neighbours); sequence numbers
-  // tell the answers apart.
+  // Sequence numbers tell the answers apart.
   const std::uint32_t base = sequence_;
-  std::vector<std::size_t> asked; // key index per sequence number - base
-  asked.reserve(n);
   std::size_t length = 0;
-  for (std::size_t i = first; i < first + n; ++i) {
-    if (i > first && keys[i] == keys[i - 1]) continue;
+  for (std::size_t i = 0; i < requests.size(); ++i) {
     std::uint8_t *at = send_buffer_.data() + length;
     const std::uint32_t message_length = netlink::header_size + sock_diag::request_header_size;
     const std::uint16_t type = sock_diag::sock_diag_by_family, flags = netlink::f_request;
-    const std::uint32_t seq = base + static_cast<std::uint32_t>(asked.size()), port = 0;
+    const std::uint32_t seq = base + static_cast<std::uint32_t>(i), port = 0;
     std::memcpy(at, &message_length, 4);
     std::memcpy(at + 4, &type, 2);
     std::memcpy(at + 6, &flags, 2);
     std::memcpy(at + 8, &seq, 4);
     std::memcpy(at + 12, &port, 4);
-    sock_diag::put_exact_request(at + netlink::header_size, keys[i]);
+    sock_diag::put_exact_request(at + netlink::header_size, keys[requests[i].key], requests[i].interface);
     length += message_length;
-    asked.push_back(i);
   }
-  sequence_ += static_cast<std::uint32_t>(asked.size());
+  sequence_ += static_cast<std::uint32_t>(requests.size());
   socket_.send_raw(send_buffer_.data(), length);
 
   // Every request has exactly one answer, the socket or an error, queued before the send returned.
   std::size_t answered = 0;
-  while (answered < asked.size()) {
+  while (answered < requests.size()) {
     ssize_t got;
     do got = ::recv(socket_.native_handle(), receive_buffer_.data(), receive_buffer_.size(), MSG_DONTWAIT | MSG_TRUNC);
     while (got < 0 && errno == EINTR);
@@ -334,8 +351,8 @@ void process_finder_t::netlink_inode_getter_t::ask(const std::vector<key_t> &key
       if (message_length < netlink::header_size || message_length > size - at)
         throw std::runtime_error("sock_diag: Truncated message");
       const std::uint32_t index = seq - base;
-      if (index >= asked.size()) throw std::runtime_error("sock_diag: Unexpected message");
-      const std::size_t key = asked[index];
+      if (index >= requests.size()) throw std::runtime_error("sock_diag: Unexpected message");
+      const std::size_t key = requests[index].key;
       if (type == netlink::msg_error) {
         if (message_length < netlink::header_size + 4) throw std::runtime_error("sock_diag: Truncated message");
         std::int32_t error;
@@ -349,7 +366,7 @@ void process_finder_t::netlink_inode_getter_t::ask(const std::vector<key_t> &key
         const auto answer = sock_diag::response_message_t::parse(message + netlink::header_size,
                                                                  message_length - netlink::header_size);
         if (answer.state() == sock_diag::tcp_established || answer.state() == sock_diag::tcp_syn_sent)
-          for (std::size_t k = key; k < first + n && keys[k] == keys[key]; ++k) found[k] = {answer.inode(), answer.cookie()};
+          found[key] = {answer.inode(), answer.cookie()};
         ++answered;
       } else {
         throw std::runtime_error("sock_diag: Unexpected message");

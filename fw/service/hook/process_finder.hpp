@@ -68,7 +68,8 @@ public:
   };
 
   // Asks the kernel over NETLINK_SOCK_DIAG: per key one exact request for an ESTABLISHED or SYN_SENT
-  // socket (a socket found in any other state counts as none), the requests of a batch sent together.
+  // socket (a socket found in any other state counts as none), the requests of a batch sent together;
+  // keys without a socket are asked again once per interface, for sockets bound to one.
   class netlink_inode_getter_t : public inode_getter_t {
   public:
     class not_supported_t : public std::runtime_error {
@@ -81,13 +82,17 @@ public:
     std::string name() const override { return "netlink socket"; }
     std::vector<std::uint32_t> get_inodes(const std::vector<key_t> &keys) override;
     std::vector<socket_info_t> get_sockets(const std::vector<key_t> &keys) override;
-    // The dump the document's design used: one filtered walk over the whole TCP table for IPv4 keys
+    // The former look-up: one dump over the whole TCP table, filtered to the (IPv4) keys
     // (kept for comparison in the benchmark).
     std::vector<std::uint32_t> dump_inodes(const std::vector<key_t> &keys);
 
   private:
-    // Sends the requests for keys[first, first + n) in one datagram and reads their answers.
-    void ask(const std::vector<key_t> &keys, std::size_t first, std::size_t n, std::vector<socket_info_t> &found);
+    struct request_t {
+      std::size_t key;        // index into the keys
+      unsigned interface = 0; // index of the interface the socket is bound to, 0 for none
+    };
+    // Sends the requests in one datagram and reads their answers into found.
+    void ask(const std::vector<key_t> &keys, std::span<const request_t> requests, std::vector<socket_info_t> &found);
 
     fw::linux::netlink::socket_t socket_;
     std::size_t requests_per_send_ = 1;

@@ -33,6 +33,7 @@
 #include "mv/util/exceptions.hpp"
 #include "tests/support/netns.hpp"
 #include "tests/support/error_text.hpp"
+#include "tests/support/e2e_daemon.hpp"
 #include "tests/support/log_capture.hpp"
 
 namespace {
@@ -304,11 +305,13 @@ endpoint_t endpoint_of(int fd, bool peer) {
   return e;
 }
 
-// A socket of the family connected to the server (an IPv4 server from IPv6: its mapped address).
-int connect_to(endpoint_t server, int family) {
+// A socket of the family connected to the server (an IPv4 server from IPv6: its mapped address),
+// bound to the device if one is named.
+int connect_to(endpoint_t server, int family, const std::string &device = "") {
   if (family == AF_INET6 && server.address().is_v4())
     server = {boost::asio::ip::make_address_v6(boost::asio::ip::v4_mapped, server.address().to_v4()), server.port()};
   const int fd = ::socket(family, SOCK_STREAM, 0);
+  if (!device.empty()) EXPECT_EQ(::setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, device.data(), device.size()), 0);
   EXPECT_EQ(::connect(fd, server.data(), static_cast<socklen_t>(server.size())), 0) << std::strerror(errno);
   return fd;
 }
@@ -402,6 +405,7 @@ TEST(ProcessFinder, EveryMethodAgreesWithTheWalk) {
   int fd = -1;
   std::thread([&] { fd = connect_to(server4, AF_INET); }).join();
   own("connected by a thread", fd, server4);
+  own("bound to an interface", connect_to(server4, AF_INET, "lo"), server4);
   rows.push_back({"not connected", {rows[1].key.first, endpoint_t(any4.address(), 1)}, 0, 0});
   rows.push_back({"listening only", {server4, endpoint_t()}, 0, 0, true});
 
@@ -501,15 +505,29 @@ TEST(ProcessFinder, RecorderFallbackAndLeftovers) {
   }
   EXPECT_EQ(cgroup.attached(), 0);
   ::kill(heir, SIGKILL);
-  const pid_t second = spawn([&] {
-    recorder_t recorder(cgroup.path);
-    ::write(pipe_fds[1], "", 1);
-    for (;;) ::pause();
-  });
-  char byte;
-  ::read(pipe_fds[0], &byte, 1);
-  EXPECT_EQ(cgroup.attached(), 2);
-  ::kill(second, SIGKILL);
-  ::waitpid(second, nullptr, 0);
-  EXPECT_EQ(cgroup.attached(), 0);
+}
+
+// The daemon attaches to the cgroup that COM_MOVRI_BPF_CGROUP names; SIGKILL and SIGTERM both leave
+// nothing attached.
+TEST(ProcessFinder, DaemonAttachesToItsCgroupUntilItEnds) {
+  tests::enter_fresh_netns();
+  if (recorder_t::embedded_object().empty()) GTEST_SKIP() << "built without BPF support";
+  test_cgroup_t cgroup;
+  ::setenv(finder_t::cgroup_variable, cgroup.path.c_str(), 1);
+  tests::e2e_daemon_t daemon;
+  const tests::e2e_daemon_t::options_t options{.hook = "function intercept_hook(ctx) return 'pass' end\n",
+                                               .vettd = daemon.start_vettd_lite()};
+  for (const bool kill : {true, false}) {
+    daemon.start(options);
+    ASSERT_TRUE(daemon.wait_ready()) << daemon.output();
+    EXPECT_EQ(daemon.count("Socket owners are recorded at connect() by BPF programs attached to " + cgroup.path), 1u);
+    EXPECT_EQ(cgroup.attached(), 2);
+    if (kill) {
+      ::kill(daemon.daemon_pid(), SIGKILL);
+      daemon.hubd().wait();
+    } else {
+      EXPECT_EQ(daemon.stop(), 107);
+    }
+    EXPECT_EQ(cgroup.attached(), 0) << kill;
+  }
 }
