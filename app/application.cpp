@@ -28,6 +28,7 @@
 #include "fw/service/connection_diverter.hpp"
 #include "fw/service/connection_rejector.hpp"
 #include "fw/service/iptables.hpp"
+#include "fw/service/ip6tables.hpp"
 #include "fw/service/lua.hpp"
 #include "fw/service/lua_session_factory.hpp"
 #include "fw/service/marking_retransmitter.hpp"
@@ -39,6 +40,7 @@
 #include "fw/service/transparent_acceptor.hpp"
 #include "fw/service/vettd_tie_manager.hpp"
 #include "fw/util/module_loader.hpp"
+#include "fw/util/ipv6.hpp"
 #include "fw/service/marks.hpp"
 #include "fw/service/process_finder.hpp"
 #include "fw/service/queryd.hpp"
@@ -218,8 +220,10 @@ private:
     auto iptables = std::make_unique<fw::service::iptables_t>(config_, *marks, acceptor->local_endpoint(),
                                                               *diverter, loader);
     auto nftables = std::make_unique<fw::service::nftables_t>(config_, *marks, acceptor->local_endpoint(),
-                                                              *diverter, io_, loader);
-    auto routing = std::make_unique<fw::service::routing_t>(config_, *marks);
+                                                              *diverter, io_, loader, fw::util::ipv6_enabled());
+    auto ip6tables = std::make_unique<fw::service::ip6tables_t>(config_, *marks, acceptor->local_endpoint(),
+                                                                *diverter, loader, fw::util::ipv6_enabled());
+    auto routing = std::make_unique<fw::service::routing_t>(config_, *marks, fw::util::ipv6_enabled());
     auto reporter = std::make_unique<fw::service::appinfo_reporter_t>(*hubd_, &revision_);
 
     services_.push_back(std::move(logger));
@@ -237,6 +241,7 @@ private:
     services_.push_back(std::move(diverter));
     services_.push_back(std::move(nftables));
     services_.push_back(std::move(iptables));
+    services_.push_back(std::move(ip6tables));
     services_.push_back(std::move(routing));
     services_.push_back(std::move(reporter));
   }

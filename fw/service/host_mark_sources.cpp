@@ -12,6 +12,7 @@
 #include "fw/linux/rtnetlink/routing/requests.hpp"
 #include "fw/service/nft_chain_checker.hpp"
 #include "fw/service/nftables_probe.hpp"
+#include "fw/util/ipv6.hpp"
 #include "fw/util/module_loader.hpp"
 #include "mv/log/log.hpp"
 #include "mv/util/exceptions.hpp"
@@ -54,15 +55,19 @@ std::optional<std::uint32_t> host_mark_sources_t::nftables_marks() {
   namespace nft = fw::linux::nftables;
   if (!nftables_probe(module_loader_)) return std::nullopt;
   std::uint32_t used = 0;
-  netlink::socket_t socket = nft::open_socket();
-  for (const netlink::socket_t::received_t &received : nft::dump(socket, nft::dump_rules(nft::family_ipv4))) {
-    if (received.type != nft::full_type(nft::msg_newrule)) continue;
-    try {
-      const nft::rule_t rule = nft_chain_checker_t::decode_rule(received.payload.data(), received.payload.size());
-      if (rule.comment == nft_own_name) continue;
-      used |= nft_chain_checker_t::used_marks(rule);
-    } catch (const std::exception &e) {
-      MV_LOG(Debug, "skip rule because: " + mv::util::exception_message(e));
+  std::vector<std::uint8_t> families{nft::family_ipv4};
+  if (util::ipv6_enabled()) families.push_back(nft::family_ipv6);
+  for (const std::uint8_t family : families) {
+    netlink::socket_t socket = nft::open_socket();
+    for (const netlink::socket_t::received_t &received : nft::dump(socket, nft::dump_rules(family))) {
+      if (received.type != nft::full_type(nft::msg_newrule)) continue;
+      try {
+        const nft::rule_t rule = nft_chain_checker_t::decode_rule(received.payload.data(), received.payload.size());
+        if (rule.comment == nft_own_name) continue;
+        used |= nft_chain_checker_t::used_marks(rule);
+      } catch (const std::exception &e) {
+        MV_LOG(Debug, "skip rule because: " + mv::util::exception_message(e));
+      }
     }
   }
   return used;

@@ -17,9 +17,9 @@ public:
   explicit host_mark_sources_t(util::module_loader_t &module_loader);
 
   std::vector<std::pair<std::uint32_t, std::uint32_t>> routing_marks() override;
-  // Runs the nftables probe; when it succeeds, the mark bits used by every ip-family rule that does not
-  // carry the daemon's comment. A rule that cannot be decoded or followed is skipped ("skip rule
-  // because: " + reason at debug level).
+  // Runs the nftables probe; when it succeeds, the mark bits used by every rule of family ip (and ip6
+  // when IPv6 is handled, fw::util::ipv6_enabled()) that does not carry the daemon's comment. A rule that
+  // cannot be decoded or followed is skipped ("skip rule because: " + reason at debug level).
   std::optional<std::uint32_t> nftables_marks() override;
 
 private:

@@ -1,6 +1,8 @@
 #include "fw/service/marks.hpp"
 
 #include <bit>
+#include <fstream>
+#include <set>
 #include <stdexcept>
 #include <string>
 
@@ -10,6 +12,7 @@
 #include "fw/linux/ip_tables/ext_comment.hpp"
 #include "fw/linux/ip_tables/ext_mark.hpp"
 #include "fw/service/host_mark_sources.hpp"
+#include "fw/util/ipv6.hpp"
 #include "linux_firewall_config.pb.h"
 #include "mv/log/log.hpp"
 
@@ -43,21 +46,37 @@ wanted_t wanted(const mv::FwMarkOptional &mark) {
   }
 }
 
-bool is_own(const ipt::rule_t &rule) {
+template <typename Rule> bool is_own(const Rule &rule) {
   for (const ipt::extension_t &match : rule.matches)
     if (ipt::comment_text(match) == own_comment) return true;
   return false;
 }
 
 // The mark values that the rules of other software set or test.
-std::uint32_t marks_of(const std::vector<ipt::rule_t> &rules) {
+template <typename Rule> std::uint32_t marks_of(const std::vector<Rule> &rules) {
   std::uint32_t used = 0;
-  for (const ipt::rule_t &rule : rules) {
+  for (const Rule &rule : rules) {
     if (is_own(rule)) continue;
     for (const ipt::extension_t &match : rule.matches)
       if (const auto mark = ipt::mark_match_value(match)) used |= *mark;
     if (const auto *target = std::get_if<ipt::extension_t>(&rule.target))
       if (const auto mark = ipt::mark_target_value(*target)) used |= *mark;
+  }
+  return used;
+}
+
+// The marks of other software's rules in the ip6tables "nat" and "mangle" tables that exist (reading a
+// missing one would create it).
+std::uint32_t ip6tables_marks() {
+  std::set<std::string> existing;
+  std::ifstream names("/proc/net/ip6_tables_names");
+  for (std::string line; std::getline(names, line);) existing.insert(line);
+  std::uint32_t used = 0;
+  for (const char *name : {"nat", "mangle"}) {
+    if (!existing.count(name)) continue;
+    const ipt::table6_t table = ipt::read_table6(name);
+    for (const auto &[hook, chain] : table.builtin_chains) used |= marks_of(chain.rules);
+    for (const auto &[chain_name, chain] : table.user_chains) used |= marks_of(chain.rules);
   }
   return used;
 }
@@ -156,6 +175,7 @@ std::uint32_t marks_t::foreign_marks() {
     for (const auto &[hook, chain] : table.builtin_chains) used |= marks_of(chain.rules);
     for (const auto &[chain_name, chain] : table.user_chains) used |= marks_of(chain.rules);
   }
+  if (util::ipv6_enabled()) used |= ip6tables_marks();
   for (const auto &[table_id, mark] : sources_.routing_marks())
     if (routing_filter_(table_id, mark)) used |= mark;
   return used;

@@ -66,29 +66,39 @@ std::uint32_t nft_chain_checker_t::used_marks(const nft::rule_t &rule) {
 }
 
 bool nft_chain_checker_t::add_fix_rule(nft::policy::batch_policy_t &batch, const nft::chain_t &chain,
-                                       std::uint8_t family, std::uint32_t local_delivery) {
+                                       std::uint8_t family, std::uint32_t local_delivery, bool ipv6) {
   if (!chain.hook || !chain.table || !chain.name || *chain.table == nft_own_name) return false;
   const std::uint32_t hook = chain.hook->number;
   const bool incoming = hook == nft::hook_prerouting || hook == nft::hook_input;
   const bool outgoing = hook == nft::hook_output || hook == nft::hook_postrouting;
   if (!incoming && !outgoing) return false;
-  nft::rule_builder_t rule(family, *chain.table, *chain.name, nft_own_name, batch.max_size());
-  if (family == nft::family_inet) nft::matches::ipv4_only(rule);
-  const std::uint32_t loopback = ::if_nametoindex("lo");
-  if (incoming)
-    nft::matches::iif(rule, loopback);
-  else
-    nft::matches::oif(rule, loopback);
-  nft::matches::mark(rule, local_delivery, local_delivery);
-  nft::matches::accept(rule);
-  batch.add(rule.finish());
+  const auto add = [&](void (*only)(nft::rule_builder_t &)) {
+    nft::rule_builder_t rule(family, *chain.table, *chain.name, nft_own_name, batch.max_size());
+    if (only) only(rule);
+    const std::uint32_t loopback = ::if_nametoindex("lo");
+    if (incoming)
+      nft::matches::iif(rule, loopback);
+    else
+      nft::matches::oif(rule, loopback);
+    nft::matches::mark(rule, local_delivery, local_delivery);
+    nft::matches::accept(rule);
+    batch.add(rule.finish());
+  };
+  if (family != nft::family_inet) {
+    add(nullptr);
+  } else {
+    if (ipv6) add(nft::matches::ipv6_only);
+    add(nft::matches::ipv4_only);
+  }
   return true;
 }
 
 void nft_chain_checker_t::on_message(std::uint16_t type, const std::uint8_t *payload, std::size_t length) {
   if (type != nft::full_type(nft::msg_newrule) || length < 1) return;
-  if (payload[0] != nft::family_inet && payload[0] != nft::family_ipv4) return;
   if (!params_) return;
+  if (payload[0] != nft::family_inet && payload[0] != nft::family_ipv4 &&
+      !(payload[0] == nft::family_ipv6 && params_->ipv6))
+    return;
   try {
     check_chain(type, payload, length);
   } catch (const std::exception &e) {
@@ -131,7 +141,7 @@ void nft_chain_checker_t::check_chain(std::uint16_t type, const std::uint8_t *pa
   }
   const nft::chain_t found = decode_chain(answer.payload.data(), answer.payload.size());
   MV_LOG(Debug, "add fix local path rules to chain : " + found.name.value_or("empty"));
-  if (add_fix_rule(batch, found, family, params_->local_delivery)) {
+  if (add_fix_rule(batch, found, family, params_->local_delivery, params_->ipv6)) {
     nl::socket_t batch_socket = nft::open_socket();
     batch.send(batch_socket);
   }

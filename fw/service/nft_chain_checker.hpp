@@ -40,13 +40,14 @@ public:
   // The mark bits the rule's expressions use; raises when the rule cannot be followed.
   static std::uint32_t used_marks(const linux::nftables::rule_t &rule);
   // Adds the fix-local-path rule for the chain if it qualifies: a base chain of another table on hook
-  // prerouting, input, output or postrouting. Returns whether a rule was added.
+  // prerouting, input, output or postrouting. Returns whether a rule was added. With ipv6, a chain of
+  // family inet gets a second rule for IPv6 packets beside the IPv4 one.
   static bool add_fix_rule(linux::nftables::policy::batch_policy_t &batch, const linux::nftables::chain_t &chain,
-                           std::uint8_t family, std::uint32_t local_delivery);
+                           std::uint8_t family, std::uint32_t local_delivery, bool ipv6 = false);
 
   void on_multipart_begin() override {}
   void on_multipart_end() override {}
-  // Handles NEWRULE notifications of the ip and inet families. A notification that cannot be handled
+  // Handles NEWRULE notifications of the ip and inet families, and of ip6 when IPv6 is handled. A notification that cannot be handled
   // (a rule that does not decode, a chain gone before it could be read) is logged and dropped: another
   // program's rule set must not end the daemon.
   void on_message(std::uint16_t type, const std::uint8_t *payload, std::size_t length) override;

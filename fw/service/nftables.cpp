@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <span>
 #include <string>
 
 #include <boost/system/system_error.hpp>
@@ -12,6 +13,7 @@
 #include "fw/service/divert_queues.hpp"
 #include "fw/service/marks.hpp"
 #include "fw/service/nftables_probe.hpp"
+#include "fw/util/ipv6.hpp"
 #include "linux_firewall_config.pb.h"
 #include "mv/log/log.hpp"
 #include "mv/util/exceptions.hpp"
@@ -25,14 +27,17 @@ namespace {
 
 // Families whose tables are cleaned and whose chains get fix rules.
 constexpr std::uint8_t families[] = {nft::family_ipv4, nft::family_inet};
+// With IPv6, the chains of family ip6 get fix rules too. The ip6 table and rules are always cleaned
+// (a process with IPv6 may have crashed before).
+constexpr std::uint8_t ipv6_families[] = {nft::family_ipv4, nft::family_inet, nft::family_ipv6};
 
 } // namespace
 
 nftables_t::nftables_t(const mv::DarorUvurarevUzuvid &configuration, const marks_t &marks,
                        const boost::asio::ip::tcp::endpoint &transparent_endpoint, const divert_queues_t &diverter,
-                       boost::asio::io_context &io, util::module_loader_t &module_loader)
+                       boost::asio::io_context &io, util::module_loader_t &module_loader, bool ipv6)
     : configuration_(configuration), marks_(marks), transparent_endpoint_(transparent_endpoint), diverter_(diverter),
-      module_loader_(module_loader), checker_(io, nftables_probe(module_loader)) {}
+      module_loader_(module_loader), ipv6_(ipv6), checker_(io, nftables_probe(module_loader)) {}
 
 nftables_t::~nftables_t() {
   if (installed_) remove();
@@ -50,6 +55,8 @@ nftables_params_t nftables_t::parameters() const {
     if (const auto queue = diverter_.queue_number(direction))
       p.divert_entries.push_back({hooks[direction], *queue, marks_.divert_mark(static_cast<int>(direction))});
   p.security_option = configuration_.process_ip_security_option();
+  p.ipv6 = ipv6_;
+  if (ipv6_) p.tproxy_address6 = util::ipv6_transparent_endpoint(transparent_endpoint_).address().to_v6().to_bytes();
   return p;
 }
 
@@ -89,7 +96,7 @@ void nftables_t::start() {
 
 void nftables_t::clean_rules() {
   MV_LOG(Debug, "start clear rules");
-  for (const std::uint8_t family : families) {
+  for (const std::uint8_t family : ipv6_families) {
     nft::policy::batch_policy_t batch;
     {
       nl::socket_t socket = nft::open_socket();
@@ -117,7 +124,7 @@ void nftables_t::clean_rules() {
 
 void nftables_t::clean_tables() noexcept {
   MV_LOG(Debug, "start clear tables");
-  for (const std::uint8_t family : families) {
+  for (const std::uint8_t family : ipv6_families) {
     try {
       nft::policy::batch_policy_t batch;
       batch.add(nft::del_table(family, nft_own_name));
@@ -132,7 +139,8 @@ void nftables_t::clean_tables() noexcept {
 
 void nftables_t::fix_local_path(const nftables_params_t &params) {
   MV_LOG(Debug, "start fix local path");
-  for (const std::uint8_t family : families) {
+  for (const std::uint8_t family : params.ipv6 ? std::span<const std::uint8_t>(ipv6_families)
+                                               : std::span<const std::uint8_t>(families)) {
     nft::policy::batch_policy_t batch;
     {
       nl::socket_t socket = nft::open_socket();
@@ -140,7 +148,7 @@ void nftables_t::fix_local_path(const nftables_params_t &params) {
         if (received.type != nft::full_type(nft::msg_newchain)) continue;
         const nft::chain_t chain = nft_chain_checker_t::decode_chain(received.payload.data(), received.payload.size());
         MV_LOG(Debug, "check chain : " + chain.name.value_or("empty"));
-        nft_chain_checker_t::add_fix_rule(batch, chain, family, params.local_delivery);
+        nft_chain_checker_t::add_fix_rule(batch, chain, family, params.local_delivery, params.ipv6);
       }
     }
     if (!batch.empty()) {
@@ -164,6 +172,17 @@ void nftables_t::install(const nftables_params_t &params) {
   add_steering_rules(batch, params, queue_action_);
   nl::socket_t rule_socket = nft::open_socket();
   batch.send(rule_socket);
+
+  if (!params.ipv6) return;
+  add_own_table(batch, nft::family_ipv6);
+  nl::socket_t table6_socket = nft::open_socket();
+  batch.send(table6_socket);
+  add_own_chains(batch, nft::family_ipv6);
+  nl::socket_t chain6_socket = nft::open_socket();
+  batch.send(chain6_socket);
+  add_ipv6_steering_rules(batch, params, queue_action_);
+  nl::socket_t rule6_socket = nft::open_socket();
+  batch.send(rule6_socket);
 }
 
 void nftables_t::remove() noexcept {

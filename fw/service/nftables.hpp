@@ -22,7 +22,8 @@ class marks_t;
 
 // On kernels with the nftables TPROXY, conntrack and queue modules, installs the mangle part of the
 // packet steering as the nftables table "movri-firewall" (family ip) and puts fix-local-path accept
-// rules at the head of other programs' base chains; its chain checker keeps them there. Every start
+// rules at the head of other programs' base chains; its chain checker keeps them there. With IPv6, a
+// table of the same name in family ip6 carries the same rules for IPv6 packets. Every start
 // first removes the table and every rule carrying the comment "movri-firewall", so nothing
 // accumulates. When the probe fails, nothing here touches the kernel.
 class nftables_t : public util::service_t {
@@ -30,7 +31,7 @@ public:
   // Runs the nftables probe once for the chain checker, which listens from now on when it succeeds.
   nftables_t(const mv::DarorUvurarevUzuvid &configuration, const marks_t &marks,
              const boost::asio::ip::tcp::endpoint &transparent_endpoint, const divert_queues_t &diverter,
-             boost::asio::io_context &io, util::module_loader_t &module_loader);
+             boost::asio::io_context &io, util::module_loader_t &module_loader, bool ipv6 = false);
   // Removes the table and the fix rules if a start installed them; failures are only logged.
   ~nftables_t() override;
 
@@ -58,6 +59,8 @@ private:
   const divert_queues_t &diverter_;
   util::module_loader_t &module_loader_;
   nft_queue_action_t queue_action_ = nft_queue_with_bypass;
+  // IPv6 handled too (fw::util::ipv6_enabled()): the ip6 table beside the ip one.
+  bool ipv6_ = false;
   bool installed_ = false;
   nft_chain_checker_t checker_;
 };

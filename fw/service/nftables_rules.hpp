@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <vector>
@@ -30,6 +31,10 @@ struct nftables_params_t {
   std::uint16_t tproxy_port = 0;    // host order
   std::vector<nft_divert_entry_t> divert_entries; // output, input, forward
   bool security_option = false;
+  // IPv6 handled too: a second table of family ip6 with the same rules (no security option rules),
+  // TPROXY to [::1] on the same port, and fix-local-path rules for IPv6.
+  bool ipv6 = false;
+  std::array<std::uint8_t, 16> tproxy_address6{}; // the IPv6 transparent listener, [::1]
   bool operator==(const nftables_params_t &) const = default;
 };
 
@@ -38,14 +43,17 @@ struct nftables_params_t {
 using nft_queue_action_t = std::function<void(linux::nftables::rule_builder_t &rule, std::uint16_t queue)>;
 void nft_queue_with_bypass(linux::nftables::rule_builder_t &rule, std::uint16_t queue);
 
-// The table "movri-firewall" (family ip).
-void add_own_table(linux::nftables::policy::batch_policy_t &batch);
+// The table "movri-firewall" (family ip, or the given family: ip6 for the IPv6 table).
+void add_own_table(linux::nftables::policy::batch_policy_t &batch, std::uint8_t family = 2 /* ip */);
 // Its base chains: "prerouting" (hook 0, filter), "output" (hook 3, route), "input" (hook 1, filter) and
 // "forward" (hook 2, filter), all at priority -150.
-void add_own_chains(linux::nftables::policy::batch_policy_t &batch);
+void add_own_chains(linux::nftables::policy::batch_policy_t &batch, std::uint8_t family = 2 /* ip */);
 // The steering rules, sent in reverse of the order they take in their chains (each NEWRULE goes to the
 // head of its chain).
 void add_steering_rules(linux::nftables::policy::batch_policy_t &batch, const nftables_params_t &params,
                         const nft_queue_action_t &queue_action = nft_queue_with_bypass);
+// The same rules for the table of family ip6: without the security option rules, TPROXY to [::1].
+void add_ipv6_steering_rules(linux::nftables::policy::batch_policy_t &batch, const nftables_params_t &params,
+                             const nft_queue_action_t &queue_action = nft_queue_with_bypass);
 
 } // namespace fw::service

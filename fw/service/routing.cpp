@@ -63,9 +63,9 @@ void set_table(rt::message_t &message, std::uint32_t table) {
 }
 
 // The local route for every destination through "lo" in the table.
-rt::message_t local_route(std::uint32_t table, std::optional<std::int64_t> priority) {
+rt::message_t local_route(std::uint32_t table, std::optional<std::int64_t> priority, std::uint8_t family = AF_INET) {
   rt::message_t route;
-  route.header().family = AF_INET;
+  route.header().family = family;
   route.header().protocol = protocol_boot;
   route.header().scope = scope_host;
   route.header().type = type_local;
@@ -76,9 +76,9 @@ rt::message_t local_route(std::uint32_t table, std::optional<std::int64_t> prior
 }
 
 // The rule "fwmark mark/mark -> table"; action 0 for deletion.
-rt::message_t mark_rule(std::uint32_t table, std::uint32_t mark, std::uint8_t action) {
+rt::message_t mark_rule(std::uint32_t table, std::uint32_t mark, std::uint8_t action, std::uint8_t family = AF_INET) {
   rt::message_t rule;
-  rule.header().family = AF_INET;
+  rule.header().family = family;
   rule.header().type = action;
   set_table(rule, table);
   rule.attributes().add_u32(attribute_fwmark, mark);
@@ -88,32 +88,37 @@ rt::message_t mark_rule(std::uint32_t table, std::uint32_t mark, std::uint8_t ac
 
 const auto create_flags = static_cast<std::uint16_t>(netlink::f_create | netlink::f_excl);
 
-void delete_route(std::uint32_t table, std::optional<std::int64_t> priority) noexcept {
+// "IPv6 " in the texts of the IPv6 objects.
+const char *family_word(std::uint8_t family) { return family == AF_INET6 ? "IPv6 " : ""; }
+
+void delete_route(std::uint32_t table, std::optional<std::int64_t> priority, std::uint8_t family = AF_INET) noexcept {
   const std::string description = describe_route(table, priority);
   try {
-    rt::execute(rt::rtm_delroute, local_route(table, priority));
-    MV_LOG(Debug, "Local delivery route uninstalled (" + description + ")");
+    rt::execute(rt::rtm_delroute, local_route(table, priority, family));
+    MV_LOG(Debug, std::string("Local delivery ") + family_word(family) + "route uninstalled (" + description + ")");
   } catch (...) {
-    MV_LOG(Warning, "Cannot uninstall local delivery route (" + description +
+    MV_LOG(Warning, std::string("Cannot uninstall local delivery ") + family_word(family) + "route (" + description +
                         "): " + mv::util::describe_exception(std::current_exception()));
   }
 }
 
-void delete_rule(std::uint32_t table, std::uint32_t mark) noexcept {
+void delete_rule(std::uint32_t table, std::uint32_t mark, std::uint8_t family = AF_INET) noexcept {
   const std::string description = describe_rule(table, mark);
   try {
-    rt::execute(rt::rtm_delrule, mark_rule(table, mark, 0));
-    MV_LOG(Debug, "Local delivery routing policy uninstalled (" + description + ")");
+    rt::execute(rt::rtm_delrule, mark_rule(table, mark, 0, family));
+    MV_LOG(Debug, std::string("Local delivery ") + family_word(family) + "routing policy uninstalled (" + description +
+                      ")");
   } catch (...) {
-    MV_LOG(Warning, "Cannot uninstall local delivery routing policy (" + description +
+    MV_LOG(Warning, std::string("Cannot uninstall local delivery ") + family_word(family) + "routing policy (" +
+                        description +
                         "): " + mv::util::describe_exception(std::current_exception()));
   }
 }
 
 } // namespace
 
-routing_t::routing_t(const mv::DarorUvurarevUzuvid &configuration, marks_t &marks)
-    : configuration_(configuration), marks_(marks) {
+routing_t::routing_t(const mv::DarorUvurarevUzuvid &configuration, marks_t &marks, bool ipv6)
+    : configuration_(configuration), marks_(marks), ipv6_(ipv6) {
   marks_.routing_filter() = [this](std::uint32_t table, std::uint32_t mark) {
     return !(installed_rule_ && installed_rule_->table == table && installed_rule_->mark == mark);
   };
@@ -139,9 +144,10 @@ void routing_t::start() {
 
   if (!configuration_.autoconfigure_routing()) return;
 
-  const std::uint32_t table = free_table();
+  const std::uint32_t table = free_table(AF_INET);
   const std::uint32_t mark = marks_.local_delivery_mark();
-  const rule_record_t record{table, mark, route_priority};
+  rule_record_t record{table, mark, route_priority};
+  if (ipv6_) record.ipv6_table = free_table(AF_INET6);
 
   // The record is on disk before anything enters the kernel: whenever the process dies from here on,
   // the next start finds the file naming what may be installed and removes it.
@@ -172,11 +178,41 @@ void routing_t::start() {
   }
   installed_rule_ = record;
   MV_LOG(Debug, "Local delivery routing policy installed (" + describe_rule(table, mark) + ")");
+  if (record.ipv6_table) install_ipv6(path, record);
 }
 
-std::uint32_t routing_t::free_table() {
+void routing_t::install_ipv6(const std::string &path, const rule_record_t &record) {
+  const std::uint32_t table = *record.ipv6_table;
+  // A failure takes back both families and the record: the start fails as a whole.
+  const auto fail = [&](const char *what, const std::exception &e, bool route_added) {
+    if (route_added) delete_route(table, route_priority, AF_INET6);
+    delete_route(record.table, route_priority);
+    route_table_.reset();
+    delete_rule(record.table, record.mark);
+    installed_rule_.reset();
+    remove_state_file(path);
+    return std::runtime_error(std::string("Cannot install local delivery IPv6 ") + what + ": " +
+                              mv::util::exception_message(e));
+  };
+  try {
+    auto socket = netlink::socket_t::open(netlink::protocol_route);
+    rt::execute(socket, rt::rtm_newroute, local_route(table, route_priority, AF_INET6), create_flags);
+  } catch (const std::exception &e) {
+    throw fail("route", e, false);
+  }
+  MV_LOG(Debug, "Local delivery IPv6 route installed (" + describe_route(table, route_priority) + ")");
+  try {
+    auto socket = netlink::socket_t::open(netlink::protocol_route);
+    rt::execute(socket, rt::rtm_newrule, mark_rule(table, record.mark, action_to_table, AF_INET6), create_flags);
+  } catch (const std::exception &e) {
+    throw fail("rule", e, true);
+  }
+  MV_LOG(Debug, "Local delivery IPv6 routing policy installed (" + describe_rule(table, record.mark) + ")");
+}
+
+std::uint32_t routing_t::free_table(std::uint8_t family) {
   rt::message_t request;
-  request.header().family = AF_INET;
+  request.header().family = family;
   const rt::message_t::bytes_t bytes = request.serialise();
 
   std::set<std::uint32_t> used;
@@ -200,6 +236,7 @@ void routing_t::write_state_file(const std::string &path, const rule_record_t &r
   info.set_table_id(record.table);
   info.set_mark(record.mark);
   if (record.priority) info.set_priority(*record.priority);
+  if (record.ipv6_table) info.set_ipv6_table_id(*record.ipv6_table);
 
   util::scoped_fd_t fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
   if (!fd) throw system_error(errno, "Cannot create file " + path);
@@ -228,7 +265,9 @@ void routing_t::clean_up(const std::string &path) {
     RuleInfo info;
     if (info.ParseFromFileDescriptor(fd.get()))
       record = rule_record_t{info.table_id(), info.mark(),
-                             info.has_priority() ? std::optional<std::int64_t>(info.priority()) : std::nullopt};
+                             info.has_priority() ? std::optional<std::int64_t>(info.priority()) : std::nullopt,
+                             info.has_ipv6_table_id() ? std::optional<std::uint32_t>(info.ipv6_table_id())
+                                                      : std::nullopt};
     else
       MV_LOG(Warning, "Cannot parse file " + path);
   }
@@ -238,6 +277,10 @@ void routing_t::clean_up(const std::string &path) {
     delete_route(record->table, record->priority);
     route_table_.reset();
     delete_rule(record->table, record->mark);
+    if (record->ipv6_table) {
+      delete_route(*record->ipv6_table, record->priority, AF_INET6);
+      delete_rule(*record->ipv6_table, record->mark, AF_INET6);
+    }
   }
   installed_rule_.reset();
   if (::unlink(path.c_str()) != 0) throw system_error(errno, "Cannot remove file " + path);

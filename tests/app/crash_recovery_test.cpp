@@ -46,6 +46,9 @@ TEST(daemon_e2e_t, KillNineThenRestartLeavesOneCopyAndStopCleansUp) {
       EXPECT_EQ(now.iptables_rules, first.iptables_rules);
       EXPECT_EQ(now.routing_rules, 1) << tests::shell("ip rule");
       EXPECT_TRUE(now.state_file);
+      EXPECT_GT(now.ip6tables_rules, 0);
+      EXPECT_EQ(now.ip6tables_rules, first.ip6tables_rules);
+      EXPECT_EQ(now.ipv6_routing_objects, 2) << tests::shell("ip -6 rule; ip -6 route show table all");
     }
     const pid_t pid = daemon.daemon_pid();
     std::vector<fw::util::scoped_fd_t> clients;
@@ -70,11 +73,15 @@ TEST(daemon_e2e_t, KillNineThenRestartLeavesOneCopyAndStopCleansUp) {
   const auto last = daemon.kernel_state();
   EXPECT_EQ(last.iptables_rules, first.iptables_rules) << tests::shell("iptables-legacy-save");
   EXPECT_EQ(last.routing_rules, 1) << tests::shell("ip rule");
+  EXPECT_EQ(last.ip6tables_rules, first.ip6tables_rules) << tests::shell("ip6tables-legacy-save");
+  EXPECT_EQ(last.ipv6_routing_objects, 2);
   EXPECT_EQ(daemon.stop(), 107) << daemon.output();
   const auto after = daemon.kernel_state();
   EXPECT_EQ(after.iptables_rules, 0) << tests::shell("iptables-legacy-save");
   EXPECT_EQ(after.routing_rules, 0) << tests::shell("ip rule");
   EXPECT_FALSE(after.state_file);
+  EXPECT_EQ(after.ip6tables_rules, 0) << tests::shell("ip6tables-legacy-save");
+  EXPECT_EQ(after.ipv6_routing_objects, 0) << tests::shell("ip -6 rule; ip -6 route show table all");
   EXPECT_EQ(tests::shell("ip route show table all | grep -c 'table 1[0-9][0-9]' || true", true), "0\n");
 }
 

@@ -124,6 +124,9 @@ e2e_daemon_t::kernel_state_t e2e_daemon_t::kernel_state() const {
   s.iptables_rules = std::stoi(shell("iptables-legacy-save 2>/dev/null | grep -c 'movri-firewall' || true", true));
   s.routing_rules = std::stoi(shell("ip rule | grep -c 'lookup 1[0-9][0-9]' || true", true));
   s.state_file = fs::exists(dir_ / "rule_info.dat");
+  s.ip6tables_rules = std::stoi(shell("ip6tables-legacy-save 2>/dev/null | grep -c 'movri-firewall' || true", true));
+  s.ipv6_routing_objects = std::stoi(
+      shell("(ip -6 rule; ip -6 route show table all) | grep -c '\\(lookup\\|table\\) 1[0-9][0-9]' || true", true));
   return s;
 }
 

@@ -70,6 +70,8 @@ public:
     int iptables_rules = 0;
     int routing_rules = 0;
     bool state_file = false;
+    int ip6tables_rules = 0;
+    int ipv6_routing_objects = 0; // IPv6 rules and routes in the tables 100 to 199
   };
   kernel_state_t kernel_state() const;
 

@@ -41,4 +41,12 @@ blob_t serialise_table(const table_t &table);
 // head (zero), rules and tail (zero), and the closing entry (zero).
 std::vector<counters_t> collect_counters(const table_t &table);
 
+// The same for ip6_tables (IPv6) tables, read and written through a raw IPv6 socket. The texts of
+// errors say "IPv6 table" where the IPv4 ones say "IP table" ("Cannot get IPv6 table info", ...).
+table6_t read_table6(const std::string &name);
+void write_table6(const std::string &name, const table6_t &table);
+table6_t parse_table6(const blob_t &blob);
+blob_t serialise_table(const table6_t &table);
+std::vector<counters_t> collect_counters(const table6_t &table);
+
 } // namespace fw::linux::ip_tables

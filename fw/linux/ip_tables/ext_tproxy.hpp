@@ -16,4 +16,9 @@ extension_t tproxy_target(in_addr address, std::uint16_t port, std::uint32_t mar
 extension_t tproxy_target(std::uint8_t revision, in_addr address, std::uint16_t port, std::uint32_t mark_value,
                           std::uint32_t mark_mask);
 
+// The IPv6 form: revision 1 only (64 bytes), the 16-byte address at 40. A kernel without revision 1
+// raises the system error EOPNOTSUPP "target 'TPROXY'".
+extension_t tproxy_target(const in6_addr &address, std::uint16_t port, std::uint32_t mark_value,
+                          std::uint32_t mark_mask);
+
 } // namespace fw::linux::ip_tables

@@ -54,26 +54,52 @@ struct ip_header_t {
 };
 static_assert(sizeof(ip_header_t) == 84);
 
+// The IPv6 header match of a rule, laid out as the kernel's ip6t_ip6 (136 bytes). The protocol is only
+// compared when flags carry ip6_flag_protocol. The inverse flags use the same bits as IPv4 (inv_tos
+// there stands for the kernel's IP6T_INV_TOS, inv_fragment has no IPv6 meaning).
+struct ip6_header_t {
+  in6_addr src{}, dst{}, src_mask{}, dst_mask{};
+  char in_iface[16]{}, out_iface[16]{};
+  unsigned char in_iface_mask[16]{}, out_iface_mask[16]{};
+  std::uint16_t proto = 0;
+  std::uint8_t tos = 0;
+  std::uint8_t flags = 0;
+  std::uint8_t invflags = 0;
+  std::uint8_t padding[3]{};
+};
+static_assert(sizeof(ip6_header_t) == 136);
+inline constexpr std::uint8_t ip6_flag_protocol = 0x01; // IP6T_F_PROTO
+
 // One rule: the IP header match (kept byte for byte as read), the match extensions in order, the target
-// and the counters.
-struct rule_t {
-  ip_header_t ip{};
+// and the counters. Header is ip_header_t for ip_tables, ip6_header_t for ip6_tables.
+template <typename Header> struct basic_rule_t {
+  using header_t = Header;
+  using address_t = decltype(Header::src);
+
+  Header ip{};
   std::vector<extension_t> matches;
   target_t target;
   counters_t counters;
 
-  rule_t &set_protocol(std::uint16_t protocol);
+  // For IPv6 also sets ip6_flag_protocol (cleared again for protocol 0).
+  basic_rule_t &set_protocol(std::uint16_t protocol);
   // The interface name with a mask of 0xFF over the name and its terminating zero; a name longer than
   // 15 characters raises a runtime error.
-  rule_t &set_out_interface(std::string_view name);
-  rule_t &set_source(in_addr address, in_addr mask);
-  rule_t &set_destination(in_addr address, in_addr mask);
+  basic_rule_t &set_out_interface(std::string_view name);
+  basic_rule_t &set_source(address_t address, address_t mask);
+  basic_rule_t &set_destination(address_t address, address_t mask);
   // ip_inverse_t bits.
-  rule_t &set_inverse_flags(std::uint8_t flags);
-  rule_t &append_match(extension_t match);
-  rule_t &set_target(target_t target);
+  basic_rule_t &set_inverse_flags(std::uint8_t flags);
+  basic_rule_t &append_match(extension_t match);
+  basic_rule_t &set_target(target_t target);
 
-  bool operator==(const rule_t &other) const;
+  bool operator==(const basic_rule_t &other) const;
 };
+
+using rule_t = basic_rule_t<ip_header_t>;
+using rule6_t = basic_rule_t<ip6_header_t>;
+
+extern template struct basic_rule_t<ip_header_t>;
+extern template struct basic_rule_t<ip6_header_t>;
 
 } // namespace fw::linux::ip_tables

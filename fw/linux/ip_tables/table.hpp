@@ -22,23 +22,31 @@ enum hook_t : unsigned {
 // "PREROUTING", "INPUT", "FORWARD", "OUTPUT", "POSTROUTING"; "" for any other number.
 const char *hook_name(unsigned hook) noexcept;
 
-struct chain_t {
-  std::vector<rule_t> rules;
-  bool operator==(const chain_t &) const = default;
+template <typename Rule> struct basic_chain_t {
+  std::vector<Rule> rules;
+  bool operator==(const basic_chain_t &) const = default;
 };
 
-struct builtin_chain_t {
-  std::vector<rule_t> rules;
+template <typename Rule> struct basic_builtin_chain_t {
+  std::vector<Rule> rules;
   verdict_t policy = verdict_t::accept; // ACCEPT or DROP
   counters_t policy_counters;
-  bool operator==(const builtin_chain_t &) const = default;
+  bool operator==(const basic_builtin_chain_t &) const = default;
 };
 
 // A whole table: the built-in chains the table has, by hook number, and the user chains by name.
-struct table_t {
-  std::map<unsigned, builtin_chain_t> builtin_chains;
-  std::map<std::string, chain_t> user_chains;
-  bool operator==(const table_t &) const = default;
+template <typename Rule> struct basic_table_t {
+  using rule_type = Rule;
+  std::map<unsigned, basic_builtin_chain_t<Rule>> builtin_chains;
+  std::map<std::string, basic_chain_t<Rule>> user_chains;
+  bool operator==(const basic_table_t &) const = default;
 };
+
+using chain_t = basic_chain_t<rule_t>;
+using builtin_chain_t = basic_builtin_chain_t<rule_t>;
+
+// An ip_tables (IPv4) table and an ip6_tables (IPv6) table.
+struct table_t : basic_table_t<rule_t> {};
+struct table6_t : basic_table_t<rule6_t> {};
 
 } // namespace fw::linux::ip_tables

@@ -67,6 +67,10 @@ void ipv4_only(rule_builder_t &rule) {
   rule.add(meta_t::load(meta_nfproto, reg_a)).add(compare(reg_a, true, data_t::of_u32(family_ipv4)));
 }
 
+void ipv6_only(rule_builder_t &rule) {
+  rule.add(meta_t::load(meta_nfproto, reg_a)).add(compare(reg_a, true, data_t::of_u32(family_ipv6)));
+}
+
 void set_mark_bit(rule_builder_t &rule, std::uint32_t bit) { set_masked<meta_t>(rule, bit, bit); }
 
 void set_ctmark(rule_builder_t &rule, std::uint32_t value, std::uint32_t mask) { set_masked<ct_t>(rule, value, mask); }
@@ -80,6 +84,16 @@ void tproxy(rule_builder_t &rule, std::uint32_t address, std::uint16_t port) {
       .add(immediate_t{reg_a, data_t::of_u32(address)})
       .add(immediate_t{reg_b, data_t::of_bytes(std::move(port_bytes))})
       .add(tproxy_t{reg_a, family_ipv4, reg_b});
+}
+
+void tproxy6(rule_builder_t &rule, const std::array<std::uint8_t, 16> &address, std::uint16_t port) {
+  constexpr std::uint32_t reg_address = 8, reg_port = 12; // NFT_REG32_00 (four registers), NFT_REG32_04
+  const std::uint16_t port_be = htons(port);
+  std::vector<std::uint8_t> port_bytes(2);
+  std::memcpy(port_bytes.data(), &port_be, 2);
+  rule.add(immediate_t{reg_address, data_t::of_bytes(std::vector<std::uint8_t>(address.begin(), address.end()))})
+      .add(immediate_t{reg_port, data_t::of_bytes(std::move(port_bytes))})
+      .add(tproxy_t{reg_address, family_ipv6, reg_port});
 }
 
 void queue(rule_builder_t &rule, std::uint16_t number) { rule.add(queue_t{number, queue_bypass}); }
