@@ -31,7 +31,7 @@ constexpr std::uint16_t queue = 0x1234;
 
 // IPv4 (ihl words) + TCP (data offset words) headers of a SYN 10.1.2.3:40000 -> 10.4.5.6:80.
 bytes_t packet_bytes(unsigned ihl = 5, unsigned doff = 5, std::size_t size = 0) {
-  bytes_t p(ihl * 4 + doff * 4, 0);
+  bytes_t p(ihl * 4 + std::max(doff, 5u) * 4, 0); // room for the fields written below
   p[0] = static_cast<std::uint8_t>(0x40 | ihl);
   p[9] = 6;
   const bytes_t addresses = {10, 1, 2, 3, 10, 4, 5, 6};
