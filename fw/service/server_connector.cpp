@@ -12,6 +12,7 @@
 
 #include "fw/net/security_option.hpp"
 #include "mv/log/log.hpp"
+#include "mv/util/exceptions.hpp"
 
 namespace fw::service {
 
@@ -125,7 +126,7 @@ void server_connector_t::prepare(connection_t &connection, bool ipv6, const std:
 
 // An attempt that could not be made costs its connection only: the handler gets the error at once.
 void server_connector_t::abort(std::shared_ptr<connection_t> connection, const boost::system::system_error &error) {
-  failure_log_.log(mv::log::Warning, [&] { return std::string(error.what()) + "; connection rejected"; });
+  failure_log_.log(mv::log::Warning, [&] { return mv::util::exception_message(error) + "; connection rejected"; });
   auto handler = std::move(connection->handler_);
   connection.reset(); // closes its socket, its completion does nothing
   handler(error.code(), fw::util::scoped_fd_t());

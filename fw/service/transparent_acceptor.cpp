@@ -148,16 +148,20 @@ void transparent_acceptor_t::accept_failed(acceptor_t &acceptor, const boost::sy
   const bool out_of_descriptors = error == boost::system::errc::too_many_files_open ||
                                   error == boost::system::errc::too_many_files_open_in_system;
   if (!out_of_descriptors) return accept(acceptor);
-  // The connection stays in the backlog and every accept would fail at once: the reserve descriptor
-  // makes room to take it and close it, so it costs that client only.
+  // Without a free descriptor every accept fails at once, a connection waiting or not. The reserve
+  // descriptor makes room to take the waiting connection and close it, so that it costs that client
+  // only; the next attempt waits until another connection is there.
+  if (!reserve_) reserve_ = fw::util::scoped_fd_t(::open("/dev/null", O_RDONLY | O_CLOEXEC));
   if (reserve_) {
     reserve_.reset();
     const int fd = ::accept4(acceptor.native_handle(), nullptr, nullptr, SOCK_CLOEXEC);
     if (fd >= 0) ::close(fd);
     reserve_ = fw::util::scoped_fd_t(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-    if (fd >= 0) return accept(acceptor);
+    acceptor.async_wait(boost::asio::socket_base::wait_read,
+                        wrap([this, &acceptor](const boost::system::error_code &) { accept(acceptor); }));
+    return;
   }
-  // No room even for that: try again after a pause rather than spinning.
+  // Not even room for that: try again after a pause rather than spinning.
   auto &retry = &acceptor == &acceptor_ ? retry_ : retry_ipv6_;
   retry.expires_after(std::chrono::milliseconds(100));
   retry.async_wait(wrap([this, &acceptor](const boost::system::error_code &) { accept(acceptor); }));
