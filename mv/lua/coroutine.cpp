@@ -1,5 +1,7 @@
 #include "mv/lua/coroutine.hpp"
 
+#include <utility>
+
 #include <deque>
 #include <stdexcept>
 
@@ -67,6 +69,7 @@ coroutine_t::coroutine_t(lua_State *L, int index)
 
 coroutine_t::~coroutine_t() {
   *destroyed_ = true;
+  if (pending_cancel_) std::exchange(pending_cancel_, {})();
   // A thread still running (its owner was destroyed by code it called) must not find this object.
   if (lua_checkstack(thread_, 2)) {
     lua_getfield(thread_, LUA_REGISTRYINDEX, key::coroutine);

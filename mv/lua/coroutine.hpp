@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 
 #include "mv/lua/lua.hpp"
@@ -68,6 +69,9 @@ public:
   bool waiting() const noexcept { return status_ == status_t::fresh || status_ == status_t::suspended; }
   // Pushes this coroutine's environment table onto L.
   void push_environment(lua_State *L) const { environment_ref_.push(L); }
+  // What ends the native operation the thread is suspended in, run if this object is destroyed first
+  // (a session abandoned while its hook sleeps lets go of its timer at once). Replaces the previous one.
+  void set_pending_cancel(std::function<void()> cancel) { pending_cancel_ = std::move(cancel); }
   // Becomes true when this object is destroyed (for code that must not touch it afterwards).
   std::shared_ptr<const bool> destroyed_flag() const noexcept { return destroyed_; }
 
@@ -88,6 +92,7 @@ private:
   registry_ref_t thread_ref_;
   registry_ref_t environment_ref_;
   lua_State *main_;
+  std::function<void()> pending_cancel_;
   status_t status_ = status_t::fresh;
 };
 

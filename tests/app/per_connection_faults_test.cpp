@@ -98,6 +98,11 @@ int lowest_free_descriptor(pid_t pid) {
 }
 
 TEST(PerConnectionFaults, OutOfDescriptors) {
+#ifdef __SANITIZE_ADDRESS__
+  // The sanitizers' own checks open a pipe; in a daemon without a free descriptor they report faults
+  // that are not there.
+  GTEST_SKIP() << "needs descriptors the sanitizer runtime takes";
+#endif
   tests::enter_fresh_netns();
   if (HasFatalFailure() || IsSkipped()) return;
   tests::e2e_daemon_t daemon;

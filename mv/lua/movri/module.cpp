@@ -184,6 +184,9 @@ int sleep(lua_State *L) {
         if (timer.lock()) luaL_unref(main, LUA_REGISTRYINDEX, ref);
         resume(error);
       });
+      coroutine->set_pending_cancel([timer = std::weak_ptr(*slot)] {
+        if (const auto t = timer.lock()) t->cancel();
+      });
     } catch (...) {
       luaL_unref(L, LUA_REGISTRYINDEX, ref);
       throw;

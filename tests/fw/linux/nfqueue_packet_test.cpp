@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <mutex>
 #include <optional>
 #include <tuple>
@@ -31,7 +32,7 @@ constexpr std::uint16_t queue = 0x1234;
 
 // IPv4 (ihl words) + TCP (data offset words) headers of a SYN 10.1.2.3:40000 -> 10.4.5.6:80.
 bytes_t packet_bytes(unsigned ihl = 5, unsigned doff = 5, std::size_t size = 0) {
-  bytes_t p(ihl * 4 + std::max(doff, 5u) * 4, 0); // room for the fields written below
+  bytes_t p(ihl * 4 + std::max(doff, 5u) * 4, 0); // room for the fields below whatever the offset
   p[0] = static_cast<std::uint8_t>(0x40 | ihl);
   p[9] = 6;
   const bytes_t addresses = {10, 1, 2, 3, 10, 4, 5, 6};
@@ -43,7 +44,7 @@ bytes_t packet_bytes(unsigned ihl = 5, unsigned doff = 5, std::size_t size = 0) 
   tcp[3] = 80;
   tcp[12] = static_cast<std::uint8_t>(doff << 4);
   tcp[13] = 0x02;
-  if (size) p.resize(size);
+  p.resize(size ? size : ihl * 4 + doff * 4);
   return p;
 }
 
