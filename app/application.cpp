@@ -239,7 +239,8 @@ private:
     auto vettd = std::make_unique<fw::service::vettd_tie_manager_t>(
         io_, config_, *hubd_, fw::service::vettd_tie_manager_t::waiting_limit_for(connection_limit));
     auto pool = std::make_unique<fw::service::server_socket_pool_t>(*vettd, connection_limit);
-    auto acceptor = std::make_unique<fw::service::transparent_acceptor_t>(io_, *pool, config_, *marks);
+    auto acceptor =
+        std::make_unique<fw::service::transparent_acceptor_t>(io_, *pool, config_, *marks, fw::util::ipv6_enabled());
     auto validator = std::make_unique<fw::service::packet_validator_t>(*marks, *acceptor);
     auto connector = std::make_unique<fw::service::server_connector_t>(io_, config_, *marks, connection_limit);
     auto finder = std::make_unique<fw::service::process_finder_t>(io_);

@@ -74,7 +74,7 @@ struct delegate_t : packet_interceptor_t::delegate_t {
   void packet_intercepted(const fw::net::ip_header_t &ip, const fw::net::tcp_header_t &tcp,
                           const packet_interceptor_t::packet_attribs_t &attribs,
                           std::weak_ptr<packet_interceptor_t::packet_entry_t> entry) override {
-    if (ip.source_address() == sentinel_address) {
+    if (!ip.is_ipv6() && ip.ipv4().source_address() == sentinel_address) {
       sentinel = true;
       return interceptor->drop(entry);
     }
@@ -90,7 +90,7 @@ struct delegate_t : packet_interceptor_t::delegate_t {
     const auto options = ip.options();
     const std::uint8_t *option = fw::net::find_security_option(options.data(), options.size());
     if (option) FUZZ_CHECK(option >= options.data() && option + fw::net::option_length(option) <= options.data() + options.size());
-    (void)(ip.source_address() ^ ip.destination_address() ^ tcp.source_port() ^ tcp.destination_port() ^ tcp.flags());
+    (void)(ip.source() == ip.destination() || (tcp.source_port() ^ tcp.destination_port() ^ tcp.flags()));
     if (attribs.hw_addr) FUZZ_CHECK(attribs.hw_addr->view().size() <= 8 * 3);
 
     switch (action) {

@@ -10,7 +10,7 @@ namespace {
 // Namespaces the demo creates are named after it; other tests may create their own meanwhile.
 int demo_namespaces() { return std::stoi(tests::shell("ip netns list | grep -c mvdemo || true", true)); }
 
-// The README's run command: every verdict happens, a checked connection carries data through the VettD
+// The README's run command: every verdict happens, over IPv4 and IPv6, a checked connection carries data through the VettD
 // stand-in, and nothing of the demo is left behind.
 TEST(Demo, EveryVerdictAndNothingLeftBehind) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root";
@@ -20,6 +20,10 @@ TEST(Demo, EveryVerdictAndNothingLeftBehind) {
   EXPECT_NE(r.out.find("10.77.0.2:7002         drop     timeout"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("10.77.0.2:7003         reject   refused"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("10.77.0.2:7004         check    reply reply:hello-7004"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("[fd77::2]:7001         pass     reply reply:hello-7001"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("[fd77::2]:7002         drop     timeout"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("[fd77::2]:7003         reject   refused"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("[fd77::2]:7004         check    reply reply:hello-7004"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("divert: D_OUTPUT, exe_path: "), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("0 lines (0 expected)"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("exited with status 107 (EC_APP_TERMINATED)"), std::string::npos) << r.out;

@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "fw/util/ipv6.hpp"
 #include "mv/log/log.hpp"
 #include "mv/util/exceptions.hpp"
 
@@ -32,8 +33,9 @@ void set_int_option(int fd, int level, int option, int value, const char *failur
 } // namespace
 
 transparent_acceptor_t::transparent_acceptor_t(boost::asio::io_context &io, delegate_t &delegate,
-                                               const mv::DarorUvurarevUzuvid &config, const marks_t &marks)
-    : delegate_(delegate), config_(config), marks_(marks), acceptor_(io), acceptor_ipv6_(io), retry_(io), retry_ipv6_(io) {}
+                                               const mv::DarorUvurarevUzuvid &config, const marks_t &marks, bool ipv6)
+    : delegate_(delegate), config_(config), marks_(marks), acceptor_(io), ipv6_(ipv6), acceptor_ipv6_(io), retry_(io),
+      retry_ipv6_(io) {}
 
 transparent_acceptor_t::~transparent_acceptor_t() {
   abandon();
@@ -74,7 +76,8 @@ void transparent_acceptor_t::start() {
 }
 
 void transparent_acceptor_t::open_ipv6() {
-  const fw::net::endpoint_t wanted(boost::asio::ip::address_v6::loopback(), local_endpoint_.port());
+  if (!ipv6_) return;
+  const fw::net::endpoint_t wanted = fw::util::ipv6_transparent_endpoint(local_endpoint_);
   try {
     open(acceptor_ipv6_, wanted);
   } catch (const std::exception &e) {

@@ -20,8 +20,8 @@ namespace fw::service {
 // The transparent listening socket that receives diverted clients. A transparent socket accepts
 // connections to any address the kernel steers to it, and reports the address the client meant as
 // the accepted socket's local address. Beside the configured IPv4 address it listens on the IPv6
-// loopback with the same port, for IPv6 connections; a host without IPv6 gets one Info line and the
-// IPv4 socket alone. A failure to accept or take over a connection costs that
+// loopback with the same port, for IPv6 connections, unless IPv6 is off; an IPv6 socket that cannot be
+// opened costs one Info line and leaves the IPv4 socket alone. A failure to accept or take over a connection costs that
 // connection only (throttled Warning); when descriptors run out, a reserve descriptor makes room to take
 // the waiting connection and close it.
 class transparent_acceptor_t : public fw::util::service_t, private mv::util::callback_wrapper_t {
@@ -40,8 +40,10 @@ public:
     using boost::system::system_error::system_error;
   };
 
+  // ipv6: whether the daemon handles IPv6 at all (fw::util::ipv6_enabled()); without it no IPv6
+  // socket is opened and nothing is logged about it.
   transparent_acceptor_t(boost::asio::io_context &io, delegate_t &delegate, const mv::DarorUvurarevUzuvid &config,
-                         const marks_t &marks);
+                         const marks_t &marks, bool ipv6 = true);
   ~transparent_acceptor_t() override;
 
   // Opens the listening socket at the configured address, or reopens it when the address changed.
@@ -67,6 +69,7 @@ private:
   const marks_t &marks_;
   acceptor_t acceptor_;
   fw::net::endpoint_t local_endpoint_;
+  bool ipv6_;
   acceptor_t acceptor_ipv6_;
   std::optional<fw::net::endpoint_t> local_endpoint_ipv6_;
   fw::util::scoped_fd_t reserve_; // closed to make room when descriptors run out

@@ -203,6 +203,13 @@ TEST(NfqueuePacket, UnreadablePacketsAreDroppedAndTheQueueGoesOn) {
     p[at] = value;
     return p;
   };
+  // An IPv6 packet of n bytes: next header, then a TCP data offset at byte 52.
+  const auto ipv6_bytes = [](std::uint8_t next, std::uint8_t offset, std::size_t n) {
+    bytes_t b(n, 0);
+    b[0] = 0x60, b[6] = next;
+    if (n > 52) b[52] = static_cast<std::uint8_t>(offset << 4);
+    return b;
+  };
   const bytes_t hdr_attr = attr(1, {0, 0, 0, 1, 8, 0, 3});
   const std::optional<std::uint32_t> none;
   const std::vector<std::tuple<bytes_t, std::optional<std::uint32_t>, std::string>> cases = {
@@ -216,7 +223,11 @@ TEST(NfqueuePacket, UnreadablePacketsAreDroppedAndTheQueueGoesOn) {
       {queued(1, packet_bytes(5, 4, 40)), 1, "TCP data offset 4 is below 5"},
       {queued(1, packet_bytes(4, 5, 40)), 1, "IPv4 header length 4 is below 5"},
       {queued(1, patched(9, 17)), 1, "not TCP but protocol 17"},
-      {queued(1, patched(0, 0x65)), 1, "IP version 6 is not read"},
+      {queued(1, patched(0, 0x55)), 1, "IP version 5 is not read"},
+      {queued(1, ipv6_bytes(17, 5, 60)), 1, "no TCP header after the IPv6 header and its options headers"},
+      {queued(1, ipv6_bytes(6, 5, 59)), 1, "truncated packet"},
+      {queued(1, ipv6_bytes(6, 4, 60)), 1, "TCP data offset 4 is below 5"},
+      {queued(1, ipv6_bytes(6, 6, 60)), 1, "truncated TCP header"},
       {queued(1, patched(7, 1)), 1, "not the first fragment"},
       {queued(1, {}), 1, "truncated packet"},
       {message(0x300, 0, concat({{2, 0, 0, 1}, attr(10, packet_bytes())})), none, "netlink: 1: No such attribute"},
