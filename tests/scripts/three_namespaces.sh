@@ -53,12 +53,6 @@ sleep 0.3
 ip netns exec $H $bin/movri-hubd-lite --vettd $work/v.sock $work/fw.conf > $work/d.log 2>&1 &
 hubd=$!
 for i in $(seq 50); do grep -q "Ready for service" $work/d.log && break; sleep 0.1; done
-# A daemon that writes no IPv6 rules of its own gets its IPv4 rules and routing copied for IPv6.
-if [ "$(ip netns exec $H ip6tables-legacy-save | grep -c movri-firewall)" = 0 ]; then
-  ip netns exec $H iptables-legacy-save | sed 's/--on-ip 127.0.0.1/--on-ip ::1/' | ip netns exec $H ip6tables-legacy-restore
-  ip -n $H rule | sed -n 's/.*\(fwmark [^ ]*\) lookup \([0-9]*\).*/\1 \2/p' | while read -r _ m tb; do
-    ip -n $H -6 rule add fwmark $m lookup $tb; ip -n $H -6 route add local ::/0 dev lo table $tb; done
-fi
 for dst in 10.77.0.2 10.88.0.1 fd77::2 fd88::1; do for p in 7001 7002 7003 7004 7005; do
   echo "$dst:$p $(ip netns exec $C $bin/movri-demo-peer connect $dst $p hi-$p 2)"; done; done
 state(){ echo "state $1: rules=$(ip netns exec $H iptables-legacy-save | grep -c movri-firewall)" \
