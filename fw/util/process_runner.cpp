@@ -1,4 +1,5 @@
 #include "fw/util/process_runner.hpp"
+#include "fw/util/system_error.hpp"
 
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -15,10 +16,6 @@
 
 namespace fw::util {
 namespace {
-
-boost::system::system_error system_error(int error, const char *what) {
-  return boost::system::system_error(boost::system::error_code(error, boost::system::system_category()), what);
-}
 
 // Between fork and exec only async-signal-safe calls are made: the process may have other threads.
 [[noreturn]] void exec_child(int read_fd, int write_fd, char *const *argv) {

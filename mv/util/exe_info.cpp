@@ -15,7 +15,6 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 
-#include "fw/util/scoped_fd.hpp"
 #include "mv/util/error_code.hpp"
 
 namespace mv::util {
@@ -33,14 +32,15 @@ namespace {
 }
 
 std::string md5_of(const std::string &path) {
-  fw::util::scoped_fd_t fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) throw_errno("open");
+  const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (descriptor < 0) throw_errno("open");
+  const std::unique_ptr<const int, void (*)(const int *)> fd(&descriptor, [](const int *d) { ::close(*d); });
   std::unique_ptr<EVP_MD_CTX, decltype(&::EVP_MD_CTX_free)> ctx(::EVP_MD_CTX_new(), &::EVP_MD_CTX_free);
   if (!ctx) throw std::bad_alloc();
   if (::EVP_DigestInit_ex(ctx.get(), ::EVP_md5(), nullptr) != 1) throw_openssl("EVP_DigestInit_ex");
   std::vector<unsigned char> block(8192);
   for (;;) {
-    const ssize_t n = ::read(fd.get(), block.data(), block.size());
+    const ssize_t n = ::read(descriptor, block.data(), block.size());
     if (n < 0) {
       if (errno == EINTR) continue;
       throw_errno("read");

@@ -9,10 +9,6 @@
 
 namespace fw::linux::ip_tables {
 
-void throw_system_error(int code, const std::string &what) {
-  throw boost::system::system_error(boost::system::error_code(code, boost::system::system_category()), what);
-}
-
 util::scoped_fd_t open_raw_socket(int domain) {
   const int fd = ::socket(domain, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW);
   if (fd < 0) throw_system_error(errno, "Cannot create raw socket");

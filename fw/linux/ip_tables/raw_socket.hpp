@@ -3,6 +3,7 @@
 #include <string>
 
 #include "fw/util/scoped_fd.hpp"
+#include "fw/util/system_error.hpp"
 
 namespace fw::linux::ip_tables {
 
@@ -11,7 +12,6 @@ namespace fw::linux::ip_tables {
 // error "Cannot create raw socket".
 util::scoped_fd_t open_raw_socket(int domain = 2 /* AF_INET */);
 
-// Raises a system error of the system category with this code and text.
-[[noreturn]] void throw_system_error(int code, const std::string &what);
+using fw::util::throw_system_error;
 
 } // namespace fw::linux::ip_tables

@@ -1,4 +1,5 @@
 #include "fw/linux/netlink/socket.hpp"
+#include "fw/util/system_error.hpp"
 
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -16,9 +17,7 @@ namespace fw::linux::netlink {
 
 namespace {
 
-[[noreturn]] void throw_errno(int error, const char *what) {
-  throw boost::system::system_error(boost::system::error_code(error, boost::system::system_category()), what);
-}
+using fw::util::throw_system_error;
 
 [[noreturn]] void throw_truncated() { throw std::runtime_error("NETLINK: Truncated message received"); }
 
@@ -26,7 +25,7 @@ namespace {
 
 socket_t socket_t::open(int protocol) {
   const int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, protocol);
-  if (fd < 0) throw_errno(errno, ("Cannot open socket (protocol " + std::to_string(protocol) + ")").c_str());
+  if (fd < 0) throw_system_error(errno, ("Cannot open socket (protocol " + std::to_string(protocol) + ")").c_str());
   return socket_t(fw::util::scoped_fd_t(fd));
 }
 
@@ -34,7 +33,7 @@ socket_t::socket_t(fw::util::scoped_fd_t fd, std::uint32_t peer_port_id)
     : fd_(std::move(fd)), peer_port_id_(peer_port_id) {
   int size = 0;
   socklen_t length = sizeof size;
-  if (::getsockopt(fd_.get(), SOL_SOCKET, SO_RCVBUF, &size, &length) != 0) throw_errno(errno, "getsockopt(SO_RCVBUF)");
+  if (::getsockopt(fd_.get(), SOL_SOCKET, SO_RCVBUF, &size, &length) != 0) throw_system_error(errno, "getsockopt(SO_RCVBUF)");
   buffer_.assign(static_cast<std::size_t>(size > 0 ? size : 0), 0);
 }
 
@@ -57,7 +56,7 @@ void socket_t::send_iov(const void *iov, int count, std::size_t total) {
   ssize_t sent;
   do sent = ::sendmsg(fd_.get(), &message, 0);
   while (sent < 0 && errno == EINTR);
-  if (sent < 0) throw_errno(errno, "NETLINK sendmsg");
+  if (sent < 0) throw_system_error(errno, "NETLINK sendmsg");
   if (static_cast<std::size_t>(sent) < total) throw std::runtime_error("NETLINK: incomplete datagram sent");
 }
 
@@ -83,7 +82,7 @@ std::size_t socket_t::receive_datagram() {
   // buffer is reported as truncated instead of being walked as if it were complete.
   do received = ::recv(fd_.get(), buffer_.data(), buffer_.size(), MSG_TRUNC);
   while (received < 0 && errno == EINTR);
-  if (received < 0) throw_errno(errno, "NETLINK recv");
+  if (received < 0) throw_system_error(errno, "NETLINK recv");
   const auto n = static_cast<std::size_t>(received);
   if (n > buffer_.size() || n < header_size) throw_truncated();
   if (header_t::read(buffer_.data()).length > n) throw_truncated();
@@ -95,7 +94,7 @@ void socket_t::check_error(const std::uint8_t *message, std::size_t length) {
   if (header.type != msg_error) return;
   if (length < error_message_size) throw_truncated();
   const std::int32_t error = header_t::read_error(message);
-  if (error != 0) throw_errno(header_t::error_number(error), "NETLINK error received");
+  if (error != 0) throw_system_error(header_t::error_number(error), "NETLINK error received");
 }
 
 socket_t::received_t socket_t::receive_one() {

@@ -1,4 +1,5 @@
 #include "fw/lua/intercept/interfaces.hpp"
+#include "fw/util/system_error.hpp"
 
 #include <net/if.h>
 #include <netinet/in.h>
@@ -17,15 +18,13 @@ namespace fw::lua::intercept {
 
 namespace {
 
-[[noreturn]] void throw_errno(int error, const char *what) {
-  throw boost::system::system_error(boost::system::error_code(error, boost::system::system_category()), what);
-}
+using fw::util::throw_system_error;
 
 } // namespace
 
 std::vector<std::pair<std::string, unsigned>> list_interfaces() {
   fw::util::scoped_fd_t fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  if (!fd) throw_errno(errno, "Cannot open socket");
+  if (!fd) throw_system_error(errno, "Cannot open socket");
 
   // The kernel fills at most the room given; an answer that fills it exactly may have been cut short.
   constexpr int attempts = 10;
@@ -37,7 +36,7 @@ std::vector<std::pair<std::string, unsigned>> list_interfaces() {
     ifconf request{};
     request.ifc_len = static_cast<int>(room * sizeof(ifreq));
     request.ifc_req = entries.data();
-    if (::ioctl(fd.get(), SIOCGIFCONF, &request) != 0) throw_errno(errno, "Cannot get ifaces list");
+    if (::ioctl(fd.get(), SIOCGIFCONF, &request) != 0) throw_system_error(errno, "Cannot get ifaces list");
     count = static_cast<std::size_t>(request.ifc_len) / sizeof(ifreq);
     if (count < room) break;
     if (attempt + 1 == attempts)
@@ -50,7 +49,7 @@ std::vector<std::pair<std::string, unsigned>> list_interfaces() {
     ifreq request{};
     std::memcpy(request.ifr_name, entries[i].ifr_name, IFNAMSIZ);
     request.ifr_name[IFNAMSIZ - 1] = '\0';
-    if (::ioctl(fd.get(), SIOCGIFINDEX, &request) != 0) throw_errno(errno, "Cannot get iface index");
+    if (::ioctl(fd.get(), SIOCGIFINDEX, &request) != 0) throw_system_error(errno, "Cannot get iface index");
     result.emplace_back(request.ifr_name, static_cast<unsigned>(request.ifr_ifindex));
   }
   return result;

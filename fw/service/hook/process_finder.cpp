@@ -1,4 +1,5 @@
 #include "fw/service/hook/process_finder.hpp"
+#include "fw/util/system_error.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -37,9 +38,7 @@ namespace sock_diag = fw::linux::sock_diag;
 namespace netlink = fw::linux::netlink;
 using key_t = process_finder_t::key_t;
 
-[[noreturn]] void throw_errno(int error, const std::string &what) {
-  throw boost::system::system_error(boost::system::error_code(error, boost::system::system_category()), what);
-}
+using fw::util::throw_system_error;
 
 netlink::socket_t open_sock_diag_socket() {
   try {
@@ -165,13 +164,13 @@ bool skippable(int error) noexcept { return error == ENOENT || error == ESRCH ||
 // Processes that cannot be looked at (above) are skipped; any other failure raises.
 template <class Found> void scan_processes(Found &&found) {
   DIR *proc = ::opendir("/proc");
-  if (!proc) throw_errno(errno, "Cannot list /proc");
+  if (!proc) throw_system_error(errno, "Cannot list /proc");
   std::unique_ptr<DIR, int (*)(DIR *)> proc_guard(proc, ::closedir);
   for (;;) {
     errno = 0;
     const dirent *entry = ::readdir(proc);
     if (!entry) {
-      if (errno != 0) throw_errno(errno, "Cannot list /proc");
+      if (errno != 0) throw_system_error(errno, "Cannot list /proc");
       return;
     }
     const auto pid = mv::util::parse_int32(entry->d_name);
@@ -185,20 +184,20 @@ template <class Found> void scan_processes(Found &&found) {
                                 O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd_dir < 0) {
       if (skippable(errno)) continue;
-      throw_errno(errno, "Cannot list " + fd_path);
+      throw_system_error(errno, "Cannot list " + fd_path);
     }
     DIR *fds = ::fdopendir(fd_dir);
     if (!fds) {
       const int error = errno;
       ::close(fd_dir);
-      throw_errno(error, "Cannot list " + fd_path);
+      throw_system_error(error, "Cannot list " + fd_path);
     }
     std::unique_ptr<DIR, int (*)(DIR *)> fds_guard(fds, ::closedir);
     for (;;) {
       errno = 0;
       const dirent *fd_entry = ::readdir(fds);
       if (!fd_entry) {
-        if (errno != 0 && !skippable(errno)) throw_errno(errno, "Cannot list " + fd_path);
+        if (errno != 0 && !skippable(errno)) throw_system_error(errno, "Cannot list " + fd_path);
         break;
       }
       if (fd_entry->d_name[0] == '.') continue;
@@ -207,7 +206,7 @@ template <class Found> void scan_processes(Found &&found) {
       if (n < 0) {
         if (errno == ENOENT) continue; // the descriptor was closed
         if (skippable(errno)) break;
-        throw_errno(errno, "Cannot read link " + fd_path + "/" + fd_entry->d_name);
+        throw_system_error(errno, "Cannot read link " + fd_path + "/" + fd_entry->d_name);
       }
       const std::string_view link(target, static_cast<std::size_t>(n));
       static constexpr std::string_view prefix = "socket:[";
@@ -336,7 +335,7 @@ void process_finder_t::netlink_inode_getter_t::ask(const std::vector<key_t> &key
     while (got < 0 && errno == EINTR);
     if (got < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK) throw std::runtime_error("sock_diag: Answers missing");
-      throw_errno(errno, "sock_diag: Cannot receive");
+      throw_system_error(errno, "sock_diag: Cannot receive");
     }
     if (static_cast<std::size_t>(got) > receive_buffer_.size()) throw std::runtime_error("sock_diag: Answer too long");
     std::size_t at = 0;
@@ -360,7 +359,7 @@ void process_finder_t::netlink_inode_getter_t::ask(const std::vector<key_t> &key
         const bool v6 = keys[key].first.address().is_v6();
         // ENOENT: no such socket; an IPv6 key on a host without IPv6 has none either.
         if (error != 0 && error != -ENOENT && !(v6 && (error == -EINVAL || error == -EAFNOSUPPORT)))
-          throw_errno(-error, "sock_diag: Request failed");
+          throw_system_error(-error, "sock_diag: Request failed");
         if (error != 0) ++answered;
       } else if (type == sock_diag::sock_diag_by_family) {
         const auto answer = sock_diag::response_message_t::parse(message + netlink::header_size,
@@ -409,7 +408,7 @@ bool process_finder_t::proc_inode_getter_t::scan_table(const std::string &path, 
   fw::util::scoped_fd_t fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd) {
     if (v6 && errno == ENOENT) return false; // no IPv6 on this host
-    throw_errno(errno, "Cannot open " + path);
+    throw_system_error(errno, "Cannot open " + path);
   }
 
   // Lines are assembled from 4096-byte reads; the first must be the header, every other one a socket.
@@ -444,7 +443,7 @@ bool process_finder_t::proc_inode_getter_t::scan_table(const std::string &path, 
     ssize_t n;
     do n = ::read(fd.get(), buffer, sizeof buffer);
     while (n < 0 && errno == EINTR);
-    if (n < 0) throw_errno(errno, "Cannot read " + path);
+    if (n < 0) throw_system_error(errno, "Cannot read " + path);
     if (n == 0) break;
     for (ssize_t i = 0; i < n; ++i) {
       if (buffer[i] != '\n') {

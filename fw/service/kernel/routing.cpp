@@ -1,4 +1,5 @@
 #include "fw/service/kernel/routing.hpp"
+#include "fw/util/system_error.hpp"
 
 #include <fcntl.h>
 #include <net/if.h>
@@ -37,9 +38,7 @@ constexpr std::uint8_t protocol_boot = 3, scope_host = 254, type_local = 2, acti
 constexpr std::uint16_t attribute_oif = 4, attribute_priority = 6, attribute_fwmark = 10, attribute_table = 15,
                         attribute_fwmask = 16;
 
-boost::system::system_error system_error(int error, const std::string &what) {
-  return boost::system::system_error(boost::system::error_code(error, boost::system::system_category()), what);
-}
+using fw::util::system_error;
 
 std::string describe_route(std::uint32_t table, std::optional<std::int64_t> priority) {
   return "table " + std::to_string(table) + (priority ? ", metric " + std::to_string(*priority) : std::string());

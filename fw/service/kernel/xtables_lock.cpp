@@ -1,4 +1,5 @@
 #include "fw/service/kernel/xtables_lock.hpp"
+#include "fw/util/system_error.hpp"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -14,9 +15,7 @@
 namespace fw::service {
 namespace {
 
-boost::system::system_error system_error(int error, const std::string &what) {
-  return boost::system::system_error(boost::system::error_code(error, boost::system::system_category()), what);
-}
+using fw::util::system_error;
 
 } // namespace
 

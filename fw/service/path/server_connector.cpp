@@ -1,4 +1,5 @@
 #include "fw/service/path/server_connector.hpp"
+#include "fw/util/system_error.hpp"
 
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -20,17 +21,15 @@ namespace fw::service {
 namespace {
 
 const std::string prefix = "Server connector: ";
-constexpr int ip_transparent = 19;   // IP_TRANSPARENT at level SOL_IP
-constexpr int ipv6_transparent = 75; // IPV6_TRANSPARENT at level SOL_IPV6
 
-boost::system::error_code last_error() { return {errno, boost::system::system_category()}; }
+using fw::util::errno_code;
 
 void fail(const boost::system::error_code &error, const std::string &step) {
   throw boost::system::system_error(error, prefix + step);
 }
 
 void set_option(int fd, int level, int option, const void *value, socklen_t size, const char *step) {
-  if (::setsockopt(fd, level, option, value, size) != 0) fail(last_error(), step);
+  if (::setsockopt(fd, level, option, value, size) != 0) fail(errno_code(), step);
 }
 
 } // namespace
@@ -117,9 +116,9 @@ void server_connector_t::prepare(connection_t &connection, bool ipv6, const std:
   if (bind_address) {
     const int one = 1;
     if (ipv6)
-      set_option(fd, SOL_IPV6, ipv6_transparent, &one, sizeof one, "setsockopt(IPV6_TRANSPARENT) failed");
+      set_option(fd, SOL_IPV6, IPV6_TRANSPARENT, &one, sizeof one, "setsockopt(IPV6_TRANSPARENT) failed");
     else
-      set_option(fd, SOL_IP, ip_transparent, &one, sizeof one, "setsockopt(IP_TRANSPARENT) failed");
+      set_option(fd, SOL_IP, IP_TRANSPARENT, &one, sizeof one, "setsockopt(IP_TRANSPARENT) failed");
     set_option(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one, "setsockopt(SO_REUSEADDR) failed");
     connection.socket_.bind(fw::net::endpoint_t(*bind_address, 0), error);
     if (error) fail(error, "bind failed");
@@ -183,7 +182,7 @@ void server_connector_t::completed(connection_t &connection, const boost::system
   }
   const int duplicate = ::fcntl(owned->socket_.native_handle(), F_DUPFD_CLOEXEC, 0);
   if (duplicate < 0) {
-    const boost::system::system_error failure(last_error(), prefix + "dup failed");
+    const boost::system::system_error failure(errno_code(), prefix + "dup failed");
     owned->handler_ = std::move(handler);
     return abort(std::move(owned), failure);
   }

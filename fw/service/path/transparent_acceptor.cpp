@@ -1,4 +1,5 @@
 #include "fw/service/path/transparent_acceptor.hpp"
+#include "fw/util/system_error.hpp"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -20,14 +21,12 @@ namespace fw::service {
 namespace {
 
 const std::string prefix = "Transparent acceptor: ";
-constexpr int ip_transparent = 19;   // IP_TRANSPARENT at level SOL_IP
-constexpr int ipv6_transparent = 75; // IPV6_TRANSPARENT at level SOL_IPV6
 
-boost::system::error_code last_error() { return {errno, boost::system::system_category()}; }
+using fw::util::errno_code;
 
 void set_int_option(int fd, int level, int option, int value, const char *failure) {
   if (::setsockopt(fd, level, option, &value, sizeof value) != 0)
-    throw boost::system::system_error(last_error(), prefix + failure);
+    throw boost::system::system_error(errno_code(), prefix + failure);
 }
 
 } // namespace
@@ -100,9 +99,9 @@ void transparent_acceptor_t::open(acceptor_t &acceptor, const fw::net::endpoint_
     const int fd = acceptor.native_handle();
     set_int_option(fd, SOL_SOCKET, SO_REUSEADDR, 1, "cannot set SO_REUSEADDR");
     if (ipv6)
-      set_int_option(fd, SOL_IPV6, ipv6_transparent, 1, "cannot set IPV6_TRANSPARENT");
+      set_int_option(fd, SOL_IPV6, IPV6_TRANSPARENT, 1, "cannot set IPV6_TRANSPARENT");
     else
-      set_int_option(fd, SOL_IP, ip_transparent, 1, "cannot set IP_TRANSPARENT");
+      set_int_option(fd, SOL_IP, IP_TRANSPARENT, 1, "cannot set IP_TRANSPARENT");
     set_int_option(fd, SOL_SOCKET, SO_MARK,
                    static_cast<int>(marks_.client_packets_mark() | marks_.server_packets_mark()),
                    "cannot set SO_MARK");
@@ -175,7 +174,7 @@ void transparent_acceptor_t::hand_over(boost::asio::ip::tcp::socket &socket) {
   const auto server = socket.local_endpoint(error);
   if (error) throw get_endpoint_error_t(error, prefix + "getsockname failed");
   const int duplicate = ::fcntl(socket.native_handle(), F_DUPFD_CLOEXEC, 0);
-  if (duplicate < 0) throw boost::system::system_error(last_error(), prefix + "dup failed");
+  if (duplicate < 0) throw boost::system::system_error(errno_code(), prefix + "dup failed");
   fw::util::scoped_fd_t owned(duplicate);
   socket.close(error);
   if (error) throw boost::system::system_error(error, "close");

@@ -1,4 +1,5 @@
 #include "fw/service/siblings/queryd.hpp"
+#include "fw/util/system_error.hpp"
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -17,7 +18,6 @@ namespace fw::service {
 namespace {
 
 // The longest path that fits in sun_path with its terminating zero.
-constexpr std::size_t max_path_length = 107;
 
 } // namespace
 
@@ -45,7 +45,7 @@ void queryd_t::get_link(handler_t handler) {
 }
 
 std::unique_ptr<fw::util::stream_socket_t> queryd_t::connect(boost::asio::io_context &io, const std::string &path) {
-  if (path.size() > max_path_length)
+  if (path.size() > fw::util::max_unix_path_length)
     throw boost::system::system_error(ENAMETOOLONG, boost::system::system_category(), "Cannot connect to " + path);
   const boost::asio::local::stream_protocol::endpoint endpoint(path);
   fw::util::asio_stream_socket_wrapper_t::socket_t socket(io);

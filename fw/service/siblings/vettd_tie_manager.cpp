@@ -1,4 +1,5 @@
 #include "fw/service/siblings/vettd_tie_manager.hpp"
+#include "fw/util/system_error.hpp"
 
 #include <cerrno>
 #include <utility>
@@ -17,7 +18,6 @@ namespace {
 constexpr const char *prefix = "VettD tie manager: ";
 
 // The longest path a unix-domain socket address holds (sun_path less its terminating zero).
-constexpr std::size_t max_path_length = 107;
 
 } // namespace
 
@@ -111,7 +111,7 @@ void vettd_tie_manager_t::on_vettd(const boost::system::error_code &ec, const st
     throw boost::system::system_error(error, "cannot open socket");
   }
   MV_LOG(Debug, std::string(prefix) + "connecting to " + path);
-  if (path.size() > max_path_length) {
+  if (path.size() > fw::util::max_unix_path_length) {
     requesting_ = false;
     connecting_.close(error);
     throw boost::system::system_error(ENAMETOOLONG, boost::system::system_category());

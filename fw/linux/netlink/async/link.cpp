@@ -1,4 +1,5 @@
 #include "fw/linux/netlink/async/link.hpp"
+#include "fw/util/system_error.hpp"
 
 #include <sys/socket.h>
 
@@ -14,15 +15,11 @@ namespace fw::linux::netlink::async {
 
 namespace {
 
-boost::system::error_code system_error(int value) {
-  return boost::system::error_code(value, boost::system::system_category());
-}
-
 int socket_option(int fd, int option, const char *what) {
   int value = 0;
   socklen_t length = sizeof value;
   if (::getsockopt(fd, SOL_SOCKET, option, &value, &length) != 0)
-    throw boost::system::system_error(system_error(errno), what);
+    throw boost::system::system_error(fw::util::errno_code(), what);
   return value;
 }
 
