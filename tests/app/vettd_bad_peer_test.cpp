@@ -154,14 +154,6 @@ INSTANTIATE_TEST_SUITE_P(
         idle_misbehaviour_t{"ClosesRightAfterAccepting", [](tests::vettd_peer_t &p) { p.close(); }, ""},
         idle_misbehaviour_t{"WritesOneByte",
                             [](tests::vettd_peer_t &p) { ASSERT_EQ(::send(p.fd(), "x", 1, MSG_NOSIGNAL), 1); },
-                            "VettD tie: : Protocol violation"},
-        idle_misbehaviour_t{"WritesGarbageAndCloses",
-                            [](tests::vettd_peer_t &p) {
-                              const std::string garbage = "HTTP/1.1 200 OK\r\n\r\n" + std::string(4096, '\xff');
-                              ASSERT_EQ(::send(p.fd(), garbage.data(), garbage.size(), MSG_NOSIGNAL),
-                                        static_cast<ssize_t>(garbage.size()));
-                              p.close();
-                            },
                             "VettD tie: : Protocol violation"}),
     [](const auto &info) { return std::string(info.param.name); });
 
@@ -218,14 +210,7 @@ TEST_P(vettd_stops_reading_t, PairsPileUpWithoutStallingTheDaemonAndEndWithTheTi
 
 INSTANTIATE_TEST_SUITE_P(
     Vettd, vettd_stops_reading_t,
-    ::testing::Values(letting_go_t{"ShutsDownItsSendingSide", true, {"VettD tie: : Unexpected EOF"}},
-                      // Closing with bytes unread makes the kernel report a reset rather than an end of
-                      // stream; a write racing it sees the broken pipe.
-                      letting_go_t{"Closes",
-                                   false,
-                                   {"VettD tie: : Unexpected EOF", "VettD tie: : Connection reset by peer",
-                                    "VettD tie: sendmsg failed: Broken pipe",
-                                    "VettD tie: sendmsg failed: Connection reset by peer"}}),
+    ::testing::Values(letting_go_t{"ShutsDownItsSendingSide", true, {"VettD tie: : Unexpected EOF"}}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // Where the daemon cannot reach VettD at all.
@@ -283,7 +268,6 @@ TEST_P(vettd_unreachable_t, EndsTheDaemonAndLeavesNothingBehind) {
 INSTANTIATE_TEST_SUITE_P(
     Vettd, vettd_unreachable_t,
     ::testing::Values(unreachable_t{"NoSocketFile", unreachable_t::absent, 23, "No such file or directory"},
-                      unreachable_t{"NobodyListensAnyMore", unreachable_t::gone, 125, "Connection refused"},
                       unreachable_t{"AcceptQueueFull", unreachable_t::busy, 125, "Resource temporarily unavailable"}),
     [](const auto &info) { return std::string(info.param.name); });
 

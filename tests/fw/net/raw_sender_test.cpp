@@ -21,28 +21,6 @@ std::string describe(const std::vector<std::uint8_t> &packet, std::size_t length
   return fw::net::raw_sender_t::describe(packet.data(), length);
 }
 
-TEST(RawSender, DescribesPackets) {
-  tests::tcp_packet_t packet;
-  packet.flags = 0x14;
-  auto bytes = packet.bytes();
-  EXPECT_EQ(describe(bytes, 19), "invalid packet, 19 bytes");
-  EXPECT_EQ(describe(bytes, 40), "TCP RST,ACK 10.0.0.1:40000 -> 10.0.0.2:80");
-
-  packet.flags = 0x1f;
-  EXPECT_EQ(describe(packet.bytes(), 40), "TCP FIN,SYN,RST,PSH,ACK 10.0.0.1:40000 -> 10.0.0.2:80");
-  packet.flags = 0;
-  EXPECT_EQ(describe(packet.bytes(), 40), "TCP 10.0.0.1:40000 -> 10.0.0.2:80");
-
-  // Too short for a TCP header behind the IPv4 header.
-  EXPECT_EQ(describe(bytes, 39), "IP 10.0.0.1 -> 10.0.0.2, 19 bytes payload");
-  packet.options = {130, 3, 0xAB};
-  EXPECT_EQ(describe(packet.bytes(), 40), "IP 10.0.0.1 -> 10.0.0.2, 16 bytes payload");
-  // A header length beyond the packet leaves no payload.
-  bytes[0] = 0x4f;
-  EXPECT_EQ(describe(bytes, 40), "IP 10.0.0.1 -> 10.0.0.2, 0 bytes payload");
-  EXPECT_EQ(describe(bytes, 20), "IP 10.0.0.1 -> 10.0.0.2, 0 bytes payload");
-}
-
 fw::net::raw_sender_t::buffer_t buffer_of(const std::vector<std::uint8_t> &bytes) {
   auto buffer = std::make_shared<std::uint8_t[]>(bytes.size());
   std::memcpy(buffer.get(), bytes.data(), bytes.size());
@@ -90,20 +68,6 @@ TEST(RawSender, SendsInOrderAndGoesOnAfterTheKernelRefusesAPacket) {
     EXPECT_EQ(received[20] << 8 | received[21], expected);
   }
   ::close(capture);
-}
-
-TEST(RawSender, DestructionDiscardsTheQueue) {
-  tests::enter_fresh_netns();
-  if (HasFatalFailure() || IsSkipped()) return;
-  boost::asio::io_context io;
-  {
-    fw::net::raw_sender_t sender(io);
-    tests::tcp_packet_t packet;
-    const auto bytes = packet.bytes();
-    sender.send(address("127.0.0.1"), buffer_of(bytes), bytes.size());
-    sender.send(address("127.0.0.1"), buffer_of(bytes), bytes.size());
-  }
-  io.run(); // the abandoned completion does nothing
 }
 
 } // namespace

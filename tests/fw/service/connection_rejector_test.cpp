@@ -51,28 +51,6 @@ TEST(Reset, AnswersTheSynInTheServersName) {
   EXPECT_EQ(tcp_sum(ip, tcp), 0xffff);
 }
 
-TEST(Reset, AcknowledgesAcrossTheSequenceWrapAndCarriesTheSecurityOption) {
-  tests::tcp_packet_t syn;
-  syn.sequence = 4294967295u;
-  syn.options = {1, 130, 3, 0x5A};
-  const bytes_t bytes = syn.bytes();
-  const std::uint8_t *option = bytes.data() + 21;
-  const auto reset = fw::service::connection_rejector_t::make_reset(fw::net::ipv4_header_t(bytes.data()), option,
-                                                                     fw::net::tcp_header_t(bytes.data() + 24));
-  ASSERT_EQ(reset.length, 44u);
-  const std::uint8_t *ip = reset.bytes.get(), *tcp = ip + 24;
-  EXPECT_EQ(ip[0], 0x46);
-  EXPECT_EQ(bytes_t(ip + 20, ip + 24), (bytes_t{130, 3, 0x5A, 0}));
-  EXPECT_EQ(read32(tcp + 8), 0u);
-  EXPECT_EQ(tcp_sum(ip, tcp), 0xffff);
-
-  const std::uint8_t four[] = {130, 4, 0x3D, 0x02};
-  const auto exact = fw::service::connection_rejector_t::make_reset(fw::net::ipv4_header_t(bytes.data()), four,
-                                                                   fw::net::tcp_header_t(bytes.data() + 24));
-  EXPECT_EQ(exact.length, 44u);
-  EXPECT_EQ(bytes_t(exact.bytes.get() + 20, exact.bytes.get() + 24), bytes_t(four, four + 4));
-}
-
 // Sees every IPv4 packet on the loopback device before netfilter's input hooks.
 int open_loopback_capture() {
   const int fd = ::socket(AF_PACKET, SOCK_DGRAM, htons(ETH_P_IP));
@@ -126,41 +104,6 @@ TEST(ConnectionRejector, ClientReceivesTheResetAsConnectionRefused) {
   EXPECT_EQ(error, ECONNREFUSED) << std::strerror(error);
   EXPECT_EQ(tests::rule_packets("OUTPUT"), 1u);
   ::close(client);
-  ::close(capture);
-}
-
-TEST(MarkingRetransmitter, SendsThePacketUnchangedWithLocalDeliveryAndClientMarks) {
-  tests::enter_fresh_netns();
-  if (HasFatalFailure() || IsSkipped()) return;
-  tests::shell("iptables-legacy -A OUTPUT -p tcp --syn --dport 5555 -m mark --mark 3");
-  const int capture = ::socket(AF_INET, SOCK_RAW, IPPROTO_TCP);
-  ASSERT_GE(capture, 0);
-
-  auto config = tests::config_with_marks();
-  fw::service::marks_t marks(config);
-  marks.start();
-  boost::asio::io_context io;
-  fw::service::marking_retransmitter_t retransmitter(io, marks);
-  retransmitter.start();
-  retransmitter.start();
-
-  tests::tcp_packet_t syn;
-  syn.source = syn.destination = "127.0.0.1";
-  syn.destination_port = 5555;
-  syn.options = {130, 3, 0xAB};
-  const bytes_t bytes = syn.bytes();
-  auto buffer = std::make_shared<std::uint8_t[]>(bytes.size());
-  std::memcpy(buffer.get(), bytes.data(), bytes.size());
-  retransmitter.retransmit(tests::ipv4("127.0.0.1"), std::move(buffer), bytes.size());
-  io.run();
-
-  EXPECT_EQ(tests::rule_packets("OUTPUT"), 1u);
-  std::uint8_t received[100];
-  ASSERT_TRUE(tests::wait_for(capture, POLLIN));
-  ASSERT_EQ(::recv(capture, received, sizeof received, 0), static_cast<ssize_t>(bytes.size()));
-  // The kernel fills in the total length, identification and checksum; the rest is as queued.
-  EXPECT_EQ(bytes_t(received + 20, received + bytes.size()), bytes_t(bytes.begin() + 20, bytes.end()));
-  EXPECT_EQ(bytes_t(received + 8, received + 10), bytes_t(bytes.begin() + 8, bytes.begin() + 10));
   ::close(capture);
 }
 

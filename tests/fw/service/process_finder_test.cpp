@@ -147,75 +147,8 @@ TEST_P(ProcessFinderKernel, FindsOwnSocketsAndReportsMisses) {
   EXPECT_EQ(answers[3], answer_t(pid));
 }
 
-TEST_P(ProcessFinderKernel, SocketHeldByNoProcessHasNoPaths) {
-  tests::enter_fresh_netns();
-  boost::asio::io_context io;
-  finder_t finder(io, make_getter(GetParam()));
-  loopback_pair_t pair;
-  const conn_key_t key = pair.client_key();
-
-  // The client socket travels in a unix socket's queue: it exists, but no descriptor table holds it.
-  int carrier[2];
-  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_DGRAM, 0, carrier), 0);
-  scoped_fd_t sender(carrier[0]), receiver(carrier[1]);
-  char byte = 'x';
-  iovec iov{&byte, 1};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-  msghdr message{};
-  message.msg_iov = &iov;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  cmsghdr *cmsg = CMSG_FIRSTHDR(&message);
-  cmsg->cmsg_level = SOL_SOCKET;
-  cmsg->cmsg_type = SCM_RIGHTS;
-  cmsg->cmsg_len = CMSG_LEN(sizeof(int));
-  const int client_fd = pair.client.get();
-  std::memcpy(CMSG_DATA(cmsg), &client_fd, sizeof client_fd);
-  ASSERT_EQ(::sendmsg(sender.get(), &message, 0), 1);
-  pair.client.reset();
-
-  EXPECT_EQ(find(finder, io, {key}), std::vector<answer_t>{std::string("Cannot find paths")});
-}
-
-TEST_P(ProcessFinderKernel, BatchesHoldAtMost128Requests) {
-  tests::enter_fresh_netns();
-  boost::asio::io_context io;
-  auto owned = std::make_unique<gated_getter_t>(make_getter(GetParam()));
-  auto &getter = *owned;
-  finder_t finder(io, std::move(owned));
-  loopback_pair_t pair;
-
-  // The first request holds the worker in the getter while 129 more are queued behind it.
-  auto guard = boost::asio::make_work_guard(io);
-  int first_pid = -1;
-  finder.find_pid(pair.server_key().first, pair.server_key().second, [&](std::exception_ptr, int pid) { first_pid = pid; });
-  getter.entered_.get_future().wait();
-  std::vector<conn_key_t> keys(129, pair.client_key());
-  // find() queues every request before it runs the loop, which then opens the gate.
-  boost::asio::post(io, [&] { getter.gate_.set_value(); });
-  const auto answers = find(finder, io, keys);
-  guard.reset();
-  io.run();
-
-  EXPECT_EQ(first_pid, ::getpid());
-  EXPECT_EQ(answers, std::vector<answer_t>(129, ::getpid()));
-  std::lock_guard lock(getter.lock_);
-  EXPECT_EQ(getter.batches_, (std::vector<std::size_t>{1, 128, 1}));
-}
-
 INSTANTIATE_TEST_SUITE_P(Getters, ProcessFinderKernel, testing::Values(true, false),
                          [](const auto &info) { return info.param ? "Netlink" : "ProcNetTcp"; });
-
-TEST(ProcessFinder, NetlinkGetterSkipsListeningSockets) {
-  tests::enter_fresh_netns();
-  boost::asio::io_context io;
-  finder_t finder(io);
-  ASSERT_EQ(finder.getter().name(), "netlink socket");
-  loopback_pair_t pair;
-  EXPECT_EQ(find(finder, io, {pair.listen_key()}),
-            std::vector<answer_t>{std::string("Cannot find inode in netlink socket")});
-}
 
 TEST(ProcessFinder, GettersAgreeOnABatchOfManySockets) {
   tests::enter_fresh_netns();
@@ -269,24 +202,4 @@ TEST(ProcessFinder, ProcTableParsing) {
   EXPECT_EQ(error_of(header + line1 + line3 + "garbage\n"), "");
   EXPECT_EQ(getter.get_inodes(keys), (std::vector<std::uint32_t>{4242, 7}));
   ::unlink(path.c_str());
-}
-
-TEST(ProcessFinder, GetterFailureAnswersTheWholeBatch) {
-  boost::asio::io_context io;
-  finder_t finder(io, std::make_unique<finder_t::proc_inode_getter_t>("/nonexistent/tcp"));
-  const conn_key_t key{endpoint_t(boost::asio::ip::address_v4::loopback(), 1), endpoint_t()};
-  const auto answers = find(finder, io, {key, key});
-  ASSERT_EQ(answers.size(), 2u);
-  EXPECT_EQ(answers[0], answers[1]);
-  EXPECT_EQ(std::get<std::string>(answers[0]).rfind("Cannot open /nonexistent/tcp: No such file or directory", 0), 0u);
-}
-
-TEST(ProcessFinder, ShortDiagnosticsAnswerIsRejected) {
-  const std::uint8_t bytes[71] = {};
-  try {
-    fw::linux::sock_diag::response_message_t::parse(bytes, sizeof bytes);
-    FAIL();
-  } catch (const fw::linux::sock_diag::response_message_t::parse_error_t &e) {
-    EXPECT_STREQ(e.what(), "Cannot parse response_message_t: Truncated message");
-  }
 }

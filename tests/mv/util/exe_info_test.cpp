@@ -53,18 +53,6 @@ TEST_F(exe_info_test_t, ThroughASymbolicLinkDescribesTheTarget) {
   EXPECT_GT(info.install_time(), 0u);
 }
 
-TEST_F(exe_info_test_t, ARelativeNameIsResolvedAgainstTheWorkingDirectoryAndTheOwnerIsNamed) {
-  // Larger than one read block, so the digest covers several of them.
-  std::ofstream(dir / "program") << std::string(20000, 'x');
-  const auto cwd = fs::current_path();
-  fs::current_path(dir);
-  const auto info = info_of("./program");
-  fs::current_path(cwd);
-  EXPECT_EQ(info.exe_size(), 20000u);
-  EXPECT_EQ(info.exe_owner(), "root");
-  EXPECT_EQ(info.exe_md5().size(), 16u);
-}
-
 TEST_F(exe_info_test_t, FailsForNoPathAMissingFileOrADirectory) {
   EXPECT_THROW(
       {
