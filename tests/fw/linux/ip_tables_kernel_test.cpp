@@ -55,16 +55,6 @@ long packets(const std::string &saved, const std::string &rule) {
   return -1;
 }
 
-template <typename F> boost::system::system_error system_error_of(F f) {
-  try {
-    f();
-  } catch (const boost::system::system_error &e) {
-    return e;
-  }
-  ADD_FAILURE() << "no system error raised";
-  return boost::system::system_error(boost::system::error_code(), "");
-}
-
 } // namespace
 
 TEST(IpTablesKernel, ForeignTablesRoundTripWithRulesAndCounters) {

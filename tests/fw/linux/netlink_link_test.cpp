@@ -93,35 +93,6 @@ TEST(NetlinkLink, TwoRequestsInFlightAnsweredInOneDatagram) {
   EXPECT_FALSE(f.link->stopped());
 }
 
-TEST(NetlinkLink, UnsolicitedErrorFailsTheLinkOnce) {
-  fixture_t f;
-  bool handler_called = false;
-  f.link->send(0x10, bytes_t{}, [&](const boost::system::error_code &) { handler_called = true; });
-  f.answer(concat({message(0x18, 0, {1}), error_message(-1, 42), message(0x18, 0, {2})}));
-  f.run_until_calls(2);
-  f.settle();
-  EXPECT_EQ(f.delegate.calls, (std::vector<std::string>{"message 24 1 1", "error"}));
-  EXPECT_EQ(f.delegate.error.value(), 1);
-  EXPECT_TRUE(f.link->stopped());
-  EXPECT_FALSE(handler_called); // pending handlers are dropped
-  // Nothing more reaches the delegate, nothing more is sent.
-  f.link->send(0x10, bytes_t{});
-  f.settle();
-  EXPECT_EQ(f.delegate.calls.size(), 2u);
-}
-
-TEST(NetlinkLink, DatagramLargerThanTheBufferFailsTheLinkWithoutParsing) {
-  fixture_t f(4096);
-  ASSERT_LT(f.link->receive_buffer_size(), 60000u);
-  bytes_t huge = message(0x18, 0, bytes_t(f.link->receive_buffer_size() + 100, 1));
-  const std::uint32_t small = 20; // the first message alone would fit
-  std::memcpy(huge.data(), &small, 4);
-  f.answer(huge);
-  f.run_until_calls(1);
-  EXPECT_EQ(f.delegate.calls, (std::vector<std::string>{"error"}));
-  EXPECT_EQ(f.delegate.error, boost::asio::error::message_size);
-}
-
 TEST(NetlinkLink, DelegateThatStopsOrDestroysTheLinkEndsTheWalk) {
   {
     fixture_t f;

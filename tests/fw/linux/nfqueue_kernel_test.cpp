@@ -16,6 +16,7 @@
 
 #include "fw/linux/nfqueue/packet_interceptor.hpp"
 #include "mv/log/log.hpp"
+#include "tests/support/log_capture.hpp"
 #include "tests/support/netns.hpp"
 
 using fw::linux::nfqueue::packet_interceptor_t;
@@ -119,14 +120,6 @@ struct fixture_t {
   }
 };
 
-struct capture_log_t : mv::log::cf_log_t {
-  std::vector<std::string> lines;
-  void write(int level, std::string_view text) override {
-    if (level == mv::log::Info) lines.emplace_back(text);
-  }
-  void out_of_memory() noexcept override {}
-};
-
 } // namespace
 
 TEST(NfqueueKernel, SynOfALocalConnectionCarriesItsMetadataAndAcceptLetsItThrough) {
@@ -199,15 +192,14 @@ TEST(NfqueueKernel, RepeatWithAMarkPassesTheRuleThatSkipsTheMark) {
 
 TEST(NfqueueKernel, QueueLimitDropsTheOldestPacket) {
   tests::enter_fresh_netns();
-  auto capture = std::make_shared<capture_log_t>();
-  mv::log::set_log(capture);
+  tests::log_capture_t log;
   fixture_t f;
   f.start("OUTPUT", 2);
   auto c1 = start_connect();
   auto c2 = start_connect();
   auto c3 = start_connect();
   f.wait_packets(3);
-  EXPECT_EQ(capture->lines, (std::vector<std::string>{"Packet interceptor: queue limit reached; dropping the oldest packet"}));
+  EXPECT_EQ(log.count("Info: Packet interceptor: queue limit reached; dropping the oldest packet"), 1u) << log.all();
   EXPECT_EQ(f.interceptor->pending_count(), 2u);
   EXPECT_TRUE(f.delegate.packets[0].entry.expired());
   EXPECT_EQ(f.delegate.packets[0].source_port, local_port(c1.get()));

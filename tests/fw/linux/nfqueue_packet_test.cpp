@@ -120,30 +120,11 @@ struct fixture_t {
   }
 };
 
-// The verdict datagram the interceptor must write.
-bytes_t verdict_bytes(std::uint32_t verdict, const bytes_t &id, std::optional<std::uint32_t> mark = {}) {
-  bytes_t payload = {0, 0, queue >> 8, queue & 0xFF};
-  bytes_t vh = concat({{0, 0, 0, static_cast<std::uint8_t>(verdict)}, id});
-  payload = concat({payload, attribute(12, 2, vh)});
-  if (mark) {
-    const std::uint32_t be = htonl(*mark);
-    bytes_t m(4);
-    std::memcpy(m.data(), &be, 4);
-    payload = concat({payload, attribute(8, 3, m)});
-  }
-  return message(0x301, 1, payload, 0, false);
-}
 
 bytes_t with_sequence(bytes_t datagram, std::uint32_t sequence) {
   std::memcpy(datagram.data() + 8, &sequence, 4);
   return datagram;
 }
-
-struct capture_log_t : mv::log::cf_log_t {
-  std::vector<std::pair<int, std::string>> lines;
-  void write(int level, std::string_view text) override { lines.emplace_back(level, std::string(text)); }
-  void out_of_memory() noexcept override {}
-};
 
 } // namespace
 

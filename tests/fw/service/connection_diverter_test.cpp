@@ -24,7 +24,6 @@
 
 #include <boost/asio/post.hpp>
 
-#include "fw/linux/nfqueue/packet_interceptor.hpp"
 #include "fw/service/connection_diverter.hpp"
 #include "fw/service/connection_rejector.hpp"
 #include "fw/service/marking_retransmitter.hpp"
@@ -228,18 +227,9 @@ struct DiverterTest : ::testing::Test {
     ASSERT_TRUE(tests::run_until(services->io, done)) << log.all();
   }
 
-  // The diverter's own lines logged since the last call.
-  std::vector<std::string> new_diverter_lines() {
-    std::vector<std::string> lines;
-    for (; seen < log.lines().size(); ++seen)
-      if (log.lines()[seen].find("Connection diverter: ") != std::string::npos) lines.push_back(log.lines()[seen]);
-    return lines;
-  }
-
   tests::log_capture_t log;
   mv::DarorUvurarevUzuvid config = tests::config_with_marks();
   std::unique_ptr<services_t> services;
-  std::size_t seen = 0;
 };
 
 const std::string prefix = "Debug: Connection diverter: divert OUTPUT: ";
@@ -350,87 +340,4 @@ TEST_F(DiverterTest, InvalidPacketsAreDroppedWithOneWarningInFiveSeconds) {
   EXPECT_EQ(log.count_containing("Warning: "), 1u);
   EXPECT_TRUE(services->sessions.made.empty());
   ::close(server);
-}
-
-TEST_F(DiverterTest, ServerAnswersPassOnlyForTheDaemonsOwnConnectionsWithTheClientsSecurityOption) {
-  tests::shell(std::string("iptables-legacy -A OUTPUT ") + queue_syns);
-  tests::shell("iptables-legacy -A INPUT -p tcp --tcp-flags SYN,ACK SYN,ACK --sport 6000 -m mark --mark 0/6 "
-               "-j NFQUEUE --queue-num 3");
-  tests::shell("iptables-legacy -I INPUT -m mark --mark 1/1 -j DROP");
-  services->sessions.script = [](const session_factory_t::connection_info_t &info) -> std::optional<result_t> {
-    return answer(info.src.port() % 2 ? verdict_t::pass : verdict_t::check);
-  };
-  start(true);
-  const int server = listen_at(6000);
-  const auto bind_port = [](unsigned short port) {
-    return [port](int fd) {
-      sockaddr_in at{};
-      at.sin_family = AF_INET;
-      at.sin_port = htons(port);
-      at.sin_addr.s_addr = tests::ipv4("127.0.0.1");
-      ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
-    };
-  };
-
-  // A client without a security option: the server's answer to the daemon's connection matches.
-  client_t plain(6000, bind_port(40000));
-  run_until([&] { return services->pool.added.size() == 1; });
-  const endpoint_t own = tests::endpoint_of(services->pool.added[0].socket.get());
-  EXPECT_EQ(log.count(prefix + "packet intercepted: 127.0.0.1:6000 -> " + fw::net::to_string(own) + " (SYN,ACK), mark 0"),
-            1u)
-      << log.all();
-
-  // A client with a Basic Security Option: the server answers without one, which does not match.
-  const std::uint8_t secret[] = {130, 4, 0x5A, 0x02};
-  client_t labelled(6000, [&](int fd) {
-    bind_port(40002)(fd);
-    ASSERT_EQ(::setsockopt(fd, IPPROTO_IP, IP_OPTIONS, secret, sizeof secret), 0) << std::strerror(errno);
-  });
-  run_until([&] { return log.count_containing("security option mismatch for ") == 1; });
-  EXPECT_EQ(services->connector.size(), 1u);
-
-  // The answer to a connection the daemon let pass is not one of its own.
-  client_t passed(6000, bind_port(40001));
-  run_until([&] { return log.count_containing(" is not in progress") == 1; });
-  EXPECT_EQ(log.count(prefix + "connection " + fw::net::to_string(passed.local) + " -> 127.0.0.1:6000 is not in progress"),
-            1u)
-      << log.all();
-  EXPECT_EQ(services->pool.added.size(), 1u);
-  ::close(server);
-}
-
-TEST_F(DiverterTest, AutomaticNumbersSkipQueuesHeldByOthers) {
-  using fw::linux::nfqueue::packet_interceptor_t;
-  std::vector<fw::util::scoped_fd_t> held;
-  for (std::uint16_t n : {0, 1}) held.push_back(packet_interceptor_t::open_queue(n, 16));
-  config.set_output_divert_enable(true);
-  config.mutable_output_divert_nfqueue_number()->mutable_auto_();
-  services->diverter->start();
-  EXPECT_EQ(log.count("Debug: Connection diverter: connected to nfqueue 2 for divert OUTPUT"), 1u) << log.all();
-  EXPECT_EQ(services->diverter->queue_number(0), 2);
-
-  // With every number up to 99 taken, the next direction finds none; the one already running stays.
-  for (std::uint16_t n = 3; n < 100; ++n) held.push_back(packet_interceptor_t::open_queue(n, 16));
-  config.set_input_divert_enable(true);
-  config.mutable_input_divert_nfqueue_number()->mutable_auto_();
-  EXPECT_EQ(tests::start_error(*services->diverter),
-            "Cannot connect to nfqueue 0 for divert INPUT: Cannot detect free nfqueue number");
-  EXPECT_EQ(services->diverter->queue_number(0), 2);
-  EXPECT_FALSE(services->diverter->queue_number(1));
-}
-
-TEST_F(DiverterTest, ConflictingOrUnusableQueueNumbersFailTheStart) {
-  config.set_output_divert_enable(true);
-  config.mutable_output_divert_nfqueue_number()->mutable_auto_();
-  config.set_autoconfigure_iptables(false);
-  EXPECT_EQ(tests::start_error(*services->diverter),
-            "Manual iptables configuration requested along with automatic NFQUEUE number for OUTPUT divert");
-
-  const auto held = fw::linux::nfqueue::packet_interceptor_t::open_queue(5, 16);
-  config.mutable_output_divert_nfqueue_number()->set_manual(5);
-  EXPECT_EQ(tests::start_error(*services->diverter),
-            "Cannot connect to nfqueue 5 for divert OUTPUT: NETLINK error received: Operation not permitted");
-  config.mutable_output_divert_nfqueue_number()->set_manual(70000);
-  EXPECT_EQ(tests::start_error(*services->diverter), "Cannot connect to nfqueue 70000 for divert OUTPUT: invalid nfqueue number");
-  EXPECT_FALSE(services->diverter->queue_number(0));
 }

@@ -28,6 +28,7 @@
 #include "linux_firewall_config.pb.h"
 #include "mv/log/log.hpp"
 #include "mv/util/exceptions.hpp"
+#include "tests/support/log_capture.hpp"
 #include "tests/support/netns.hpp"
 #include "tests/support/error_text.hpp"
 
@@ -43,18 +44,6 @@ std::string save(const std::string &table, bool counters = false) {
     if (!line.starts_with("#")) out += line + "\n";
   return out;
 }
-
-class capture_log_t : public mv::log::cf_log_t {
-public:
-  std::vector<std::pair<int, std::string>> records;
-  void write(int level, std::string_view text) override { records.emplace_back(level, text); }
-  void out_of_memory() noexcept override {}
-  bool has(int level, const std::string &text) const {
-    for (const auto &record : records)
-      if (record.first == level && record.second == text) return true;
-    return false;
-  }
-};
 
 class fake_queues_t : public fw::service::divert_queues_t {
 public:
@@ -138,8 +127,6 @@ protected:
   const std::string lock_path = testing::TempDir() + "movri-test-xtables." + std::to_string(::getpid()) + ".lock";
 
   void SetUp() override {
-    mv::log::threshold = mv::log::Debug;
-    mv::log::set_log(log);
     config.set_autoconfigure_iptables(true);
     config.set_autoconfigure_routing(true);
     config.set_xtables_lock_path(lock_path);
@@ -183,7 +170,7 @@ protected:
     std::optional<std::uint32_t> nftables_marks() override { return std::nullopt; }
   } sources;
 
-  std::shared_ptr<capture_log_t> log = std::make_shared<capture_log_t>();
+  tests::log_capture_t log;
   mv::DarorUvurarevUzuvid config;
   fw::service::marks_t marks{config, sources};
   boost::asio::ip::tcp::endpoint endpoint{boost::asio::ip::make_address("127.0.0.1"), 3129};
@@ -216,7 +203,7 @@ TEST_F(Iptables, InstallsBothTablesKeepsForeignRulesAndRemovesOnDestruction) {
   }
   // No nftables here: the probe asked for its modules at each start, and nothing else was loaded.
   EXPECT_EQ(runner.requested, (std::vector<std::string>{"nft_tproxy", "nft_tproxy"}));
-  EXPECT_TRUE(log->has(mv::log::Debug, "Iptables rules installed"));
+  EXPECT_EQ(log.count("Debug: Iptables rules installed"), 1u) << log.all();
   EXPECT_NE(save("mangle", true).find("[5:500] -A OUTPUT -m mark --mark 0x100 -j ACCEPT"), std::string::npos);
 
   // The lock is free again after the start.

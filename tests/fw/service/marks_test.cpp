@@ -12,6 +12,7 @@
 #include "fw/service/marks.hpp"
 #include "linux_firewall_config.pb.h"
 #include "mv/log/log.hpp"
+#include "tests/support/log_capture.hpp"
 #include "tests/support/netns.hpp"
 #include "tests/support/error_text.hpp"
 
@@ -34,18 +35,9 @@ public:
   }
 };
 
-class capture_log_t : public mv::log::cf_log_t {
-public:
-  std::vector<std::pair<int, std::string>> records;
-  void write(int level, std::string_view text) override { records.emplace_back(level, text); }
-  void out_of_memory() noexcept override {}
-};
-
 class Marks : public testing::Test {
 protected:
   void SetUp() override {
-    mv::log::threshold = mv::log::Debug;
-    mv::log::set_log(log);
     config.set_autoconfigure_iptables(true);
     config.set_autoconfigure_routing(true);
   }
@@ -78,7 +70,7 @@ protected:
             marks.divert_mark(1),        marks.divert_mark(0),        marks.divert_mark(2)};
   }
 
-  std::shared_ptr<capture_log_t> log = std::make_shared<capture_log_t>();
+  tests::log_capture_t log;
   mv::DarorUvurarevUzuvid config;
   fake_sources_t sources;
   fw::service::marks_t marks{config, sources};

@@ -62,7 +62,6 @@ struct loopback_pair_t {
   }
   conn_key_t client_key() const { return {local_endpoint(client.get()), local_endpoint(client.get(), true)}; }
   conn_key_t server_key() const { return {local_endpoint(server.get()), local_endpoint(server.get(), true)}; }
-  conn_key_t listen_key() const { return {local_endpoint(listener.get()), endpoint_t()}; }
 };
 
 // One answer: the PID or the error text.
@@ -165,41 +164,4 @@ TEST(ProcessFinder, GettersAgreeOnABatchOfManySockets) {
   const auto by_proc = finder_t::proc_inode_getter_t().get_inodes(keys);
   EXPECT_EQ(by_netlink, by_proc);
   EXPECT_EQ(std::count(by_netlink.begin(), by_netlink.end(), 0u), 20);
-}
-
-TEST(ProcessFinder, ProcTableParsing) {
-  const std::string path = testing::TempDir() + "/movri-tcp." + std::to_string(::getpid());
-  const auto write = [&](const std::string &text) { std::ofstream(path) << text; };
-  const std::string header =
-      "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n";
-  const std::string line1 = "   0: 0100007F:1F90 0200007F:C350 01 00000000:00000000 00:00000000 00000000     0        0 "
-                            "4242 1 0000000000000000 20 4 30 10 -1\n";
-  const std::string line2 = "   1: 0100007F:1F90 0200007F:C351 06 00000000:00000000 03:00001770 00000000     0        0 "
-                            "0 3 0000000000000000\n";
-  finder_t::proc_inode_getter_t getter(path);
-  const auto loopback = boost::asio::ip::make_address_v4("127.0.0.1");
-  const auto other = boost::asio::ip::make_address_v4("127.0.0.2");
-  const std::vector<conn_key_t> keys{{{loopback, 8080}, {other, 50000}}, {{loopback, 8080}, {other, 50001}}};
-
-  write(header + line1 + line2);
-  EXPECT_EQ(getter.name(), "/proc/net/tcp");
-  EXPECT_EQ(getter.get_inodes(keys), (std::vector<std::uint32_t>{4242, 0}));
-  write(header + line1.substr(0, line1.size() - 1)); // no line feed after the last line
-  EXPECT_EQ(getter.get_inodes(keys), (std::vector<std::uint32_t>{4242, 0}));
-
-  const auto error_of = [&](const std::string &text) -> std::string {
-    write(text);
-    return tests::error_text([&] { getter.get_inodes(keys); }, "");
-  };
-  EXPECT_EQ(error_of(line1), "Cannot parse " + path + ": unexpected header");
-  EXPECT_EQ(error_of(header + "   0: 0100007F:1F9 0200007F:C350 01\n"), "Cannot parse " + path + ": malformed line 2");
-  EXPECT_EQ(error_of(header + line1 + "   1: 0100007F:1F90 0200007F:C350 01 00000000:00000000 00:00000000 00000000 0 0 "
-                                      "99999999999 1\n"),
-            "Cannot parse " + path + ": malformed line 3");
-  // The search stops once every key has its inode: a broken line after that is never read.
-  const std::string line3 = "   2: 0100007F:1F90 0200007F:C351 01 00000000:00000000 00:00000000 00000000  1000        0 "
-                            "7 1\n";
-  EXPECT_EQ(error_of(header + line1 + line3 + "garbage\n"), "");
-  EXPECT_EQ(getter.get_inodes(keys), (std::vector<std::uint32_t>{4242, 7}));
-  ::unlink(path.c_str());
 }

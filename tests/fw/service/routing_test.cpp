@@ -19,23 +19,12 @@
 #include "linux_firewall_config.pb.h"
 #include "mv/log/log.hpp"
 #include "mv/util/exceptions.hpp"
+#include "tests/support/log_capture.hpp"
 #include "tests/support/netns.hpp"
 #include "tests/support/error_text.hpp"
 #include "tests/support/text.hpp"
 
 namespace {
-
-class capture_log_t : public mv::log::cf_log_t {
-public:
-  std::vector<std::pair<int, std::string>> records;
-  void write(int level, std::string_view text) override { records.emplace_back(level, text); }
-  void out_of_memory() noexcept override {}
-  bool has(int level, const std::string &text) const {
-    for (const auto &record : records)
-      if (record.first == level && record.second == text) return true;
-    return false;
-  }
-};
 
 using tests::count;
 
@@ -49,8 +38,6 @@ void write_file(const std::string &path, const fw::service::RuleInfo &info) {
 class Routing : public testing::Test {
 protected:
   void SetUp() override {
-    mv::log::threshold = mv::log::Debug;
-    mv::log::set_log(log);
     std::string pattern = testing::TempDir() + "movri-routing-XXXXXX";
     ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
     dir = pattern;
@@ -77,7 +64,7 @@ protected:
     return tests::error_text([&] { start(); });
   }
 
-  std::shared_ptr<capture_log_t> log = std::make_shared<capture_log_t>();
+  tests::log_capture_t log;
   std::string dir, state_file;
   mv::DarorUvurarevUzuvid config;
   fw::service::marks_t marks{config};
@@ -96,9 +83,9 @@ TEST_F(Routing, InstallsRuleRouteAndStateFileAndRemovesThemOnDestruction) {
     EXPECT_EQ(count(tests::shell("ip rule"), rule_100), 1u);
     EXPECT_EQ(count(tests::shell("ip route show table all"), route_100), 1u);
   }
-  EXPECT_TRUE(log->has(mv::log::Debug, "Local delivery route installed (table 100, metric 2147483647)"));
-  EXPECT_TRUE(log->has(mv::log::Debug, "Local delivery routing policy installed (table 100, fwmark 16)"));
-  EXPECT_TRUE(log->has(mv::log::Debug, "Local delivery route uninstalled (table 100, metric 2147483647)"));
+  EXPECT_EQ(log.count("Debug: Local delivery route installed (table 100, metric 2147483647)"), 1u) << log.all();
+  EXPECT_EQ(log.count("Debug: Local delivery routing policy installed (table 100, fwmark 16)"), 1u) << log.all();
+  EXPECT_EQ(log.count("Debug: Local delivery route uninstalled (table 100, metric 2147483647)"), 1u) << log.all();
 
   struct stat st {};
   ASSERT_EQ(::stat(state_file.c_str(), &st), 0);
@@ -114,7 +101,7 @@ TEST_F(Routing, InstallsRuleRouteAndStateFileAndRemovesThemOnDestruction) {
   EXPECT_EQ(count(tests::shell("ip rule"), "fwmark"), 0u);
   EXPECT_EQ(count(tests::shell("ip route show table all"), "table 100"), 0u);
   EXPECT_FALSE(exists(state_file));
-  EXPECT_TRUE(log->has(mv::log::Debug, "Local delivery routing policy uninstalled (table 100, fwmark 16)"));
+  EXPECT_EQ(log.count("Debug: Local delivery routing policy uninstalled (table 100, fwmark 16)"), 1u) << log.all();
 }
 
 TEST_F(Routing, StateFileOfACrashedRunIsHonoured) {

@@ -59,20 +59,6 @@ struct AcceptorTest : ::testing::Test {
   fw::service::transparent_acceptor_t acceptor{io, delegate, config, marks};
 };
 
-TEST_F(AcceptorTest, RejectsBadAddressesAndPorts) {
-  tests::set_listen_address(config, "localhost", 7000);
-  EXPECT_EQ(tests::start_error(acceptor), "invalid IPv4 address: localhost");
-  tests::set_listen_address(config, "127.0.0.1", 65536);
-  EXPECT_EQ(tests::start_error(acceptor), "invalid port: 65536");
-  tests::set_listen_address(config, "127.0.0.1", 65535);
-  EXPECT_EQ(tests::start_error(acceptor), "");
-  EXPECT_EQ(acceptor.local_endpoint(), tests::ep("127.0.0.1", 65535));
-  // An IPv6 address is no IPv4 address; the open socket stays as it is.
-  tests::set_listen_address(config, "::1", 7000);
-  EXPECT_EQ(tests::start_error(acceptor), "invalid IPv4 address: ::1");
-  EXPECT_EQ(log.count("Debug: Transparent acceptor: listening at 127.0.0.1:65535"), 1u) << log.all();
-}
-
 TEST_F(AcceptorTest, AcceptsAConnectionSteeredByTproxyAndReportsTheServerTheClientMeant) {
   // Locally opened connections to 10.1.2.3 get mark 1, which routes them back in through the loopback
   // device, where the TPROXY rule hands them to the listening socket.

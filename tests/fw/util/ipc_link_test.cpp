@@ -67,25 +67,6 @@ void write_all(int fd, const std::string &data) {
   }
 }
 
-std::string read_exactly(int fd, std::size_t size) {
-  std::string out(size, '\0');
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t n = ::read(fd, out.data() + done, size - done);
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  out.resize(done);
-  return out;
-}
-
-std::size_t open_descriptors() {
-  std::size_t n = 0;
-  DIR *d = ::opendir("/proc/self/fd");
-  while (::readdir(d)) ++n;
-  ::closedir(d);
-  return n;
-}
 
 // A link over one end of a real socket pair; the test plays the peer on the other end.
 struct socket_link_t : ::testing::Test {

@@ -55,19 +55,6 @@ std::string slurp(const std::string &path) {
   return s.str();
 }
 
-TEST(Log, EarlyRecordsReplayInOrderFilteredByNewThreshold) {
-  mv::log::log(mv::log::Debug, "first");
-  mv::log::log(mv::log::Warning, "second");
-  mv::log::log(mv::log::Info, "third");
-  mv::log::log(mv::log::Error, "fourth");
-  captured_fd_t err(2);
-  mv::log::threshold = mv::log::Info;
-  mv::log::set_log(std::make_shared<mv::log::cf_console_log_t>());
-  EXPECT_EQ(err.read(), "Warning: second\nInfo: third\nError: fourth\n");
-  mv::log::log(mv::log::Notice, "later");
-  EXPECT_EQ(err.read(), "Notice: later\n");
-}
-
 TEST(Log, FileSinkLineFormat) {
   const auto path = temp_path("movri-log");
   mv::Log config;

@@ -7,22 +7,6 @@ namespace {
 
 class LuaRuntime : public lua_fixture_t {};
 
-int throw_std(lua_State *L) {
-  return mv::lua::guarded(L, []() -> int { throw std::runtime_error("boom"); });
-}
-int throw_other(lua_State *L) {
-  return mv::lua::guarded(L, []() -> int { throw 42; });
-}
-int raise_positioned(lua_State *L) {
-  return mv::lua::guarded(L, []() -> int { throw mv::lua::error_t("oops"); });
-}
-int raise_plain(lua_State *L) {
-  return mv::lua::guarded(L, []() -> int { throw mv::lua::error_t("oops", false); });
-}
-int raise_arg(lua_State *L) {
-  return mv::lua::guarded(L, []() -> int { throw mv::lua::arg_error_t(2, "wrong"); });
-}
-
 } // namespace
 
 TEST_F(LuaRuntime, NativeOperationSuspendsAndResumesTheThread) {

@@ -31,13 +31,6 @@ const std::string rule5 = "meta mark & 0x00000006 == 0x00000004 ct mark set ct m
                           "counter packets 0 bytes 0" + comment;
 const std::string rule6 = "meta mark & 0x00000006 == 0x00000000 ct mark & 0x00000006 != 0x00000000 meta mark set "
                           "meta mark | 0x00000001 counter packets 0 bytes 0" + comment;
-// With the divert marks 8 (output) and 16 (input).
-const std::string rule7_output = "meta mark & 0x0000000e == 0x0000000c ct mark set ct mark | 0x00000008" + comment;
-const std::string rule7_input = "meta mark & 0x00000016 == 0x00000014 ct mark set ct mark | 0x00000010" + comment;
-std::string rule8(const std::string &ctmark, int queue) {
-  return "meta l4proto tcp @th,104,8 & 0x12 == 0x12 meta mark & 0x00000006 == 0x00000000 " + ctmark +
-         " counter packets 0 bytes 0 log prefix \"queue " + std::to_string(queue) + "\"" + comment;
-}
 const std::string own = "ip movri-firewall";
 
 } // namespace
