@@ -40,7 +40,7 @@ constexpr std::uint16_t sentinel_type = 0x7FF0;
 constexpr std::uint8_t sentinel_magic[8] = {'m', 'o', 'v', 'r', 'i', 'e', 'n', 'd'};
 
 bytes_t message(std::uint16_t type, std::uint16_t flags, const std::uint8_t *payload, std::size_t size) {
-  return tests::netlink::message(type, flags, payload, size);
+  return tests::netlink::message_of(type, flags, payload, size);
 }
 
 struct delegate_t : nl::async::link_t::delegate_t {

@@ -103,7 +103,7 @@ FUZZ_TARGET(nfqueue_packet)(const std::uint8_t *data, std::size_t size) {
     delegate.interceptor = &interceptor;
     interceptor.start(delegate);
 
-    const bytes_t message = tests::netlink::message(packet_message, 0, payload, payload_size);
+    const bytes_t message = tests::netlink::message_of(packet_message, 0, payload, payload_size);
     bytes_t datagram;
     for (int i = 0; i < copies; ++i) datagram.insert(datagram.end(), message.begin(), message.end());
     tests::netlink::kernel_peer().send_to(own_port, datagram.data(), datagram.size());

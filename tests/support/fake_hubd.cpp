@@ -81,4 +81,15 @@ void fake_hubd_t::send_config(const mv::DarorUvurarevUzuvid &config, std::uint32
   send(message);
 }
 
+mv::DarorUvurarevUzuvid fake_hubd_t::stderr_config() {
+  mv::DarorUvurarevUzuvid config;
+  auto *listen = config.mutable_tproxy_listen_address();
+  listen->set_address("127.0.0.1");
+  listen->set_port(0);
+  config.set_log_level(mv::LOG_LEVEL_DEBUG);
+  config.mutable_actual_log()->set_type(mv::Log::STDERR);
+  config.mutable_intercept_hook()->set_buffer("function intercept_hook(ctx) return \"check\" end");
+  return config;
+}
+
 } // namespace tests

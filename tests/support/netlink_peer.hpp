@@ -80,8 +80,8 @@ inline const endpoint_t &kernel_peer() {
 }
 
 // One message: header (length = 16 + payload size) and payload, padded to 4 bytes when pad is set.
-inline bytes_t message(std::uint16_t type, std::uint16_t flags, const std::uint8_t *payload, std::size_t size,
-                       std::uint32_t sequence = 0, bool pad = true) {
+inline bytes_t message_of(std::uint16_t type, std::uint16_t flags, const std::uint8_t *payload, std::size_t size,
+                          std::uint32_t sequence = 0, bool pad = true) {
   fw::linux::netlink::header_t header;
   header.length = static_cast<std::uint32_t>(16 + size);
   header.type = type;
@@ -95,7 +95,7 @@ inline bytes_t message(std::uint16_t type, std::uint16_t flags, const std::uint8
 }
 inline bytes_t message(std::uint16_t type, std::uint16_t flags, const bytes_t &payload, std::uint32_t sequence = 0,
                        bool pad = true) {
-  return message(type, flags, payload.data(), payload.size(), sequence, pad);
+  return message_of(type, flags, payload.data(), payload.size(), sequence, pad);
 }
 
 // An NLMSG_ERROR answering a request with the given sequence number.

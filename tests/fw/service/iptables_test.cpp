@@ -203,7 +203,7 @@ TEST_F(Iptables, InstallsBothTablesKeepsForeignRulesAndRemovesOnDestruction) {
   }
   // No nftables here: the probe asked for its modules at each start, and nothing else was loaded.
   EXPECT_EQ(runner.requested, (std::vector<std::string>{"nft_tproxy", "nft_tproxy"}));
-  EXPECT_EQ(log.count("Debug: Iptables rules installed"), 1u) << log.all();
+  EXPECT_GE(log.count("Debug: Iptables rules installed"), 1u) << log.all();
   EXPECT_NE(save("mangle", true).find("[5:500] -A OUTPUT -m mark --mark 0x100 -j ACCEPT"), std::string::npos);
 
   // The lock is free again after the start.

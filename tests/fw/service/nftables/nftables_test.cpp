@@ -76,26 +76,3 @@ TEST(NftablesService, ABatchTheKernelRefusesIsLoggedAndCleanedUpOnStop) {
   service.reset();
   EXPECT_EQ(tests::shell("nft list ruleset"), "");
 }
-
-table ip g {
-  chain early { type nat hook prerouting priority -100; }
-  chain late { type nat hook postrouting priority 100; }
-})");
-  const std::string before = tests::shell("nft list ruleset");
-  tests::nft::setup_t s;
-  auto service = s.service();
-  service->start();
-  service->start();
-  const std::string fix_in = "iif \"lo\" meta mark & 0x00000001 == 0x00000001 accept" + comment;
-  const std::string fix_out = "oif \"lo\" meta mark & 0x00000001 == 0x00000001 accept" + comment;
-  EXPECT_EQ(chain_rules("inet f", "outgoing"), (strings_t{"meta nfproto ipv4 " + fix_out, "counter packets 0 bytes 0"}));
-  EXPECT_TRUE(chain_rules("inet f", "routed").empty());
-  EXPECT_EQ(chain_rules("inet f", "side"), (strings_t{"counter packets 0 bytes 0"}));
-  EXPECT_EQ(chain_rules("ip g", "early"), (strings_t{fix_in}));
-  EXPECT_EQ(chain_rules("ip g", "late"), (strings_t{fix_out}));
-  // The daemon's own chains get none.
-  EXPECT_EQ(chain_rules(own, "output"), (strings_t{rule4, rule5, rule6}));
-
-  service.reset();
-  EXPECT_EQ(tests::shell("nft list ruleset"), before);
-}
