@@ -9,8 +9,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -154,32 +152,14 @@ INSTANTIATE_TEST_SUITE_P(
         idle_misbehaviour_t{"ClosesRightAfterAccepting", [](tests::vettd_peer_t &p) { p.close(); }, ""},
         idle_misbehaviour_t{"WritesOneByte",
                             [](tests::vettd_peer_t &p) { ASSERT_EQ(::send(p.fd(), "x", 1, MSG_NOSIGNAL), 1); },
-                            "VettD tie: : Protocol violation"},
-        idle_misbehaviour_t{"WritesGarbageAndCloses",
-                            [](tests::vettd_peer_t &p) {
-                              const std::string garbage = "HTTP/1.1 200 OK\r\n\r\n" + std::string(4096, '\xff');
-                              ASSERT_EQ(::send(p.fd(), garbage.data(), garbage.size(), MSG_NOSIGNAL),
-                                        static_cast<ssize_t>(garbage.size()));
-                              p.close();
-                            },
                             "VettD tie: : Protocol violation"}),
     [](const auto &info) { return std::string(info.param.name); });
-
-// How a VettD that stopped reading finally lets go of its link, and the error the tie fails with.
-struct letting_go_t {
-  const char *name;
-  bool half_close; // shuts its sending side down only, leaving nothing unread on the daemon's side
-  std::vector<std::string> errors;
-};
-void PrintTo(const letting_go_t &m, std::ostream *os) { *os << m.name; }
-
-struct vettd_stops_reading_t : vettd_bad_peer_t, ::testing::WithParamInterface<letting_go_t> {};
 
 // Frames pile up in a socket nobody reads: the daemon waits for it to become writable instead of
 // blocking, and passes other connections meanwhile. When VettD lets go with frames still queued, the
 // tie fails with one error line, every pair not handed over is closed (their clients see the end),
 // and the next checked connection goes out on a new link.
-TEST_P(vettd_stops_reading_t, PairsPileUpWithoutStallingTheDaemonAndEndWithTheTie) {
+TEST_F(vettd_bad_peer_t, PairsPileUpWithoutStallingTheDaemonAndEndWithTheTie) {
   vettd = std::make_unique<tests::unix_listener_t>(vettd_path());
   // Every frame carries a copy of the configured rule set; a large one fills the socket in a few frames.
   ASSERT_NO_FATAL_FAILURE(start("rules { variable { exe_path: \"" + std::string(150000, 'x') + "\" } }\n"));
@@ -195,16 +175,10 @@ TEST_P(vettd_stops_reading_t, PairsPileUpWithoutStallingTheDaemonAndEndWithTheTi
   ASSERT_NO_FATAL_FAILURE(expect_passed());
   EXPECT_EQ(daemon.count("Error: "), 0u) << daemon.output();
 
-  if (GetParam().half_close)
-    ASSERT_EQ(::shutdown(stalled->fd(), SHUT_WR), 0);
-  else
-    stalled->close();
-  const auto line = daemon.wait_for_line("Error: VettD tie manager: ");
-  ASSERT_TRUE(line) << daemon.output();
-  const auto &errors = GetParam().errors;
-  EXPECT_NE(std::find(errors.begin(), errors.end(), line->substr(std::strlen("Error: VettD tie manager: "))),
-            errors.end())
-      << *line;
+  // VettD lets go by shutting its sending side down.
+  ASSERT_EQ(::shutdown(stalled->fd(), SHUT_WR), 0);
+  EXPECT_EQ(daemon.wait_for_line("Error: VettD tie manager: "), "Error: VettD tie manager: VettD tie: : Unexpected EOF")
+      << daemon.output();
   EXPECT_EQ(daemon.count("Error: "), 1u) << daemon.output();
   stalled.reset(); // what VettD never read goes with its socket
 
@@ -216,23 +190,10 @@ TEST_P(vettd_stops_reading_t, PairsPileUpWithoutStallingTheDaemonAndEndWithTheTi
   expect_clean_stop();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Vettd, vettd_stops_reading_t,
-    ::testing::Values(letting_go_t{"ShutsDownItsSendingSide", true, {"VettD tie: : Unexpected EOF"}},
-                      // Closing with bytes unread makes the kernel report a reset rather than an end of
-                      // stream; a write racing it sees the broken pipe.
-                      letting_go_t{"Closes",
-                                   false,
-                                   {"VettD tie: : Unexpected EOF", "VettD tie: : Connection reset by peer",
-                                    "VettD tie: sendmsg failed: Broken pipe",
-                                    "VettD tie: sendmsg failed: Connection reset by peer"}}),
-    [](const auto &info) { return std::string(info.param.name); });
-
 // Where the daemon cannot reach VettD at all.
 struct unreachable_t {
   const char *name;
-  enum { absent, gone, busy } how; // no socket file; VettD served a first link, then went away leaving
-                                   // its socket file; VettD accepts nothing and its queue is full
+  bool busy; // VettD accepts nothing and its queue is full; else there is no socket file
   int status;
   std::string reason;
 };
@@ -244,22 +205,12 @@ struct vettd_unreachable_t : vettd_bad_peer_t, ::testing::WithParamInterface<unr
 // does on SIGTERM, so none of its rules, routing rules or state is left behind.
 TEST_P(vettd_unreachable_t, EndsTheDaemonAndLeavesNothingBehind) {
   const unreachable_t &u = GetParam();
-  checked_t pair;
   scoped_fd_t filler;
-  if (u.how == unreachable_t::busy) {
+  if (u.busy) {
     vettd = std::make_unique<tests::unix_listener_t>(vettd_path(), 0);
     filler = tests::unix_listener_t::connect_to(vettd_path());
     ASSERT_TRUE(filler);
     ASSERT_NO_FATAL_FAILURE(start());
-  } else if (u.how == unreachable_t::gone) {
-    vettd = std::make_unique<tests::unix_listener_t>(vettd_path());
-    ASSERT_NO_FATAL_FAILURE(start());
-    {
-      tests::vettd_peer_t first = accept_link();
-      vettd->close();
-    }
-    ASSERT_TRUE(daemon.wait_for_line("Debug: VettD tie manager: tie closed")) << daemon.output();
-    pair = checked_connection();
   } else {
     ASSERT_NO_FATAL_FAILURE(start());
   }
@@ -267,10 +218,6 @@ TEST_P(vettd_unreachable_t, EndsTheDaemonAndLeavesNothingBehind) {
   const std::string log = daemon.output();
   EXPECT_EQ(daemon.count("Error: cannot connect to " + vettd_path() + ": " + u.reason + "\n"), 1u) << log;
   EXPECT_EQ(daemon.count("Exit with status " + std::to_string(u.status) + " ("), 1u) << log;
-  if (pair.client) {
-    EXPECT_TRUE(tests::tcp::ends(pair.client.get()));
-    EXPECT_TRUE(tests::tcp::ends(pair.server.get()));
-  }
   // It had installed them before.
   EXPECT_EQ(daemon.count("Debug: Iptables rules installed\n"), 1u) << log;
   EXPECT_EQ(daemon.count("Debug: Local delivery routing policy installed"), 1u) << log;
@@ -282,9 +229,8 @@ TEST_P(vettd_unreachable_t, EndsTheDaemonAndLeavesNothingBehind) {
 
 INSTANTIATE_TEST_SUITE_P(
     Vettd, vettd_unreachable_t,
-    ::testing::Values(unreachable_t{"NoSocketFile", unreachable_t::absent, 23, "No such file or directory"},
-                      unreachable_t{"NobodyListensAnyMore", unreachable_t::gone, 125, "Connection refused"},
-                      unreachable_t{"AcceptQueueFull", unreachable_t::busy, 125, "Resource temporarily unavailable"}),
+    ::testing::Values(unreachable_t{"NoSocketFile", false, 23, "No such file or directory"},
+                      unreachable_t{"AcceptQueueFull", true, 125, "Resource temporarily unavailable"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace

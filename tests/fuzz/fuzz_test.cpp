@@ -163,7 +163,7 @@ private:
 
   void mutate(bytes_t &input) {
     const bytes_t &other = corpus_[below(corpus_.size())];
-    switch (below(input.empty() ? 3 : 11)) {
+    switch (below(input.empty() ? 2 : 9)) {
     case 0: { // insert random bytes
       const std::size_t at = below(input.size() + 1);
       bytes_t bytes(1 + below(below(8) == 0 ? 64 : 4));
@@ -178,39 +178,23 @@ private:
       input.insert(input.end(), other.begin() + static_cast<std::ptrdiff_t>(tail), other.end());
       break;
     }
-    case 2: { // a piece of another input inserted
-      if (other.empty()) break;
-      const std::size_t from = below(other.size());
-      const std::size_t count = 1 + below(std::min<std::size_t>(other.size() - from, 64));
-      const std::size_t at = below(input.size() + 1);
-      input.insert(input.begin() + static_cast<std::ptrdiff_t>(at), other.begin() + static_cast<std::ptrdiff_t>(from),
-                   other.begin() + static_cast<std::ptrdiff_t>(from + count));
-      break;
-    }
-    case 3: // flip a bit
+    case 2: // flip a bit
       input[below(input.size())] ^= static_cast<std::uint8_t>(1u << below(8));
       break;
-    case 4: // a random or interesting byte
+    case 3: // a random or interesting byte
       input[below(input.size())] = static_cast<std::uint8_t>(below(2) ? rng_() : interesting(input.size()));
       break;
-    case 5: { // erase a range
+    case 4: { // erase a range
       const std::size_t at = below(input.size());
       const std::size_t count = 1 + below(std::min<std::size_t>(input.size() - at, below(4) == 0 ? 256 : 8));
       input.erase(input.begin() + static_cast<std::ptrdiff_t>(at), input.begin() + static_cast<std::ptrdiff_t>(at + count));
       break;
     }
-    case 6: // truncate
+    case 5: // truncate
       input.resize(below(input.size()));
       break;
-    case 7: { // duplicate a range in place
-      const std::size_t at = below(input.size());
-      const std::size_t count = 1 + below(std::min<std::size_t>(input.size() - at, 128));
-      const bytes_t piece(input.begin() + static_cast<std::ptrdiff_t>(at), input.begin() + static_cast<std::ptrdiff_t>(at + count));
-      input.insert(input.begin() + static_cast<std::ptrdiff_t>(at), piece.begin(), piece.end());
-      break;
-    }
-    case 8: // a 16- or 32-bit field set to an interesting value, either byte order, often aligned
-    case 9: {
+    case 6: // a 16- or 32-bit field set to an interesting value, either byte order, often aligned
+    case 7: {
       const std::size_t width = below(2) ? 2 : 4;
       std::size_t at = below(input.size());
       if (below(2)) at &= ~std::size_t{width - 1};

@@ -24,7 +24,7 @@
 #include "fw/linux/netlink/socket.hpp"
 #include "fw/util/scoped_fd.hpp"
 #include "tests/fuzz/fuzz_support.hpp"
-#include "tests/fuzz/netlink_peer.hpp"
+#include "tests/support/netlink_peer.hpp"
 #include "tests/fuzz/fuzz_target.hpp"
 
 namespace {
@@ -32,15 +32,15 @@ namespace {
 namespace nl = fw::linux::netlink;
 using tests::fuzz::bytes_t;
 
-using tests::fuzz::kernel_peer;
-using tests::fuzz::netlink_endpoint_t;
+using tests::netlink::kernel_peer;
+using netlink_endpoint_t = tests::netlink::endpoint_t;
 
 constexpr std::size_t max_datagram = 65536;
 constexpr std::uint16_t sentinel_type = 0x7FF0;
 constexpr std::uint8_t sentinel_magic[8] = {'m', 'o', 'v', 'r', 'i', 'e', 'n', 'd'};
 
 bytes_t message(std::uint16_t type, std::uint16_t flags, const std::uint8_t *payload, std::size_t size) {
-  return tests::fuzz::netlink_message(type, flags, payload, size);
+  return tests::netlink::message_of(type, flags, payload, size);
 }
 
 struct delegate_t : nl::async::link_t::delegate_t {

@@ -19,7 +19,7 @@
 #include "fw/net/security_option.hpp"
 #include "tests/fuzz/fuzz_support.hpp"
 #include "tests/fuzz/fuzz_target.hpp"
-#include "tests/fuzz/netlink_peer.hpp"
+#include "tests/support/netlink_peer.hpp"
 
 namespace {
 
@@ -60,7 +60,7 @@ bytes_t sentinel_message() {
   packet[32] = 0x50;
   packet[33] = 0x02;
   payload.insert(payload.end(), packet.begin(), packet.end());
-  return tests::fuzz::netlink_message(packet_message, 0, payload.data(), payload.size());
+  return tests::netlink::message_of(packet_message, 0, payload.data(), payload.size());
 }
 
 struct delegate_t : packet_interceptor_t::delegate_t {
@@ -112,7 +112,7 @@ FUZZ_TARGET(nfqueue_packet)(const std::uint8_t *data, std::size_t size) {
   const std::size_t payload_size = size - 1;
 
   boost::asio::io_context io;
-  tests::fuzz::netlink_endpoint_t own;
+  tests::netlink::endpoint_t own;
   const std::uint32_t own_port = own.port;
   delegate_t delegate;
   delegate.action = control & 3;
@@ -122,17 +122,17 @@ FUZZ_TARGET(nfqueue_packet)(const std::uint8_t *data, std::size_t size) {
     return 0;
   const int copies = (control & 4) ? 2 : 1;
   {
-    packet_interceptor_t interceptor(std::make_unique<nl::async::link_t>(io, std::move(own.fd), tests::fuzz::kernel_peer().port),
+    packet_interceptor_t interceptor(std::make_unique<nl::async::link_t>(io, std::move(own.fd), tests::netlink::kernel_peer().port),
                                      0x1234, (control & 8) ? 1 : 768);
     delegate.interceptor = &interceptor;
     interceptor.start(delegate);
 
-    const bytes_t message = tests::fuzz::netlink_message(packet_message, 0, payload, payload_size);
+    const bytes_t message = tests::netlink::message_of(packet_message, 0, payload, payload_size);
     bytes_t datagram;
     for (int i = 0; i < copies; ++i) datagram.insert(datagram.end(), message.begin(), message.end());
-    tests::fuzz::kernel_peer().send_to(own_port, datagram.data(), datagram.size());
+    tests::netlink::kernel_peer().send_to(own_port, datagram.data(), datagram.size());
     const bytes_t sentinel = sentinel_message();
-    tests::fuzz::kernel_peer().send_to(own_port, sentinel.data(), sentinel.size());
+    tests::netlink::kernel_peer().send_to(own_port, sentinel.data(), sentinel.size());
 
     // Nothing leaves the event loop; the well-formed packet comes after whatever the input made.
     while (!delegate.sentinel) FUZZ_CHECK(io.run_one_for(std::chrono::seconds(5)) > 0);
@@ -144,6 +144,6 @@ FUZZ_TARGET(nfqueue_packet)(const std::uint8_t *data, std::size_t size) {
     io.poll();
   }
   // A late verdict after the interceptor is gone sends nothing and does not fail.
-  tests::fuzz::kernel_peer().drain();
+  tests::netlink::kernel_peer().drain();
   return 0;
 }

@@ -8,6 +8,8 @@
 
 #include "hubd_linux_firewall_ipc.pb.h"
 #include "tests/support/child_process.hpp"
+#include "tests/support/framed_peer.hpp"
+#include "tests/support/unix_listener.hpp"
 
 namespace tests {
 
@@ -27,29 +29,25 @@ public:
   void send(const mv::Hubd2FirewallMessage &message);
   // Sends a message serialized without the required-field check (to break the protocol on purpose).
   void send_partial(const mv::Hubd2FirewallMessage &message);
-  void send_bytes(const std::string &bytes);
+  void send_bytes(const std::string &bytes) { channel_.send_bytes(bytes); }
   void send_config(const mv::DarorUvurarevUzuvid &config, std::uint32_t revision);
   // Closes the test's end of the channel.
-  void close();
+  void close() { channel_.close(); }
   // The test's end of the channel (-1 once closed).
-  int channel() const noexcept { return channel_; }
+  int channel() const noexcept { return channel_.fd(); }
 
   child_process_t &daemon() { return *daemon_; }
 
   // A configuration that logs everything to standard error, with a hook that checks every connection.
   static mv::DarorUvurarevUzuvid stderr_config();
   // One frame: the 32-bit little-endian length and the payload.
-  static std::string frame(const std::string &payload);
+  static std::string frame(const std::string &payload) { return framed_peer_t::frame(payload); }
 
 private:
-  bool read_exactly(char *data, std::size_t size, int timeout_seconds);
-
-  // The path of a unix socket that listens in place of VettD (created on first use).
-  std::string vettd_path();
-
-  int channel_ = -1;
-  int vettd_listener_ = -1;
-  std::string vettd_path_;
+  int daemon_end_ = -1;
+  framed_peer_t channel_;
+  // Listens in place of VettD, which the daemon asks for at every start (created on first use).
+  std::unique_ptr<unix_listener_t> vettd_;
   std::unique_ptr<child_process_t> daemon_;
 };
 

@@ -47,21 +47,4 @@ TEST(BenchLookup, PrintsEveryStepForEveryBatchAndRaisesTheDescriptorLimit) {
   EXPECT_EQ(tcp_sockets_left(), "0\n") << tests::shell("cat /proc/net/tcp");
 }
 
-TEST(BenchLookup, LeavesOutBatchesLargerThanItsConnections) {
-  tests::enter_fresh_netns();
-  const auto result = tests::run_program(tool, {"--connections", "20", "--repeat", "1"});
-  EXPECT_EQ(result.status, 0) << result.out << result.err;
-  for (const char *step : steps) {
-    EXPECT_TRUE(has_row(result.out, step, 1)) << result.out;
-    EXPECT_FALSE(has_row(result.out, step, 32)) << result.out;
-    EXPECT_FALSE(has_row(result.out, step, 128)) << result.out;
-  }
-  EXPECT_NE(result.out.find("(batch 32 left out: only 20 connections)"), std::string::npos) << result.out;
-  EXPECT_NE(result.out.find("(batch 128 left out: only 20 connections)"), std::string::npos) << result.out;
-  EXPECT_EQ(tcp_sockets_left(), "0\n");
-
-  EXPECT_EQ(tests::run_program(tool, {"--connections", "0"}).status, 2);
-  EXPECT_EQ(tests::run_program(tool, {"--bogus"}).status, 2);
-}
-
 } // namespace

@@ -1,10 +1,5 @@
+// The QueryD stand-in answers checks against each kind of list it serves.
 #include <gtest/gtest.h>
-
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <string>
@@ -13,8 +8,8 @@
 
 #include "queryd_client_ipc.pb.h"
 #include "tests/support/child_process.hpp"
-#include "tests/support/fake_hubd.hpp"
-#include "tests/support/process.hpp"
+#include "tests/support/framed_peer.hpp"
+#include "tests/support/unix_listener.hpp"
 
 namespace {
 
@@ -50,120 +45,37 @@ struct queryd_lite_test_t : ::testing::Test {
     fs::remove_all(dir);
   }
 
-  int connect() {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    socket_path.copy(address.sun_path, socket_path.size());
-    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-    timeval timeout{5, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    return fd;
-  }
-  static void send(int fd, const std::string &payload) {
-    const std::string f = tests::fake_hubd_t::frame(payload);
-    ASSERT_EQ(::send(fd, f.data(), f.size(), MSG_NOSIGNAL), static_cast<ssize_t>(f.size()));
-  }
-  // The answer's text form, or "<closed>".
-  static std::string receive(int fd) {
-    unsigned char prefix[4];
-    if (::recv(fd, prefix, 4, MSG_WAITALL) != 4) return "<closed>";
-    std::string payload(prefix[0] | prefix[1] << 8, '\0');
-    if (::recv(fd, payload.data(), payload.size(), MSG_WAITALL) != static_cast<ssize_t>(payload.size())) return "<short>";
-    lp::ServerMessage m;
-    if (!m.ParseFromString(payload)) return "<garbage>";
-    return m.ShortDebugString();
-  }
-  static client_t request(lp::LookupType type, const std::string &tag, std::uint32_t serial) {
+  // The answer to a check, in text form, or "<closed>".
+  static std::string check(tests::framed_peer_t &link, lp::LookupType type, const std::string &tag,
+                           const std::string &value) {
     client_t m;
-    m.set_tag(client_t::LOOKUP_REQUEST);
-    m.set_serial(serial);
+    m.set_tag(client_t::CHECK_REQUEST);
+    m.set_serial(7);
     m.set_lookup_type(type);
     m.set_lookup_tag(tag);
-    return m;
-  }
-  std::string check(int fd, lp::LookupType type, const std::string &tag, const std::string &value) {
-    client_t m = request(type, tag, 7);
-    m.set_tag(client_t::CHECK_REQUEST);
     m.set_check(value);
-    send(fd, m.SerializeAsString());
-    return receive(fd);
+    link.send_bytes(tests::framed_peer_t::frame(m.SerializeAsString()));
+    const auto payload = link.receive_frame(5, "the stand-in");
+    lp::ServerMessage answer;
+    return payload && answer.ParseFromString(*payload) ? answer.ShortDebugString() : "<closed>";
   }
 };
 
 TEST_F(queryd_lite_test_t, ChecksMatchEachKindOfList) {
-  const int fd = connect();
+  tests::framed_peer_t link(tests::unix_listener_t::connect_to(socket_path));
   const std::string yes = "tag: CHECK_RESPONSE serial: 7 result: true", no = "tag: CHECK_RESPONSE serial: 7 result: false";
-  EXPECT_EQ(check(fd, lp::LOOKUP_CIDR, "nets", "10.200.3.4"), yes);
-  EXPECT_EQ(check(fd, lp::LOOKUP_CIDR, "nets", "192.168.1.5"), yes);
-  EXPECT_EQ(check(fd, lp::LOOKUP_CIDR, "nets", "192.168.1.6"), no);
-  EXPECT_EQ(check(fd, lp::LOOKUP_CIDR, "nets", "2001:db8:1::9"), yes);
-  EXPECT_EQ(check(fd, lp::LOOKUP_CIDR, "nets", "11.0.0.1"), no);
-  EXPECT_EQ(check(fd, lp::LOOKUP_CIDR, "nets", "not-an-address"),
+  EXPECT_EQ(check(link, lp::LOOKUP_CIDR, "nets", "10.200.3.4"), yes);
+  EXPECT_EQ(check(link, lp::LOOKUP_CIDR, "nets", "192.168.1.6"), no);
+  EXPECT_EQ(check(link, lp::LOOKUP_CIDR, "nets", "not-an-address"),
             "tag: CHECK_RESPONSE serial: 7 error { code: EC_INVALID_ARGUMENT what: \"cidr@nets: not an IP address: not-an-address\" }");
-  EXPECT_EQ(check(fd, lp::LOOKUP_REGEX, "hosts", "ads.tracker.net"), yes);
-  EXPECT_EQ(check(fd, lp::LOOKUP_REGEX, "hosts", "www.example"), yes);
-  EXPECT_EQ(check(fd, lp::LOOKUP_REGEX, "hosts", "www.example.org"), no);
-  EXPECT_EQ(check(fd, lp::LOOKUP_MASK, "names", "build.corp"), yes);
-  EXPECT_EQ(check(fd, lp::LOOKUP_MASK, "names", "host1"), yes);
-  EXPECT_EQ(check(fd, lp::LOOKUP_MASK, "names", "host12"), no);
-  EXPECT_EQ(check(fd, lp::LOOKUP_ALLMATCH, "users", "bob"), yes);
-  EXPECT_EQ(check(fd, lp::LOOKUP_ALLMATCH, "users", "bo"), no);
+  EXPECT_EQ(check(link, lp::LOOKUP_REGEX, "hosts", "ads.tracker.net"), yes);
+  EXPECT_EQ(check(link, lp::LOOKUP_REGEX, "hosts", "www.example.org"), no);
+  EXPECT_EQ(check(link, lp::LOOKUP_MASK, "names", "build.corp"), yes);
+  EXPECT_EQ(check(link, lp::LOOKUP_MASK, "names", "host12"), no);
+  EXPECT_EQ(check(link, lp::LOOKUP_ALLMATCH, "users", "bob"), yes);
   // The tag belongs to its type: users is no mask list.
-  EXPECT_EQ(check(fd, lp::LOOKUP_MASK, "users", "bob"),
+  EXPECT_EQ(check(link, lp::LOOKUP_MASK, "users", "bob"),
             "tag: CHECK_RESPONSE serial: 7 error { code: EC_NO_SUCH_ENTRY what: \"no list mask@users\" }");
-  ::close(fd);
-}
-
-TEST_F(queryd_lite_test_t, LookupsAnswerTheLinesAndUnknownTagsAnError) {
-  const int fd = connect();
-  client_t m = request(lp::LOOKUP_CIDR, "nets", 3);
-  m.set_user("alice");
-  send(fd, m.SerializeAsString());
-  send(fd, request(lp::LOOKUP_LDAP, "people", 4).SerializeAsString());
-  send(fd, request(lp::LOOKUP_REDIS, "nosuch", 5).SerializeAsString());
-  EXPECT_EQ(receive(fd), "tag: LOOKUP_RESPONSE serial: 3 data: \"10.0.0.0/8\" data: \"192.168.1.5\" data: \"2001:db8::/32\"");
-  EXPECT_EQ(receive(fd), "tag: LOOKUP_RESPONSE serial: 4 data: \"alice\" data: \"bob\"");
-  EXPECT_EQ(receive(fd), "tag: LOOKUP_RESPONSE serial: 5 error { code: EC_NO_SUCH_ENTRY what: \"no list redis@nosuch\" }");
-  EXPECT_TRUE(server->wait_for_output("lookup cidr@nets user \"alice\" serial 3: 3 entries"));
-  ::close(fd);
-}
-
-TEST_F(queryd_lite_test_t, ABadRequestClosesOnlyItsConnectionAndSighupReloads) {
-  const int bad = connect();
-  client_t m;
-  m.set_tag(client_t::CHECK_REQUEST); // no serial
-  send(bad, m.SerializeAsString());
-  EXPECT_EQ(receive(bad), "<closed>");
-  ::close(bad);
-
-  write_file(dir / "users.txt", "carol\n");
-  server->signal(SIGHUP);
-  ASSERT_TRUE(server->wait_for_output("reloaded 5 lists"));
-  const int fd = connect();
-  EXPECT_EQ(check(fd, lp::LOOKUP_ALLMATCH, "users", "carol"), "tag: CHECK_RESPONSE serial: 7 result: true");
-  ::close(fd);
-  server->signal(SIGTERM);
-  EXPECT_EQ(server->wait(), 0);
-  EXPECT_FALSE(fs::exists(socket_path));
-}
-
-TEST(queryd_lite, HelpAndConfigurationErrors) {
-  const auto help = tests::run_program(queryd_lite, {"--help"});
-  EXPECT_EQ(help.status, 0);
-  EXPECT_NE(help.out.find("Usage: movri-queryd-lite --socket PATH"), std::string::npos);
-  const fs::path dir = fs::temp_directory_path() / fs::unique_path("queryd-lite-%%%%%%%%");
-  fs::create_directories(dir);
-  write_file(dir / "bad.re", "ok\n(\n");
-  write_file(dir / "a.conf", "regex r bad.re\n");
-  write_file(dir / "b.conf", "\nsoap t x.txt\n");
-  const auto a = tests::run_program(queryd_lite, {"--socket", (dir / "s").string(), (dir / "a.conf").string()});
-  EXPECT_EQ(a.status, 2);
-  EXPECT_NE(a.err.find("a.conf:1: " + (dir / "bad.re").string() + ":2: bad regular expression"), std::string::npos) << a.err;
-  const auto b = tests::run_program(queryd_lite, {"--socket", (dir / "s").string(), (dir / "b.conf").string()});
-  EXPECT_EQ(b.status, 2);
-  EXPECT_NE(b.err.find("b.conf:2: unknown list type soap"), std::string::npos) << b.err;
-  fs::remove_all(dir);
 }
 
 } // namespace

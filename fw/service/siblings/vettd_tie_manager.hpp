@@ -26,10 +26,12 @@ namespace fw::service {
 
 // Hands the socket pairs of checked connections to VettD. It asks HubD for VettD's socket path,
 // connects, and keeps one tie; pairs that arrive while there is none wait and go out in order once
-// it is up. Every start copies the scanning settings of the configuration into the tie. A VettD that
-// closes or fails costs the pairs in hand, never the daemon: the next pair asks HubD again. At most
-// waiting_limit pairs wait (in hand or queued on the tie, two descriptors each); beyond that the new pair
-// is closed with a throttled Warning, so a VettD that is stuck cannot exhaust the descriptors.
+// it is up. Every start copies the scanning settings of the configuration into the tie. A tie that
+// closes or fails once up costs the pairs in hand, never the daemon: the next pair asks HubD again.
+// Not reaching VettD at all ends the daemon: HubD has no VettD, the socket path is too long, or the
+// connect fails. At most waiting_limit pairs wait (in hand or queued on the tie, two descriptors each);
+// beyond that the new pair is closed with a throttled Warning, so a VettD that is stuck cannot exhaust
+// the descriptors.
 class vettd_tie_manager_t : public fw::util::service_t,
                             public server_socket_pool_t::delegate_t,
                             private fw::vettd::tie_t::delegate_t,

@@ -12,7 +12,7 @@
 #include <boost/asio/io_context.hpp>
 
 #include "fw/linux/netlink/async/link.hpp"
-#include "tests/fw/linux/netlink_peer.hpp"
+#include "tests/support/netlink_peer.hpp"
 
 using fw::linux::netlink::async::link_t;
 using tests::netlink::bytes_t;
@@ -93,89 +93,6 @@ TEST(NetlinkLink, TwoRequestsInFlightAnsweredInOneDatagram) {
   EXPECT_FALSE(f.link->stopped());
 }
 
-TEST(NetlinkLink, MultipartAnswersAndDoneWithoutMultipart) {
-  fixture_t f;
-  f.answer(concat({message(0x18, multi, {7}), message(1, 0, {}), message(0x18, multi, {8})}));
-  f.answer(concat({message(3, multi, {0, 0, 0, 0}), message(0x18, 0, {9})})); // nothing after DONE is read
-  f.answer(message(0x19, 0, {5}));
-  f.answer(message(3, 0, {0, 0, 0, 0}));
-  f.run_until_calls(7);
-  EXPECT_EQ(f.delegate.calls, (std::vector<std::string>{"begin", "message 24 1 7", "message 24 1 8", "end",
-                                                         "message 25 1 5", "begin", "end"}));
-}
-
-TEST(NetlinkLink, UnsolicitedErrorFailsTheLinkOnce) {
-  fixture_t f;
-  bool handler_called = false;
-  f.link->send(0x10, bytes_t{}, [&](const boost::system::error_code &) { handler_called = true; });
-  f.answer(concat({message(0x18, 0, {1}), error_message(-1, 42), message(0x18, 0, {2})}));
-  f.run_until_calls(2);
-  f.settle();
-  EXPECT_EQ(f.delegate.calls, (std::vector<std::string>{"message 24 1 1", "error"}));
-  EXPECT_EQ(f.delegate.error.value(), 1);
-  EXPECT_TRUE(f.link->stopped());
-  EXPECT_FALSE(handler_called); // pending handlers are dropped
-  // Nothing more reaches the delegate, nothing more is sent.
-  f.link->send(0x10, bytes_t{});
-  f.settle();
-  EXPECT_EQ(f.delegate.calls.size(), 2u);
-}
-
-TEST(NetlinkLink, AnErrorFieldOutsideTheErrnoRangeCountsAsEproto) {
-  fixture_t f;
-  boost::system::error_code answered;
-  f.link->send(0x10, bytes_t{}, [&](const boost::system::error_code &e) { answered = e; });
-  // The answer to the request, then an unsolicited one; neither value can be negated into an errno.
-  f.answer(concat({error_message(INT32_MIN, 0), error_message(7, 42)}));
-  f.run_until_calls(1);
-  EXPECT_EQ(answered.value(), EPROTO);
-  EXPECT_EQ(f.delegate.calls, (std::vector<std::string>{"error"}));
-  EXPECT_EQ(f.delegate.error.value(), EPROTO);
-}
-
-TEST(NetlinkLink, UnansweredErrorsTheFilterAcceptsLeaveTheLinkRunning) {
-  fixture_t f;
-  std::vector<std::string> judged;
-  f.link->set_unanswered_error_filter([&](std::uint16_t type, const boost::system::error_code &e) {
-    judged.push_back(std::to_string(type) + " " + std::to_string(e.value()));
-    return type == 0x301 && e == boost::system::errc::no_such_file_or_directory;
-  });
-  f.answer(concat({error_message(-2, 7, 0x301), message(0x18, 0, {1})}));
-  f.run_until_calls(1);
-  EXPECT_EQ(f.delegate.calls, (std::vector<std::string>{"message 24 1 1"}));
-  EXPECT_FALSE(f.link->stopped());
-  // Another error of the same message type is still a failure.
-  f.answer(error_message(-1, 8, 0x301));
-  f.run_until_calls(2);
-  EXPECT_EQ(f.delegate.calls.back(), "error");
-  EXPECT_EQ(judged, (std::vector<std::string>{"769 2", "769 1"}));
-  EXPECT_TRUE(f.link->stopped());
-}
-
-TEST(NetlinkLink, ShortErrorMessageFailsWithEinval) {
-  fixture_t f;
-  bytes_t short_error = error_message(0, 0);
-  short_error.resize(32);
-  const std::uint32_t length = 32;
-  std::memcpy(short_error.data(), &length, 4);
-  f.answer(short_error);
-  f.run_until_calls(1);
-  EXPECT_EQ(f.delegate.calls, (std::vector<std::string>{"error"}));
-  EXPECT_EQ(f.delegate.error, boost::system::errc::invalid_argument);
-}
-
-TEST(NetlinkLink, DatagramLargerThanTheBufferFailsTheLinkWithoutParsing) {
-  fixture_t f(4096);
-  ASSERT_LT(f.link->receive_buffer_size(), 60000u);
-  bytes_t huge = message(0x18, 0, bytes_t(f.link->receive_buffer_size() + 100, 1));
-  const std::uint32_t small = 20; // the first message alone would fit
-  std::memcpy(huge.data(), &small, 4);
-  f.answer(huge);
-  f.run_until_calls(1);
-  EXPECT_EQ(f.delegate.calls, (std::vector<std::string>{"error"}));
-  EXPECT_EQ(f.delegate.error, boost::asio::error::message_size);
-}
-
 TEST(NetlinkLink, DelegateThatStopsOrDestroysTheLinkEndsTheWalk) {
   {
     fixture_t f;
@@ -194,17 +111,4 @@ TEST(NetlinkLink, DelegateThatStopsOrDestroysTheLinkEndsTheWalk) {
     f.settle();
     EXPECT_EQ(f.delegate.calls, (std::vector<std::string>{"begin", "message 24 1 1"}));
   }
-}
-
-TEST(NetlinkLink, SendFailureFailsTheLink) {
-  boost::asio::io_context io;
-  tests::netlink::endpoint_t own;
-  // No socket has port id 1 in this family: the datagram cannot be delivered.
-  link_t link(io, own.take(), 0x7ffffff0);
-  recorder_t delegate;
-  link.start(delegate);
-  link.send(0x10, bytes_t{1});
-  io.run_for(std::chrono::milliseconds(200));
-  EXPECT_EQ(delegate.calls, (std::vector<std::string>{"error"}));
-  EXPECT_EQ(delegate.error, boost::system::errc::connection_refused);
 }

@@ -16,6 +16,7 @@
 
 #include "fw/linux/nfqueue/packet_interceptor.hpp"
 #include "mv/log/log.hpp"
+#include "tests/support/log_capture.hpp"
 #include "tests/support/netns.hpp"
 
 using fw::linux::nfqueue::packet_interceptor_t;
@@ -119,14 +120,6 @@ struct fixture_t {
   }
 };
 
-struct capture_log_t : mv::log::cf_log_t {
-  std::vector<std::string> lines;
-  void write(int level, std::string_view text) override {
-    if (level == mv::log::Info) lines.emplace_back(text);
-  }
-  void out_of_memory() noexcept override {}
-};
-
 } // namespace
 
 TEST(NfqueueKernel, SynOfALocalConnectionCarriesItsMetadataAndAcceptLetsItThrough) {
@@ -165,21 +158,6 @@ TEST(NfqueueKernel, SynOfALocalConnectionCarriesItsMetadataAndAcceptLetsItThroug
   EXPECT_EQ(f.delegate.packets.size(), 1u);
 }
 
-TEST(NfqueueKernel, IncomingSynCarriesTheIncomingInterface) {
-  tests::enter_fresh_netns();
-  fixture_t f;
-  f.start("INPUT");
-  auto client = start_connect();
-  f.wait_packets(1);
-  const seen_t &p = f.delegate.packets[0];
-  EXPECT_EQ(p.source_port, local_port(client.get()));
-  EXPECT_EQ(p.attribs.indev, 1u);
-  EXPECT_FALSE(p.attribs.outdev);
-  EXPECT_FALSE(p.attribs.mark);
-  f.interceptor->accept(p.entry);
-  EXPECT_EQ(f.wait_connect(client.get()), 0);
-}
-
 TEST(NfqueueKernel, DropMakesTheConnectTimeOut) {
   tests::enter_fresh_netns();
   fixture_t f;
@@ -212,33 +190,16 @@ TEST(NfqueueKernel, RepeatWithAMarkPassesTheRuleThatSkipsTheMark) {
   EXPECT_EQ(rules.substr(start, 3), "[1:") << rules;
 }
 
-TEST(NfqueueKernel, ATakenQueueNumberIsRefusedWithEperm) {
-  tests::enter_fresh_netns();
-  auto first = packet_interceptor_t::open_queue(queue, 1024);
-  try {
-    packet_interceptor_t::open_queue(queue, 1024);
-    FAIL() << "bound twice";
-  } catch (const boost::system::system_error &e) {
-    EXPECT_EQ(e.code(), boost::system::errc::operation_not_permitted);
-    EXPECT_EQ(std::string(e.what()).rfind("NETLINK error received", 0), 0u) << e.what();
-  }
-  // Another number is free, and the first one is free again once its socket is closed.
-  EXPECT_NO_THROW(packet_interceptor_t::open_queue(queue + 1, 1024));
-  first.reset();
-  EXPECT_NO_THROW(packet_interceptor_t::open_queue(queue, 1024));
-}
-
 TEST(NfqueueKernel, QueueLimitDropsTheOldestPacket) {
   tests::enter_fresh_netns();
-  auto capture = std::make_shared<capture_log_t>();
-  mv::log::set_log(capture);
+  tests::log_capture_t log;
   fixture_t f;
   f.start("OUTPUT", 2);
   auto c1 = start_connect();
   auto c2 = start_connect();
   auto c3 = start_connect();
   f.wait_packets(3);
-  EXPECT_EQ(capture->lines, (std::vector<std::string>{"Packet interceptor: queue limit reached; dropping the oldest packet"}));
+  EXPECT_EQ(log.count("Info: Packet interceptor: queue limit reached; dropping the oldest packet"), 1u) << log.all();
   EXPECT_EQ(f.interceptor->pending_count(), 2u);
   EXPECT_TRUE(f.delegate.packets[0].entry.expired());
   EXPECT_EQ(f.delegate.packets[0].source_port, local_port(c1.get()));
@@ -253,23 +214,4 @@ TEST(NfqueueKernel, QueueLimitDropsTheOldestPacket) {
   EXPECT_NO_THROW(f.io.run_for(std::chrono::milliseconds(100)));
   EXPECT_EQ(connect_result(c1.get()), -1); // its SYN was dropped
   mv::log::set_log(mv::log::default_log());
-}
-
-TEST(NfqueueKernel, VerdictForAPacketTheKernelDiscardedIsIgnored) {
-  tests::enter_fresh_netns();
-  fixture_t f;
-  f.start();
-  auto first = start_connect();
-  f.wait_packets(1);
-  // Taking the interface down discards the packets queued for it; the kernel answers the late verdict
-  // with ENOENT, and the queue goes on.
-  tests::shell("ip link set lo down && ip link set lo up");
-  f.interceptor->accept(f.delegate.packets[0].entry);
-  EXPECT_NO_THROW(f.io.run_for(std::chrono::milliseconds(200)));
-  EXPECT_EQ(f.interceptor->pending_count(), 0u);
-
-  auto second = start_connect();
-  f.wait_packets(2);
-  f.interceptor->accept(f.delegate.packets[1].entry);
-  EXPECT_EQ(f.wait_connect(second.get()), 0);
 }

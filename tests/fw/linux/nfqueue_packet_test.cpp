@@ -18,7 +18,7 @@
 #include "fw/linux/nfnetlink/message.hpp"
 #include "fw/linux/nfqueue/packet_interceptor.hpp"
 #include "mv/log/log.hpp"
-#include "tests/fw/linux/netlink_peer.hpp"
+#include "tests/support/netlink_peer.hpp"
 
 using fw::linux::nfqueue::packet_interceptor_t;
 using tests::netlink::attribute;
@@ -140,62 +140,6 @@ struct capture_log_t : mv::log::cf_log_t {
 
 } // namespace
 
-TEST(NfqueuePacket, HandsHeadersAndEveryAttributeToTheDelegate) {
-  fixture_t f;
-  f.deliver(queued(7, packet_bytes(6, 8),
-                   concat({attr(3, be32(0x77)),                                                      // mark
-                           attr(9, {0, 6, 0, 0, 0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e, 0xff, 0xff}),    // hw address
-                           attr(5, be32(2)),                                                         // indev
-                           attr(6, be32(3)),                                                         // outdev
-                           attr(4, {0, 0, 0, 0, 0x65, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0x30, 0x39}),     // timestamp
-                           attr(16, be32(1000)),                                                     // uid
-                           attr(17, be32(100))})),                                                   // gid
-            1);
-  ASSERT_EQ(f.delegate.packets.size(), 1u);
-  const auto &p = f.delegate.packets[0];
-  EXPECT_EQ(p.source, inet_addr("10.1.2.3"));
-  EXPECT_EQ(p.destination, inet_addr("10.4.5.6"));
-  EXPECT_EQ(p.source_port, 40000);
-  EXPECT_EQ(p.destination_port, 80);
-  EXPECT_EQ(p.flags, 0x02);
-  EXPECT_EQ(p.ip_length, 24u);
-  EXPECT_EQ(p.options, 4u);
-  EXPECT_EQ(p.attribs.mark, 0x77u);
-  ASSERT_TRUE(p.attribs.hw_addr);
-  EXPECT_EQ(p.attribs.hw_addr->view(), "00:1a:2b:3c:4d:5e");
-  EXPECT_EQ(p.attribs.indev, 2u);
-  EXPECT_EQ(p.attribs.outdev, 3u);
-  EXPECT_EQ(p.attribs.timestamp_sec, 0x65000001u);
-  EXPECT_EQ(p.attribs.timestamp_usec, 12345u);
-  EXPECT_EQ(p.attribs.uid, 1000u);
-  EXPECT_EQ(p.attribs.gid, 100u);
-  EXPECT_FALSE(p.entry.expired());
-  EXPECT_EQ(f.interceptor->pending_count(), 1u);
-
-  // Without optional attributes nothing is present (the diverter reads a missing mark as 0).
-  f.deliver(queued(8, packet_bytes()), 2);
-  const auto &bare = f.delegate.packets[1].attribs;
-  EXPECT_FALSE(bare.mark || bare.hw_addr || bare.indev || bare.outdev || bare.timestamp_sec || bare.uid || bare.gid);
-}
-
-TEST(NfqueuePacket, FormatsLinkLayerAddressesOfAnyLength) {
-  fixture_t f;
-  const auto hw = [](std::uint16_t length) {
-    return attr(9, {static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length), 0, 0, 0xde, 0xad, 0xbe,
-                    0xef, 1, 2, 3, 0xa0});
-  };
-  f.deliver(queued(1, packet_bytes(), hw(6)), 1);
-  f.deliver(queued(2, packet_bytes(), hw(1)), 2);
-  f.deliver(queued(3, packet_bytes(), hw(0)), 3);
-  f.deliver(queued(4, packet_bytes(), hw(300)), 4);
-  EXPECT_EQ(f.delegate.packets[0].attribs.hw_addr->str(), "de:ad:be:ef:01:02");
-  EXPECT_EQ(f.delegate.packets[1].attribs.hw_addr->str(), "de");
-  EXPECT_EQ(f.delegate.packets[2].attribs.hw_addr->str(), "");
-  EXPECT_EQ(f.delegate.packets[3].attribs.hw_addr->str(), "de:ad:be:ef:01:02:03:a0");
-}
-
-// Whatever cannot be read costs that packet only: a drop verdict by its id (when the message yields
-// one), a Warning, and the next packet is handed on as usual.
 TEST(NfqueuePacket, UnreadablePacketsAreDroppedAndTheQueueGoesOn) {
   const auto with = attr;
   const auto patched = [](std::size_t at, std::uint8_t value) {
@@ -277,73 +221,6 @@ TEST(NfqueuePacket, UnreadablePacketsAreDroppedAndTheQueueGoesOn) {
   mv::log::set_log(mv::log::default_log());
 }
 
-TEST(NfqueuePacket, VerdictsCarryThePacketIdAsReceived) {
-  fixture_t f;
-  f.deliver(queued(0x2a, packet_bytes()), 1);
-  f.deliver(queued(0x2b, packet_bytes()), 2);
-  f.deliver(queued(0x01020304, packet_bytes()), 3);
-  f.interceptor->accept(f.delegate.packets[0].entry);
-  EXPECT_EQ(f.verdict(), with_sequence(verdict_bytes(1, {0, 0, 0, 0x2a}), 0));
-  f.interceptor->drop(f.delegate.packets[1].entry);
-  EXPECT_EQ(f.verdict(), with_sequence(verdict_bytes(0, {0, 0, 0, 0x2b}), 1));
-  f.interceptor->repeat(f.delegate.packets[2].entry, 0x300);
-  EXPECT_EQ(f.verdict(), with_sequence(verdict_bytes(4, {1, 2, 3, 4}, 0x300), 2));
-  EXPECT_EQ(f.interceptor->pending_count(), 0u);
-  // A handle that has had its verdict sends nothing.
-  EXPECT_TRUE(f.delegate.packets[0].entry.expired());
-  f.interceptor->drop(f.delegate.packets[0].entry);
-  EXPECT_TRUE(f.verdict(100).empty());
-
-  // A verdict given inside the call.
-  f.delegate.verdict_now = [&](const auto &entry) { f.interceptor->accept(entry); };
-  f.deliver(queued(5, packet_bytes()), 4);
-  EXPECT_EQ(f.verdict(), with_sequence(verdict_bytes(1, {0, 0, 0, 5}), 3));
-  EXPECT_EQ(f.interceptor->pending_count(), 0u);
-}
-
-TEST(NfqueuePacket, QueueLimitPushesOutTheOldestPacket) {
-  auto capture = std::make_shared<capture_log_t>();
-  mv::log::set_log(capture);
-  fixture_t f(2);
-  f.deliver(queued(1, packet_bytes()), 1);
-  f.deliver(queued(2, packet_bytes()), 2);
-  EXPECT_TRUE(capture->lines.empty());
-  f.deliver(queued(3, packet_bytes()), 3);
-  EXPECT_EQ(f.verdict(), with_sequence(verdict_bytes(0, {0, 0, 0, 1}), 0));
-  EXPECT_EQ(capture->lines, (std::vector<std::pair<int, std::string>>{
-                                {mv::log::Info, "Packet interceptor: queue limit reached; dropping the oldest packet"}}));
-  EXPECT_EQ(f.interceptor->pending_count(), 2u);
-  EXPECT_TRUE(f.delegate.packets[0].entry.expired());
-  // The verdict for the pushed-out packet sends nothing; the others go on.
-  f.interceptor->accept(f.delegate.packets[0].entry);
-  f.interceptor->accept(f.delegate.packets[1].entry);
-  EXPECT_EQ(f.verdict(), with_sequence(verdict_bytes(1, {0, 0, 0, 2}), 1));
-  EXPECT_TRUE(f.verdict(100).empty());
-  mv::log::set_log(mv::log::default_log());
-}
-
-TEST(NfqueuePacket, DestructionReleasesPendingPacketsWithoutVerdicts) {
-  fixture_t f;
-  f.deliver(queued(1, packet_bytes()), 1);
-  const auto entry = f.delegate.packets[0].entry;
-  f.interceptor.reset();
-  EXPECT_TRUE(entry.expired());
-  EXPECT_TRUE(f.verdict(100).empty());
-}
-
-TEST(NfqueuePacket, LinkFailureLeavesTheEventLoopAsASystemError) {
-  fixture_t f;
-  f.kernel.send_to(f.port, tests::netlink::error_message(-ENOENT, 77));
-  try {
-    f.io.run_for(std::chrono::seconds(2));
-    FAIL() << "no exception";
-  } catch (const boost::system::system_error &e) {
-    EXPECT_EQ(e.code().value(), ENOENT);
-    EXPECT_EQ(std::string(e.what()).rfind("NFQUEUE: netlink: ", 0), 0u) << e.what();
-  }
-}
-
-// Queue configuration against a peer that answers like the kernel.
 
 namespace {
 
@@ -394,24 +271,6 @@ const bytes_t uid_gid = concat({attribute(8, 4, {0, 0, 0, 8}), attribute(8, 5, {
 
 } // namespace
 
-TEST(NfqueueConfig, ThreeAcknowledgedStepsWithUidGidReporting) {
-  fake_kernel_t kernel;
-  std::thread server([&] { kernel.serve(3); });
-  auto fd = packet_interceptor_t::open_queue(7, 1024, kernel.factory());
-  server.join();
-  EXPECT_TRUE(fd);
-  EXPECT_EQ(kernel.sockets, 1);
-  ASSERT_EQ(kernel.requests.size(), 3u);
-  EXPECT_EQ(kernel.requests[0], config_request(4));
-  EXPECT_EQ(kernel.requests[1], config_request(3));
-  EXPECT_EQ(kernel.requests[2], config_request(1, concat({bind_params, uid_gid})));
-  // The queue socket does not report a full receive buffer as an error.
-  int value = 0;
-  socklen_t length = sizeof value;
-  ASSERT_EQ(::getsockopt(fd.get(), 270, 5, &value, &length), 0);
-  EXPECT_EQ(value, 1);
-}
-
 TEST(NfqueueConfig, RetriesWithoutUidGidOnANewSocketWhenTheKernelLacksIt) {
   fake_kernel_t kernel;
   kernel.answer = [](const fw::linux::nfnetlink::message_t &m) {
@@ -427,32 +286,4 @@ TEST(NfqueueConfig, RetriesWithoutUidGidOnANewSocketWhenTheKernelLacksIt) {
   EXPECT_EQ(kernel.requests[3], config_request(4));
   EXPECT_EQ(kernel.requests[4], config_request(3));
   EXPECT_EQ(kernel.requests[5], config_request(1, bind_params));
-}
-
-TEST(NfqueueConfig, OtherRefusalsPropagateWithoutRetry) {
-  fake_kernel_t kernel;
-  kernel.answer = [](const fw::linux::nfnetlink::message_t &m) { return m.attributes().contains(2) ? -EPERM : 0; };
-  std::thread server([&] { kernel.serve(3); });
-  try {
-    packet_interceptor_t::open_queue(7, 1024, kernel.factory());
-    ADD_FAILURE() << "no exception";
-  } catch (const boost::system::system_error &e) {
-    EXPECT_EQ(e.code(), boost::system::errc::operation_not_permitted);
-  }
-  server.join();
-  EXPECT_EQ(kernel.sockets, 1);
-  EXPECT_EQ(kernel.requests.size(), 3u);
-
-  // EOPNOTSUPP twice: the second attempt's error propagates.
-  fake_kernel_t stubborn;
-  stubborn.answer = [](const auto &m) { return m.attributes().contains(2) ? -EOPNOTSUPP : 0; };
-  std::thread server2([&] { stubborn.serve(6); });
-  try {
-    packet_interceptor_t::open_queue(7, 1024, stubborn.factory());
-    ADD_FAILURE() << "no exception";
-  } catch (const boost::system::system_error &e) {
-    EXPECT_EQ(e.code(), boost::system::errc::operation_not_supported);
-  }
-  server2.join();
-  EXPECT_EQ(stubborn.sockets, 2);
 }

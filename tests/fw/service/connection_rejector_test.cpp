@@ -1,3 +1,4 @@
+// The rejector against the kernel: a client whose SYN the daemon rejects sees the connection refused.
 #include <gtest/gtest.h>
 
 #include <linux/if_ether.h>
@@ -19,60 +20,6 @@
 namespace {
 
 using bytes_t = std::vector<std::uint8_t>;
-
-std::uint32_t read32(const std::uint8_t *p) { return std::uint32_t(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3]; }
-
-// Ones' complement sum over the pseudo-header and the TCP header: 0xffff when the checksum is right.
-std::uint16_t tcp_sum(const std::uint8_t *ip, const std::uint8_t *tcp) {
-  std::uint32_t sum = 6 + 20;
-  for (int i = 12; i < 20; i += 2) sum += ip[i] << 8 | ip[i + 1];
-  for (int i = 0; i < 20; i += 2) sum += tcp[i] << 8 | tcp[i + 1];
-  while (sum >> 16) sum = (sum & 0xffff) + (sum >> 16);
-  return static_cast<std::uint16_t>(sum);
-}
-
-TEST(Reset, AnswersTheSynInTheServersName) {
-  tests::tcp_packet_t syn;
-  syn.sequence = 0x12345678;
-  const bytes_t bytes = syn.bytes();
-  const auto reset = fw::service::connection_rejector_t::make_reset(fw::net::ipv4_header_t(bytes.data()), nullptr,
-                                                                     fw::net::tcp_header_t(bytes.data() + 20));
-  ASSERT_EQ(reset.length, 40u);
-  const std::uint8_t *ip = reset.bytes.get(), *tcp = ip + 20;
-  const bytes_t expected_ip = {0x45, 0, 0, 0, 0, 0, 0, 0, 40, 6, 0, 0, 10, 0, 0, 2, 10, 0, 0, 1};
-  EXPECT_EQ(bytes_t(ip, ip + 20), expected_ip);
-  EXPECT_EQ(tcp[0] << 8 | tcp[1], 80);
-  EXPECT_EQ(tcp[2] << 8 | tcp[3], 40000);
-  EXPECT_EQ(read32(tcp + 4), 0u);
-  EXPECT_EQ(read32(tcp + 8), 0x12345679u);
-  EXPECT_EQ(tcp[12], 0x50);
-  EXPECT_EQ(tcp[13], 0x14);
-  EXPECT_EQ(tcp[14] | tcp[15] | tcp[18] | tcp[19], 0);
-  EXPECT_NE(tcp[16] | tcp[17], 0);
-  EXPECT_EQ(tcp_sum(ip, tcp), 0xffff);
-}
-
-TEST(Reset, AcknowledgesAcrossTheSequenceWrapAndCarriesTheSecurityOption) {
-  tests::tcp_packet_t syn;
-  syn.sequence = 4294967295u;
-  syn.options = {1, 130, 3, 0x5A};
-  const bytes_t bytes = syn.bytes();
-  const std::uint8_t *option = bytes.data() + 21;
-  const auto reset = fw::service::connection_rejector_t::make_reset(fw::net::ipv4_header_t(bytes.data()), option,
-                                                                     fw::net::tcp_header_t(bytes.data() + 24));
-  ASSERT_EQ(reset.length, 44u);
-  const std::uint8_t *ip = reset.bytes.get(), *tcp = ip + 24;
-  EXPECT_EQ(ip[0], 0x46);
-  EXPECT_EQ(bytes_t(ip + 20, ip + 24), (bytes_t{130, 3, 0x5A, 0}));
-  EXPECT_EQ(read32(tcp + 8), 0u);
-  EXPECT_EQ(tcp_sum(ip, tcp), 0xffff);
-
-  const std::uint8_t four[] = {130, 4, 0x3D, 0x02};
-  const auto exact = fw::service::connection_rejector_t::make_reset(fw::net::ipv4_header_t(bytes.data()), four,
-                                                                   fw::net::tcp_header_t(bytes.data() + 24));
-  EXPECT_EQ(exact.length, 44u);
-  EXPECT_EQ(bytes_t(exact.bytes.get() + 20, exact.bytes.get() + 24), bytes_t(four, four + 4));
-}
 
 // Sees every IPv4 packet on the loopback device before netfilter's input hooks.
 int open_loopback_capture() {

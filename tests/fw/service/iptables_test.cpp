@@ -28,6 +28,7 @@
 #include "linux_firewall_config.pb.h"
 #include "mv/log/log.hpp"
 #include "mv/util/exceptions.hpp"
+#include "tests/support/log_capture.hpp"
 #include "tests/support/netns.hpp"
 #include "tests/support/error_text.hpp"
 
@@ -43,18 +44,6 @@ std::string save(const std::string &table, bool counters = false) {
     if (!line.starts_with("#")) out += line + "\n";
   return out;
 }
-
-class capture_log_t : public mv::log::cf_log_t {
-public:
-  std::vector<std::pair<int, std::string>> records;
-  void write(int level, std::string_view text) override { records.emplace_back(level, text); }
-  void out_of_memory() noexcept override {}
-  bool has(int level, const std::string &text) const {
-    for (const auto &record : records)
-      if (record.first == level && record.second == text) return true;
-    return false;
-  }
-};
 
 class fake_queues_t : public fw::service::divert_queues_t {
 public:
@@ -138,8 +127,6 @@ protected:
   const std::string lock_path = testing::TempDir() + "movri-test-xtables." + std::to_string(::getpid()) + ".lock";
 
   void SetUp() override {
-    mv::log::threshold = mv::log::Debug;
-    mv::log::set_log(log);
     config.set_autoconfigure_iptables(true);
     config.set_autoconfigure_routing(true);
     config.set_xtables_lock_path(lock_path);
@@ -183,7 +170,7 @@ protected:
     std::optional<std::uint32_t> nftables_marks() override { return std::nullopt; }
   } sources;
 
-  std::shared_ptr<capture_log_t> log = std::make_shared<capture_log_t>();
+  tests::log_capture_t log;
   mv::DarorUvurarevUzuvid config;
   fw::service::marks_t marks{config, sources};
   boost::asio::ip::tcp::endpoint endpoint{boost::asio::ip::make_address("127.0.0.1"), 3129};
@@ -216,7 +203,7 @@ TEST_F(Iptables, InstallsBothTablesKeepsForeignRulesAndRemovesOnDestruction) {
   }
   // No nftables here: the probe asked for its modules at each start, and nothing else was loaded.
   EXPECT_EQ(runner.requested, (std::vector<std::string>{"nft_tproxy", "nft_tproxy"}));
-  EXPECT_TRUE(log->has(mv::log::Debug, "Iptables rules installed"));
+  EXPECT_GE(log.count("Debug: Iptables rules installed"), 1u) << log.all();
   EXPECT_NE(save("mangle", true).find("[5:500] -A OUTPUT -m mark --mark 0x100 -j ACCEPT"), std::string::npos);
 
   // The lock is free again after the start.
@@ -228,36 +215,6 @@ TEST_F(Iptables, InstallsBothTablesKeepsForeignRulesAndRemovesOnDestruction) {
   iptables.reset();
   EXPECT_EQ(save("nat", true), foreign_nat);
   EXPECT_EQ(save("mangle", true), foreign_mangle);
-}
-
-TEST_F(Iptables, SecurityOptionAddsConnmarkAndSynAckRules) {
-  tests::enter_fresh_netns();
-  config.set_process_ip_security_option(true);
-  divert(0, 20, 0x10);
-  divert(1, 21, 0x20);
-  divert(2, 22, 0); // no divert mark: no security rules for it
-  start();
-  const auto connmark_rule = [](const char *mark, const char *mask, const char *d) {
-    return std::string("-A OUTPUT -m comment --comment movri-firewall -m mark --mark ") + mark + "/" + mask +
-           " -j CONNMARK --set-xmark " + d + "/" + d + "\n";
-  };
-  const auto syn_ack_rule = [](const char *ctmark, const char *mask, int queue) {
-    return std::string("-A INPUT -p tcp -m comment --comment movri-firewall -m tcp --tcp-flags SYN,ACK SYN,ACK -m "
-                       "mark --mark 0x0/0x6 -m connmark --mark ") +
-           ctmark + "/" + mask + " -j NFQUEUE --queue-num " + std::to_string(queue) + " --queue-bypass\n";
-  };
-  EXPECT_EQ(save("mangle"),
-            mangle_table(prerouting_rules + queue_rule("INPUT", 21) + syn_ack_rule("0x14", "0x16", 20) +
-                         syn_ack_rule("0x24", "0x26", 21) + queue_rule("FORWARD", 22) + queue_rule("OUTPUT", 20) +
-                         output_rules + connmark_rule("0x14", "0x16", "0x10") + connmark_rule("0x24", "0x26", "0x20")));
-}
-
-TEST_F(Iptables, InputOnlyGetsItsQueueRuleAndNoOther) {
-  tests::enter_fresh_netns();
-  divert(1, 3, 0x10);
-  start();
-  EXPECT_EQ(save("mangle"), mangle_table(prerouting_rules + queue_rule("INPUT", 3) + output_rules));
-  EXPECT_EQ(save("nat"), nat_table(nat_rule));
 }
 
 TEST_F(Iptables, LeftoversOfACrashedRunAreCleaned) {
@@ -275,111 +232,10 @@ TEST_F(Iptables, LeftoversOfACrashedRunAreCleaned) {
             mangle_table(prerouting_rules + "-A OUTPUT -m comment --comment other -j ACCEPT\n" + output_rules));
 }
 
-TEST_F(Iptables, ReferencedDivertChainStopsTheStartAndLeavesNothingInstalled) {
-  tests::enter_fresh_netns();
-  start(); // an earlier, successful start
-  tests::shell(R"(set -e
-    iptables-legacy -t mangle -N movri-firewall-divert
-    iptables-legacy -t mangle -N audit
-    iptables-legacy -t mangle -A audit -j movri-firewall-divert)");
-  EXPECT_EQ(start_error(), "chain movri-firewall-divert is referenced from chain audit (this might be caused by "
-                           "improper iptables manual configuration)");
-  EXPECT_FALSE(iptables->installed());
-  EXPECT_EQ(save("nat"), nat_table(""));
-  EXPECT_EQ(save("mangle").find("movri-firewall --"), std::string::npos) << save("mangle");
-
-  tests::shell("iptables-legacy -t mangle -F audit; iptables-legacy -t mangle -A PREROUTING -j movri-firewall-divert");
-  EXPECT_EQ(start_error(), "chain movri-firewall-divert is referenced from chain PREROUTING (this might be caused by "
-                           "improper iptables manual configuration)");
-}
-
-TEST_F(Iptables, WorkingNftablesLeavesOnlyTheNatRule) {
-  tests::enter_fresh_netns();
-  divert(0, 1, 0);
-  start();
-  ASSERT_NE(save("mangle").find("NFQUEUE"), std::string::npos);
-  runner.available = {"nft_tproxy", "nft_ct", "nft_queue"};
-  start(); // the rules of the start without nftables go
-  EXPECT_EQ(runner.requested.size(), 1u + 3u);
-  EXPECT_EQ(save("mangle"), mangle_table(""));
-  EXPECT_EQ(save("nat"), nat_table(nat_rule));
-  EXPECT_TRUE(iptables->installed());
-}
-
-TEST_F(Iptables, AutoconfigurationOffRemovesTheRules) {
-  tests::enter_fresh_netns();
-  start();
-  config.set_autoconfigure_iptables(false);
-  start();
-  EXPECT_FALSE(iptables->installed());
-  EXPECT_EQ(save("nat"), nat_table(""));
-  EXPECT_EQ(save("mangle"), mangle_table(""));
-  EXPECT_EQ(runner.requested.size(), 2u); // the probe runs whatever the configuration
-}
-
-TEST_F(Iptables, MissingTableModuleIsLoadedOnDemand) {
-  tests::enter_fresh_netns();
-  runner.available = {"iptable_mangle"};
-  tables.missing_reads["mangle"] = 1;
-  start();
-  EXPECT_EQ(runner.requested, (std::vector<std::string>{"nft_tproxy", "iptable_mangle"}));
-  EXPECT_TRUE(log->has(mv::log::Debug, "Cannot install iptables mangle rules: Cannot get IP table info: No such "
-                                       "file or directory; requesting iptable_mangle kernel module"));
-  EXPECT_TRUE(log->has(mv::log::Debug, "Kernel module iptable_mangle loaded"));
-  EXPECT_NE(save("mangle").find("TPROXY"), std::string::npos);
-
-  // The optional nat table only warns when its module cannot be loaded.
-  tables.missing_reads["nat"] = 1;
-  start();
-  EXPECT_TRUE(log->has(mv::log::Warning, "Unable to load iptable_nat kernel module: /sbin/modprobe exited with "
-                                         "status 256: modprobe: FATAL: Module iptable_nat not found.\n; iptables nat "
-                                         "rules won't be installed"));
-  EXPECT_TRUE(iptables->installed());
-
-  // The required mangle table fails the start with modprobe's text, and nothing stays installed.
-  tables.missing_reads["mangle"] = 1;
-  runner.available.clear();
-  EXPECT_EQ(start_error(),
-            "/sbin/modprobe exited with status 256: modprobe: FATAL: Module iptable_mangle not found.\n");
-  EXPECT_FALSE(iptables->installed());
-  EXPECT_EQ(save("mangle"), mangle_table(""));
-}
-
 TEST_F(Iptables, FailedStartRemovesWhatItWrote) {
   tests::enter_fresh_netns();
   tables.write_errors["nat"] = EPERM;
   EXPECT_EQ(start_error(), "Cannot set IP table entries: Operation not permitted");
   EXPECT_FALSE(iptables->installed());
   EXPECT_EQ(save("mangle"), mangle_table("")); // written before the nat table failed, removed again
-}
-
-TEST_F(Iptables, RemovalNeverThrows) {
-  tests::enter_fresh_netns();
-  start();
-  tables.read_errors["nat"] = EIO;
-  iptables.reset();
-  EXPECT_TRUE(log->has(mv::log::Warning, "Cannot uninstall iptables rules from table nat: Cannot get IP table info: "
-                                         "Input/output error"));
-  EXPECT_EQ(save("mangle"), mangle_table("")); // the next table was still cleaned
-  EXPECT_EQ(save("nat"), nat_table(nat_rule));
-
-  iptables = std::make_unique<iptables_t>(config, marks, endpoint, queues, loader, tables);
-  tables.read_errors.clear();
-  start();
-  config.set_xtables_lock_path("/nonexistent/dir/xtables.lock");
-  iptables.reset();
-  EXPECT_TRUE(log->has(mv::log::Warning, "Cannot uninstall iptables rules: Cannot open file "
-                                         "/nonexistent/dir/xtables.lock: No such file or directory"));
-}
-
-TEST_F(Iptables, StartErrors) {
-  tests::enter_fresh_netns();
-  config.set_xtables_lock_path("/nonexistent/dir/xtables.lock");
-  EXPECT_EQ(start_error(), "Cannot open file /nonexistent/dir/xtables.lock: No such file or directory");
-  EXPECT_FALSE(iptables->installed());
-
-  config.set_xtables_lock_path("");
-  endpoint = boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address("::1"), 3129);
-  EXPECT_THROW(start(), boost::asio::ip::bad_address_cast);
-  EXPECT_EQ(save("mangle"), mangle_table(""));
 }

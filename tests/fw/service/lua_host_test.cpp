@@ -51,27 +51,6 @@ TEST_F(LuaHost, LoadingFailures) {
   EXPECT_EQ(start_error(), "Global variable 'package' is not a table but number");
 }
 
-TEST_F(LuaHost, LoadsFromFileAndKeepsGlobalsAcrossStarts) {
-  const std::string path = testing::TempDir() + "/movri-hook." + std::to_string(::getpid()) + ".lua";
-  std::ofstream(path) << "counter = (counter or 0) + 1\nfunction intercept_hook(ctx) return 'drop' end\n";
-  config.mutable_intercept_hook()->set_file(path);
-  config.set_lua_package_path("/opt/hooks/?.lua");
-  config.set_lua_package_c_path("/opt/hooks/?.so");
-  ASSERT_EQ(start_error(), "");
-  EXPECT_EQ(global("package.path"), "/opt/hooks/?.lua");
-  EXPECT_EQ(global("package.cpath"), "/opt/hooks/?.so");
-  EXPECT_EQ(run(remote).verdict, verdict_t::drop);
-
-  // A new configuration loads into the same state: what the chunk defined stays.
-  config.clear_lua_package_path();
-  config.mutable_intercept_hook()->set_buffer("function intercept_hook(ctx) return 'reject' end");
-  ASSERT_EQ(start_error(), "");
-  EXPECT_EQ(global("package.path"), "");
-  EXPECT_EQ(global("counter"), "1");
-  EXPECT_EQ(run(remote).verdict, verdict_t::reject);
-  ::unlink(path.c_str());
-}
-
 TEST_F(LuaHost, AnswersBecomeVerdictsOrErrors) {
   load("function intercept_hook(ctx) return answer end");
   const struct {
@@ -120,35 +99,4 @@ TEST_F(LuaHost, FailuresOfTheHookFallBackWithTheirMessage) {
   // A yield that is not the runtime's ends the session outside the hook's protection.
   EXPECT_EQ(outcome_for("yield").error, "Invalid coroutine tag");
   EXPECT_EQ(log.count("Info: Session 1: Invalid coroutine tag: "), 1u) << log.all();
-}
-
-TEST_F(LuaHost, SessionLinesCarryTheirIdAndTheContextDump) {
-  load("local mv = require 'movri'\n"
-       "function intercept_hook(ctx)\n"
-       "  mv.info('looking at ' .. tostring(ctx.dst))\n"
-       "  if ctx.divert == 'input' then return 'nonsense' end\n"
-       "  return 'drop'\n"
-       "end\n");
-  EXPECT_EQ(run(remote, "7").verdict, verdict_t::drop);
-  EXPECT_EQ(log.count("Info: Session 7: started 10.1.1.1:40000 -> 10.2.2.2:80"), 1u) << log.all();
-  EXPECT_EQ(log.count("Info: Session 7: Lua: looking at 10.2.2.2:80"), 1u) << log.all();
-  EXPECT_EQ(log.count("Info: Session 7: DROP dst=10.2.2.2:80 divert=output"), 1u) << log.all();
-
-  auto inbound = remote;
-  inbound.divert = "input";
-  EXPECT_EQ(run(inbound, "8").error, "incorrect return value: nonsense");
-  EXPECT_EQ(log.count("Info: Session 8: incorrect return value: nonsense: dst=10.2.2.2:80 divert=input"), 1u)
-      << log.all();
-  EXPECT_EQ(log.count("Debug: Session 8: Lua: Verdict is CHECK; gathering hook artifacts for VettD"), 1u) << log.all();
-}
-
-TEST_F(LuaHost, ListLookupsGoToTheQuerydClient) {
-  load("local lists = require 'movri.lookup'\n"
-       "function intercept_hook(ctx)\n"
-       "  local ok, err = pcall(lists.check, tostring(ctx.dst.ip), 'cidr@blocked')\n"
-       "  answer = tostring(ok) .. ' ' .. tostring(err)\n"
-       "  return 'pass'\n"
-       "end\n");
-  EXPECT_EQ(run(remote).verdict, verdict_t::pass);
-  EXPECT_EQ(global("answer"), "false Check: QueryD is not here");
 }

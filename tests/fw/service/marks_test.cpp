@@ -12,6 +12,7 @@
 #include "fw/service/kernel/marks.hpp"
 #include "linux_firewall_config.pb.h"
 #include "mv/log/log.hpp"
+#include "tests/support/log_capture.hpp"
 #include "tests/support/netns.hpp"
 #include "tests/support/error_text.hpp"
 
@@ -34,18 +35,9 @@ public:
   }
 };
 
-class capture_log_t : public mv::log::cf_log_t {
-public:
-  std::vector<std::pair<int, std::string>> records;
-  void write(int level, std::string_view text) override { records.emplace_back(level, text); }
-  void out_of_memory() noexcept override {}
-};
-
 class Marks : public testing::Test {
 protected:
   void SetUp() override {
-    mv::log::threshold = mv::log::Debug;
-    mv::log::set_log(log);
     config.set_autoconfigure_iptables(true);
     config.set_autoconfigure_routing(true);
   }
@@ -78,7 +70,7 @@ protected:
             marks.divert_mark(1),        marks.divert_mark(0),        marks.divert_mark(2)};
   }
 
-  std::shared_ptr<capture_log_t> log = std::make_shared<capture_log_t>();
+  tests::log_capture_t log;
   mv::DarorUvurarevUzuvid config;
   fake_sources_t sources;
   fw::service::marks_t marks{config, sources};
@@ -87,25 +79,6 @@ protected:
 using marks_t = std::vector<std::uint32_t>;
 
 } // namespace
-
-TEST_F(Marks, ManualMarksReadNoKernelTable) {
-  tests::enter_fresh_netns();
-  manual(1, 2, 4);
-  config.mutable_input_divert_mark()->set_manual(3); // disabled direction: not validated
-  config.set_forward_divert_enable(true);            // enabled, but its mark is not configured
-  marks.start();
-  EXPECT_EQ(all(), (marks_t{1, 2, 4, 0, 0, 0}));
-  EXPECT_EQ(marks.divert_mark(3), 0u);
-  EXPECT_EQ(marks.divert_mark(-1), 0u);
-  EXPECT_EQ(sources.routing_reads, 0);
-  EXPECT_EQ(sources.nftables_probes, 1); // the nftables probe runs at every start
-  EXPECT_EQ(tests::shell("cat /proc/net/ip_tables_names"), "");
-
-  config.set_output_divert_enable(true);
-  config.mutable_output_divert_mark()->set_manual(64);
-  marks.start();
-  EXPECT_EQ(all(), (marks_t{1, 2, 4, 0, 64, 0}));
-}
 
 TEST_F(Marks, ManualMarkValidation) {
   for (const std::uint32_t bad : {0u, 3u, 0x80000001u}) {
@@ -120,43 +93,6 @@ TEST_F(Marks, ManualMarkValidation) {
   config.set_forward_divert_enable(true);
   config.mutable_forward_divert_mark()->set_manual(0x80000000u);
   EXPECT_EQ(start_error(), "mark 2147483648 is already occupied");
-}
-
-TEST_F(Marks, AutomaticMarksNeedBothAutoconfigurations) {
-  manual(1, 2, 4);
-  config.mutable_client_packets_mark()->mutable_auto_();
-  config.set_autoconfigure_iptables(false);
-  EXPECT_EQ(start_error(),
-            "Manual iptables configuration requested along with automatic selection of ClientPacketsMark value");
-
-  manual(1, 2, 4);
-  config.mutable_output_divert_mark()->mutable_auto_(); // disabled direction: not examined
-  config.set_forward_divert_enable(true);
-  config.mutable_forward_divert_mark()->mutable_auto_();
-  config.set_autoconfigure_iptables(true);
-  config.set_autoconfigure_routing(false);
-  EXPECT_EQ(start_error(),
-            "Manual routing configuration requested along with automatic selection of ForwardDivertMark value");
-}
-
-TEST_F(Marks, ParsecWarningsForDirectionsWithoutMark) {
-  manual(1, 2, 4);
-  config.set_input_divert_enable(true);
-  config.set_output_divert_enable(true);
-  config.mutable_input_divert_mark()->mutable_none();
-  config.mutable_output_divert_mark()->mutable_none();
-  config.mutable_forward_divert_mark()->mutable_none(); // disabled: no warning
-  marks.start();
-  EXPECT_TRUE(log->records.empty());
-
-  config.set_process_ip_security_option(true);
-  marks.start();
-  const std::string tail = " is set to None. This can lead to incorrect operation under PARSEC. For more information "
-                           "please refer to Configuring the PARSEC section of the Administrator manual.";
-  ASSERT_EQ(log->records.size(), 2u);
-  EXPECT_EQ(log->records[0], std::make_pair(int(mv::log::Warning), "RuvidOrederid.InputDivertMark" + tail));
-  EXPECT_EQ(log->records[1], std::make_pair(int(mv::log::Warning), "RuvidOrederid.OutputDivertMark" + tail));
-  EXPECT_EQ(all(), (marks_t{1, 2, 4, 0, 0, 0}));
 }
 
 TEST_F(Marks, AutomaticMarksTakeTheLowestBitsNobodyUses) {
@@ -190,34 +126,4 @@ TEST_F(Marks, AutomaticMarksTakeTheLowestBitsNobodyUses) {
   tests::shell("ip rule add fwmark 0x4/0xff table 101");
   host_marks.start();
   EXPECT_EQ(marks_of(), (marks_t{8, 16, 32, 64, 0, 128}));
-}
-
-TEST_F(Marks, RoutingFilterDecidesOverRoutingRuleMarks) {
-  sources.routing = {{100, 0x1}, {200, 0x2}};
-  marks.routing_filter() = [](std::uint32_t table, std::uint32_t mark) { return !(table == 200 && mark == 0x2); };
-  tests::enter_fresh_netns();
-  all_automatic();
-  marks.start();
-  EXPECT_EQ(all(), (marks_t{2, 4, 8, 16, 32, 64}));
-  EXPECT_EQ(sources.routing_reads, 1);
-}
-
-TEST(HostMarkSources, RoutingRulesWithTheirTables) {
-  tests::enter_fresh_netns();
-  tests::shell("ip rule add fwmark 0x8/0xff table 7 && ip rule add from 10.0.0.0/8 table 8 && "
-               "ip route add 10.9.0.0/16 dev lo table 7");
-  fw::service::host_mark_sources_t sources;
-  EXPECT_EQ(sources.routing_marks(), (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{7, 0x8}}));
-  EXPECT_EQ(sources.nftables_marks(), std::nullopt);
-}
-
-TEST_F(Marks, NftablesMarksAreAvoidedWhenNftablesIsUsable) {
-  tests::enter_fresh_netns();
-  all_automatic();
-  sources.nftables = 0x5;
-  marks.start();
-  EXPECT_EQ(all(), (marks_t{2, 8, 16, 32, 64, 128}));
-
-  sources.nftables = 0xFFFFFFE0u;
-  EXPECT_EQ(start_error(), "all marks are already occupied");
 }

@@ -145,17 +145,6 @@ TEST_F(ConnectorTest, SendsTheClientsSecurityOptionAndMatchesAnswersAgainstIt) {
   ASSERT_TRUE(tests::run_until(io, [&] { return plain.calls == 1; }));
 }
 
-TEST_F(ConnectorTest, WithoutSecurityOptionProcessingNoOptionIsSentAndNothingIsFound) {
-  auto connector = make_connector(false);
-  const std::uint8_t secret[] = {130, 4, 0x5A, 0x02};
-  outcome_t outcome;
-  connector->connect(server_endpoint, secret, std::nullopt, 0, outcome.handler());
-  const captured_syn_t syn = receive_syn(capture, 6000);
-  EXPECT_TRUE(syn.options.empty());
-  EXPECT_EQ(connector->find(ep("127.0.0.1", syn.source_port), server_endpoint), nullptr);
-  ASSERT_TRUE(tests::run_until(io, [&] { return outcome.calls == 1; }));
-}
-
 TEST_F(ConnectorTest, TransparentConnectionShowsTheClientsAddressAtTheServer) {
   // Answers to 10.5.5.5 are delivered locally although the host does not own that address.
   tests::shell("ip rule add to 10.5.5.5 lookup 100");
@@ -172,53 +161,6 @@ TEST_F(ConnectorTest, TransparentConnectionShowsTheClientsAddressAtTheServer) {
   ASSERT_GE(accepted, 0);
   EXPECT_EQ(tests::endpoint_of(accepted, true), ep("10.5.5.5", syn.source_port));
   ::close(accepted);
-}
-
-TEST_F(ConnectorTest, LimitPushesOutTheOldestAttemptAtOnceAndCancelledAttemptsStaySilent) {
-  tests::shell("iptables-legacy -A INPUT -p tcp --syn --dport 6001 -j DROP"); // attempts that never complete
-  auto connector = make_connector(true, 3);
-  const endpoint_t silent = ep("127.0.0.1", 6001);
-  outcome_t first, second, third;
-  connector->connect(silent, nullptr, std::nullopt, 0, first.handler());
-  auto second_handle = connector->connect(silent, nullptr, std::nullopt, 0, second.handler());
-  EXPECT_EQ(first.calls, 0);
-  connector->connect(silent, nullptr, std::nullopt, 0, third.handler());
-  EXPECT_EQ(first.calls, 1); // inside the call that pushed it out
-  EXPECT_EQ(first.error, boost::system::error_code(ETIMEDOUT, boost::system::system_category()));
-  EXPECT_FALSE(first.socket);
-  EXPECT_EQ(log.count("Info: Server connector: exceeded the limit of 3 open files; drop oldest connection"), 1u)
-      << log.all();
-  EXPECT_EQ(connector->size(), 2u);
-
-  connector->cancel(second_handle);
-  EXPECT_EQ(connector->size(), 1u);
-  connector->cancel(second_handle); // a handle of an ended attempt is ignored
-  io.restart();
-  io.poll();
-
-  // The kernel's answer reaches the handler: a closed port refuses.
-  outcome_t refused;
-  connector->connect(ep("127.0.0.1", 6002), nullptr, std::nullopt, 2, refused.handler());
-  ASSERT_TRUE(tests::run_until(io, [&] { return refused.calls == 1; }));
-  EXPECT_EQ(refused.error, boost::system::error_code(ECONNREFUSED, boost::system::system_category()));
-  EXPECT_FALSE(refused.socket);
-
-  connector.reset(); // the third attempt is still open and ends silently
-  io.restart();
-  io.poll();
-  EXPECT_EQ(second.calls, 0);
-  EXPECT_EQ(third.calls, 0);
-}
-
-TEST_F(ConnectorTest, SecurityOptionProcessingCannotChangeWithoutRestart) {
-  auto off = make_connector(false);
-  config.set_process_ip_security_option(true);
-  EXPECT_EQ(tests::start_error(*off), "Cannot start processing ip security option");
-  auto on = make_connector(true);
-  config.set_process_ip_security_option(false);
-  EXPECT_EQ(tests::start_error(*on), "Cannot stop processing ip security option");
-  config.set_process_ip_security_option(true);
-  EXPECT_EQ(tests::start_error(*on), "");
 }
 
 } // namespace

@@ -59,76 +59,6 @@ struct AcceptorTest : ::testing::Test {
   fw::service::transparent_acceptor_t acceptor{io, delegate, config, marks};
 };
 
-TEST_F(AcceptorTest, RejectsBadAddressesAndPorts) {
-  tests::set_listen_address(config, "localhost", 7000);
-  EXPECT_EQ(tests::start_error(acceptor), "invalid IPv4 address: localhost");
-  tests::set_listen_address(config, "127.0.0.1", 65536);
-  EXPECT_EQ(tests::start_error(acceptor), "invalid port: 65536");
-  tests::set_listen_address(config, "127.0.0.1", 65535);
-  EXPECT_EQ(tests::start_error(acceptor), "");
-  EXPECT_EQ(acceptor.local_endpoint(), tests::ep("127.0.0.1", 65535));
-  // An IPv6 address is no IPv4 address; the open socket stays as it is.
-  tests::set_listen_address(config, "::1", 7000);
-  EXPECT_EQ(tests::start_error(acceptor), "invalid IPv4 address: ::1");
-  EXPECT_EQ(log.count("Debug: Transparent acceptor: listening at 127.0.0.1:65535"), 1u) << log.all();
-}
-
-TEST_F(AcceptorTest, FailedReopenIsNotMistakenForTheOldSocketLater) {
-  const int holder = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in at{};
-  at.sin_family = AF_INET;
-  at.sin_port = htons(7005);
-  at.sin_addr.s_addr = tests::ipv4("127.0.0.1");
-  ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
-  ASSERT_EQ(::listen(holder, 1), 0);
-  tests::set_listen_address(config, "127.0.0.1", 7006);
-  acceptor.start();
-  tests::set_listen_address(config, "127.0.0.1", 7005);
-  EXPECT_EQ(tests::start_error(acceptor), "Transparent acceptor: bind to 127.0.0.1:7005 failed: Address already in use");
-  // Back at the old address the socket is opened again rather than taken as still listening there.
-  tests::set_listen_address(config, "127.0.0.1", 7006);
-  EXPECT_EQ(tests::start_error(acceptor), "");
-  EXPECT_EQ(log.count("Debug: Transparent acceptor: listening at 127.0.0.1:7006"), 2u) << log.all();
-  const int client = start_connect("127.0.0.1", 7006);
-  ASSERT_TRUE(tests::run_until(io, [&] { return !delegate.clients.empty(); }));
-  ::close(client);
-  ::close(holder);
-}
-
-TEST_F(AcceptorTest, ReopensOnlyWhenTheAddressChanges) {
-  tests::set_listen_address(config, "127.0.0.1", 7001);
-  acceptor.start();
-  acceptor.start();
-  EXPECT_EQ(log.count("Debug: Transparent acceptor: listening at 127.0.0.1:7001"), 1u) << log.all();
-
-  tests::set_listen_address(config, "127.0.0.1", 7002);
-  acceptor.start();
-  EXPECT_EQ(log.count("Debug: Transparent acceptor: listening at 127.0.0.1:7002"), 1u) << log.all();
-  const int refused = start_connect("127.0.0.1", 7001);
-  ASSERT_TRUE(tests::wait_for(refused, POLLOUT));
-  int error = 0;
-  socklen_t size = sizeof error;
-  ::getsockopt(refused, SOL_SOCKET, SO_ERROR, &error, &size);
-  EXPECT_EQ(error, ECONNREFUSED);
-  ::close(refused);
-
-  // Port 0 never equals the port the kernel chose, so every start reopens.
-  tests::set_listen_address(config, "127.0.0.1", 0);
-  acceptor.start();
-  const endpoint_t first = acceptor.local_endpoint();
-  EXPECT_NE(first.port(), 0);
-  acceptor.start();
-  EXPECT_EQ(log.count("Debug: Transparent acceptor: listening at " + fw::net::to_string(first)), 1u) << log.all();
-  EXPECT_EQ(log.count_containing("listening at 127.0.0.1:"), 4u) << log.all();
-
-  // The accept of the closed sockets never reaches the delegate; the current one does.
-  const int client = start_connect("127.0.0.1", acceptor.local_endpoint().port());
-  ASSERT_TRUE(tests::run_until(io, [&] { return !delegate.clients.empty(); }));
-  EXPECT_EQ(delegate.clients.size(), 1u);
-  EXPECT_EQ(delegate.clients[0].client, tests::endpoint_of(client));
-  ::close(client);
-}
-
 TEST_F(AcceptorTest, AcceptsAConnectionSteeredByTproxyAndReportsTheServerTheClientMeant) {
   // Locally opened connections to 10.1.2.3 get mark 1, which routes them back in through the loopback
   // device, where the TPROXY rule hands them to the listening socket.
@@ -155,28 +85,6 @@ TEST_F(AcceptorTest, AcceptsAConnectionSteeredByTproxyAndReportsTheServerTheClie
   char byte = 0;
   EXPECT_EQ(::recv(client, &byte, 1, 0), 1);
   EXPECT_EQ(byte, 'x');
-  ::close(client);
-}
-
-TEST_F(AcceptorTest, ClientGoneBeforeItsEndpointsWereReadIsSkipped) {
-  tests::set_listen_address(config, "127.0.0.1", 7004);
-  acceptor.start();
-  // The first client resets its connection while it still waits in the accept queue.
-  const int gone = start_connect("127.0.0.1", 7004);
-  ASSERT_TRUE(tests::wait_for(gone, POLLOUT));
-  const linger abort_on_close{1, 0};
-  ::setsockopt(gone, SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
-  ::close(gone);
-  const int client = start_connect("127.0.0.1", 7004);
-  ASSERT_TRUE(tests::wait_for(client, POLLOUT));
-
-  ASSERT_TRUE(tests::run_until(io, [&] { return !delegate.clients.empty(); }));
-  EXPECT_EQ(delegate.clients.size(), 1u);
-  EXPECT_EQ(delegate.clients[0].client, tests::endpoint_of(client));
-  EXPECT_EQ(log.count("Debug: Transparent acceptor: Transparent acceptor: getpeername failed: Transport endpoint is "
-                      "not connected"),
-            1u)
-      << log.all();
   ::close(client);
 }
 

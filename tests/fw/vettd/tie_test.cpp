@@ -196,49 +196,4 @@ TEST_F(tie_test_t, FullSocketSendsTheRestOfAFrameWithoutDescriptorsAndLaterFrame
   EXPECT_EQ(with_descriptors, 2u);
 }
 
-TEST_F(tie_test_t, AByteFromVettDIsAProtocolViolationAndClosesWhatWasPending) {
-  pipe_t c1, s1, c2, s2;
-  tie->send(rules(300000), std::move(s1.write), std::move(c1.write));
-  tie->send(rules(), std::move(s2.write), std::move(c2.write)); // not started: still holds its descriptors
-  ASSERT_EQ(::send(vettd->fd(), "?", 1, MSG_NOSIGNAL), 1);
-  for (int i = 0; i < 100 && events.empty(); ++i) io.run_one();
-  ASSERT_EQ(events, std::vector<std::string>{"error"});
-  EXPECT_EQ(mv::util::error_code_of(error), mv::make_error_code(mv::EC_PROTOCOL_VIOLATION));
-  EXPECT_EQ(error_text(), "VettD tie: : Protocol violation");
-  EXPECT_EQ(log->count_containing("Debug: VettD tie: Success"), 1u);
-  EXPECT_TRUE(c2.all_writers_closed());
-  EXPECT_TRUE(s2.all_writers_closed());
-}
-
-TEST_F(tie_test_t, EndOfStreamWhileIdleIsQuiet) {
-  vettd->close();
-  for (int i = 0; i < 100 && events.empty(); ++i) io.run_one();
-  EXPECT_EQ(events, std::vector<std::string>{"closed"});
-  EXPECT_EQ(log->count_containing("Debug: VettD tie: End of file"), 1u);
-}
-
-TEST_F(tie_test_t, EndOfStreamWithFramesPendingIsUnexpected) {
-  pipe_t c1, s1;
-  tie->send(rules(300000), std::move(s1.write), std::move(c1.write));
-  ASSERT_EQ(tie->queued(), 1u);
-  // VettD stops sending (end of stream for the tie) without reading what is queued.
-  ASSERT_EQ(::shutdown(vettd->fd(), SHUT_WR), 0);
-  for (int i = 0; i < 100 && events.empty(); ++i) io.run_one();
-  ASSERT_EQ(events, std::vector<std::string>{"error"});
-  EXPECT_EQ(mv::util::error_code_of(error), mv::make_error_code(mv::EC_UNEXPECTED_EOF));
-  EXPECT_EQ(error_text(), "VettD tie: : Unexpected EOF");
-}
-
-// A VettD that died fails the tie with EPIPE; the process gets no SIGPIPE (it would end this test).
-TEST_F(tie_test_t, SendingToADeadVettDFailsTheTieWithoutSignal) {
-  vettd->close();
-  pipe_t client, server;
-  tie->send(rules(), std::move(server.write), std::move(client.write));
-  ASSERT_EQ(events, std::vector<std::string>{"error"});
-  EXPECT_TRUE(mv::util::error_code_of(error) == boost::system::errc::broken_pipe);
-  EXPECT_EQ(error_text(), "VettD tie: sendmsg failed: Broken pipe");
-  EXPECT_TRUE(client.all_writers_closed());
-  EXPECT_TRUE(server.all_writers_closed());
-}
-
 } // namespace

@@ -55,28 +55,6 @@ std::string slurp(const std::string &path) {
   return s.str();
 }
 
-TEST(Log, EarlyRecordsReplayInOrderFilteredByNewThreshold) {
-  mv::log::log(mv::log::Debug, "first");
-  mv::log::log(mv::log::Warning, "second");
-  mv::log::log(mv::log::Info, "third");
-  mv::log::log(mv::log::Error, "fourth");
-  captured_fd_t err(2);
-  mv::log::threshold = mv::log::Info;
-  mv::log::set_log(std::make_shared<mv::log::cf_console_log_t>());
-  EXPECT_EQ(err.read(), "Warning: second\nInfo: third\nError: fourth\n");
-  mv::log::log(mv::log::Notice, "later");
-  EXPECT_EQ(err.read(), "Notice: later\n");
-}
-
-TEST(Log, ConsoleFormatAndUnknownLevel) {
-  captured_fd_t err(2);
-  mv::log::set_log(mv::log::default_log());
-  mv::log::log(mv::log::Notice, "hello");
-  mv::log::log(7, "odd");
-  mv::log::out_of_memory();
-  EXPECT_EQ(err.read(), "Notice: hello\nUnknown: odd\nError: Not enough memory\n");
-}
-
 TEST(Log, FileSinkLineFormat) {
   const auto path = temp_path("movri-log");
   mv::Log config;
@@ -91,21 +69,6 @@ TEST(Log, FileSinkLineFormat) {
                         "\\] Warning: disk says hi\n");
   EXPECT_TRUE(std::regex_match(text, line)) << text;
   EXPECT_EQ(::access(path.c_str(), F_OK), -1);
-}
-
-TEST(Log, FileInMissingDirectoryFailsToCreate) {
-  mv::Log config;
-  config.set_type(mv::Log::FILE);
-  config.set_path("/nonexistent-movri-dir/sub/x.log");
-  try {
-    mv::log::make_log(config);
-    FAIL() << "no exception";
-  } catch (const std::exception &e) {
-    const auto text = mv::util::exception_message(e);
-    EXPECT_EQ(text.rfind("Cannot create log", 0), 0u) << text;
-    EXPECT_NE(text.find("/nonexistent-movri-dir/sub/x.log"), std::string::npos) << text;
-    EXPECT_EQ(mv::util::error_code_of(std::current_exception()).value(), ENOENT);
-  }
 }
 
 TEST(Log, PipeCopyOfEveryRecordForSyslog) {
@@ -124,20 +87,6 @@ TEST(Log, PipeCopyOfEveryRecordForSyslog) {
   ASSERT_GT(n, 0);
   EXPECT_EQ(std::string(buffer, static_cast<size_t>(n)),
             "Debug: Log Factory: Additional log - " + std::to_string(p[1]) + "\nInfo: copied\n");
-}
-
-TEST(Log, NoPipeCopyForStderr) {
-  int p[2];
-  ASSERT_EQ(::pipe2(p, O_NONBLOCK), 0);
-  ::setenv("COM_MOVRI_ADD_LOG_PIPE", std::to_string(p[1]).c_str(), 1);
-  captured_fd_t err(2);
-  mv::Log config;
-  config.set_type(mv::Log::STDERR);
-  mv::log::set_log(mv::log::make_log(config));
-  mv::log::log(mv::log::Info, "only here");
-  char buffer[512];
-  EXPECT_EQ(::read(p[0], buffer, sizeof buffer), -1);
-  EXPECT_NE(err.read().find("Info: only here\n"), std::string::npos);
 }
 
 // Not a number, or a descriptor that was not open at start-up although something the daemon opened
@@ -175,35 +124,6 @@ TEST(Log, HostNamesAreEscaped) {
       {"back\\slash", "back\\x5cslash"},
       {"ünïcode", "ünïcode"}};
   for (const auto &[name, logged] : cases) EXPECT_EQ(mv::log::escape(name), logged) << name;
-}
-
-TEST(Logger, ThresholdFromConfiguredLevel) {
-  EXPECT_EQ(fw::service::logger_t::threshold_for(1), mv::log::Debug);
-  EXPECT_EQ(fw::service::logger_t::threshold_for(4), mv::log::Warning);
-  EXPECT_EQ(fw::service::logger_t::threshold_for(5), mv::log::Error);
-  EXPECT_EQ(fw::service::logger_t::threshold_for(0), mv::log::Error);
-  EXPECT_EQ(fw::service::logger_t::threshold_for(99), mv::log::Error);
-
-  mv::DarorUvurarevUzuvid config; // log_level unset reads as Debug
-  config.mutable_actual_log()->set_type(mv::Log::STDERR);
-  fw::service::logger_t logger(config);
-  captured_fd_t err(2);
-  logger.start();
-  EXPECT_EQ(mv::log::threshold.load(), mv::log::Debug);
-  config.set_log_level(mv::LOG_LEVEL_ERROR);
-  logger.start();
-  EXPECT_EQ(mv::log::threshold.load(), mv::log::Error);
-}
-
-TEST(Logger, TypeWithoutSinkKeepsTheDaemonLogging) {
-  mv::DarorUvurarevUzuvid config;
-  config.mutable_actual_log()->set_type(mv::Log::AUTO);
-  fw::service::logger_t logger(config);
-  captured_fd_t err(2);
-  logger.start();
-  EXPECT_TRUE(mv::log::is_installed());
-  mv::log::log(mv::log::Notice, "visible");
-  EXPECT_NE(err.read().find("Notice: visible\n"), std::string::npos);
 }
 
 } // namespace

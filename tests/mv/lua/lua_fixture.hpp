@@ -32,10 +32,6 @@ inline std::string text_of(lua_State *L, int index) {
   return result;
 }
 
-inline bool ends_with(const std::string &text, const std::string &suffix) {
-  return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
 // A session-like owner of a coroutine running a chunk. It records how the thread ended; its hooks run
 // last in each dispatch and may destroy the session. While it runs, its log lines carry "<name>: ".
 class session_t : public mv::lua::coroutine_t {
@@ -85,11 +81,9 @@ private:
   mv::lua::log::logger_t saved_;
 };
 
-// A prepared Lua state on an event loop, with the module "movri", captured Lua log lines and test
-// globals:
+// A prepared Lua state on an event loop, with the module "movri" and test globals:
 //   op(v)           suspends the running coroutine until complete_ops() delivers v back
 //   running_name()  the name of the running session, "task" for another coroutine, or "none"
-//   current_env()   the registry's coroutine environment table
 //   destroy(name)   destroys the named session
 //   complete_ops()  completes the pending ops from inside Lua (nested resumes)
 class lua_fixture_t : public ::testing::Test {
@@ -101,11 +95,10 @@ protected:
     mv::lua::install_coroutine_make(L);
     mv::lua::movri::register_types(L, io);
     mv::lua::movri::register_module(L);
-    mv::lua::log::set_log_function([this](int level, const std::string &text) { lines.emplace_back(level, text); });
+    mv::lua::log::set_log_function([](int, const std::string &) {});
     mv::lua::log::set_threshold(0);
     lua_register(L, "op", op);
     lua_register(L, "running_name", running_name);
-    lua_register(L, "current_env", current_env);
     lua_register(L, "destroy", destroy);
     lua_register(L, "complete_ops", complete_ops_from_lua);
   }
@@ -155,17 +148,11 @@ protected:
     pending_ops.clear();
     for (auto &op : ops) op();
   }
-  std::vector<std::string> log_texts() const {
-    std::vector<std::string> texts;
-    for (auto &line : lines) texts.push_back(line.second);
-    return texts;
-  }
 
   boost::asio::io_context io;
   mv::lua::state_t L;
   std::map<std::string, std::unique_ptr<session_t>> sessions;
   std::vector<std::function<void()>> pending_ops;
-  std::vector<std::pair<int, std::string>> lines;
 
 private:
   static lua_fixture_t *&current() {
@@ -193,10 +180,6 @@ private:
     auto *running = mv::lua::coroutine_t::find_running(L);
     auto *session = dynamic_cast<session_t *>(running);
     lua_pushstring(L, session ? session->name.c_str() : running ? "task" : "none");
-    return 1;
-  }
-  static int current_env(lua_State *L) {
-    lua_getfield(L, LUA_REGISTRYINDEX, mv::lua::key::coroutine_environment);
     return 1;
   }
   static int complete_ops_from_lua(lua_State *L) {

@@ -14,7 +14,7 @@
 #include "fw/linux/nftables/matches.hpp"
 #include "fw/linux/nftables/policy/batch_policy.hpp"
 #include "fw/linux/nftables/requests.hpp"
-#include "tests/fw/linux/netlink_peer.hpp"
+#include "tests/support/netlink_peer.hpp"
 #include "tests/support/error_text.hpp"
 
 namespace nft = fw::linux::nftables;
@@ -44,52 +44,6 @@ nft::utils::nft_msg_t sample_rule(std::uint32_t mark) {
 }
 
 } // namespace
-
-TEST(NftBatchPolicy, LimitsAndDefault) {
-  EXPECT_EQ(error_text([] { batch_policy_t(39); }), "batch_policy_t: max_size so small!");
-  EXPECT_EQ(error_text([] { batch_policy_t(8193); }), "batch_policy_t: max size is too big!");
-  EXPECT_NO_THROW(batch_policy_t(40));
-  EXPECT_NO_THROW(batch_policy_t(8192));
-  const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-  EXPECT_EQ(batch_policy_t::default_max_size(), std::min<std::size_t>(page, 8192));
-
-  // A message that cannot fit between BATCH_BEGIN and BATCH_END even in an empty batch.
-  batch_policy_t small(100);
-  EXPECT_EQ(error_text([&] { small.add(sample_rule(1)); }), "batch_policy_t: something is wrong");
-  const auto message = nft::del_table(nft::family_ipv4, "movri-firewall");
-  batch_policy_t exact(40 + message.size());
-  EXPECT_NO_THROW(exact.add(message));
-  batch_policy_t one_short(40 + message.size() - 1);
-  EXPECT_EQ(error_text([&] { one_short.add(message); }), "batch_policy_t: something is wrong");
-}
-
-TEST(NftBatchPolicy, FramingAndSequenceNumbers) {
-  batch_policy_t policy(4096, 7);
-  EXPECT_TRUE(policy.empty());
-  EXPECT_TRUE(policy.take().empty()); // nothing but BATCH_BEGIN is never sent
-  policy.add(nft::new_table(nft::family_ipv4, "movri-firewall"));
-  EXPECT_FALSE(policy.empty());
-  const auto batches = policy.take();
-  ASSERT_EQ(batches.size(), 1u);
-  const auto h = headers(batches[0]);
-  ASSERT_EQ(h.size(), 3u);
-  EXPECT_EQ(batches[0].messages, 3u);
-  EXPECT_EQ(h[0].type, 0x10);
-  EXPECT_EQ(h[2].type, 0x11);
-  EXPECT_EQ(h[1].type, (10 << 8) | 0);
-  for (const auto *frame : {&h[0], &h[2]}) {
-    EXPECT_EQ(frame->length, 20u);
-    EXPECT_EQ(frame->flags, 1 | 4);
-  }
-  // The framing's nfnetlink header: family 0, version 0, resource id 10 in network order.
-  const std::vector<std::uint8_t> begin_nfgen(batches[0].bytes.begin() + 16, batches[0].bytes.begin() + 20);
-  EXPECT_EQ(begin_nfgen, (std::vector<std::uint8_t>{0, 0, 0, 10}));
-  // Numbers are never reused, not even those of an empty batch that was dropped.
-  EXPECT_GT(h[0].sequence, 7u);
-  EXPECT_EQ(batches[0].first_sequence, h[0].sequence);
-  EXPECT_EQ(h[1].sequence, h[0].sequence + 1);
-  EXPECT_EQ(h[2].sequence, h[0].sequence + 2);
-}
 
 TEST(NftBatchPolicy, LargeSequencesAreSplitIntoBatchesWithinThePageSize) {
   batch_policy_t policy(4096, 1);
@@ -135,33 +89,6 @@ struct peer_pair_t {
 };
 
 } // namespace
-
-TEST(NftBatchPolicy, AcknowledgementsOfKernelsThatAnswerTheFraming) {
-  peer_pair_t p;
-  batch_policy_t policy(4096, 100);
-  policy.add(nft::new_table(nft::family_ipv4, "a"));
-  policy.add(nft::new_table(nft::family_ipv4, "b"));
-  for (std::uint32_t sequence = 100; sequence <= 103; ++sequence) p.answer(0, sequence);
-  p.sentinel();
-  policy.send(*p.socket);
-  // The kernel side received the batch as one datagram.
-  const auto sent = p.kernel.receive();
-  EXPECT_EQ(sent.size(), 20u + 2 * nft::new_table(nft::family_ipv4, "a").size() + 20u);
-  EXPECT_EQ(p.socket->receive_one().type, 0x0A03);
-  EXPECT_TRUE(policy.empty());
-}
-
-TEST(NftBatchPolicy, AcknowledgementsOfKernelsThatIgnoreTheFraming) {
-  peer_pair_t p;
-  batch_policy_t policy(4096, 100);
-  policy.add(nft::new_table(nft::family_ipv4, "a"));
-  policy.add(nft::new_table(nft::family_ipv4, "b"));
-  p.answer(0, 101);
-  p.answer(0, 102);
-  p.sentinel();
-  policy.send(*p.socket);
-  EXPECT_EQ(p.socket->receive_one().type, 0x0A03);
-}
 
 TEST(NftBatchPolicy, AnErrorAcknowledgementRaisesTheKernelsErrno) {
   peer_pair_t p;

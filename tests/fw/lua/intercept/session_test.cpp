@@ -97,19 +97,6 @@ TEST_F(Session, OriginatorOfALocalConnection) {
       << log.all();
 }
 
-TEST_F(Session, ArtifactsOfAPassAreOnlyWhatTheHookRead) {
-  local_connection_t connection;
-  load("function intercept_hook(ctx) if read_exe then local _ = ctx.exe_path end return 'pass' end");
-  auto outcome = run(connection.info);
-  EXPECT_EQ(outcome.artifacts, fw::lua::intercept::artifacts_t{});
-  EXPECT_EQ(log.count_containing("Getting originator PID"), 0u);
-
-  luaL_dostring(lua->state(), "read_exe = true");
-  outcome = run(connection.info);
-  EXPECT_EQ(outcome.artifacts.exe_path, own_exe());
-  EXPECT_EQ(outcome.artifacts.user, std::nullopt);
-}
-
 TEST_F(Session, CheckGathersArtifactsAndHookAssignmentsReplaceThem) {
   local_connection_t connection;
   load("function intercept_hook(ctx)\n"
@@ -142,63 +129,6 @@ TEST_F(Session, CheckGathersArtifactsAndHookAssignmentsReplaceThem) {
   EXPECT_EQ(log.count("Warning: Session 4: Field \"user\" is not a string"), 1u) << log.all();
 }
 
-TEST_F(Session, ConnectionWithoutLocalProcess) {
-  load("function intercept_hook(ctx)\n"
-       "  result = table.concat({tostring(ctx.pid), tostring(ctx.uid), tostring(ctx.gid), tostring(ctx.user),\n"
-       "    tostring(ctx.group), tostring(ctx.exe_path), tostring(ctx.src), ctx.divert, tostring(ctx[1])}, ' ')\n"
-       "  return 'drop'\n"
-       "end\n");
-  EXPECT_EQ(run(remote).verdict, verdict_t::drop);
-  luaL_dostring(lua->state(), "return result");
-  EXPECT_EQ(std::string(lua_tostring(lua->state(), -1)), "nil nil nil nil nil nil 10.1.1.1:40000 forward nil");
-  lua_pop(lua->state(), 1);
-  EXPECT_EQ(log.count("Info: Session 1: Cannot get pid: Cannot find inode in netlink socket"), 1u) << log.all();
-  EXPECT_EQ(log.count_containing("Getting originator PID"), 1u) << log.all();
-}
-
-TEST_F(Session, KernelReportedIdsNeedNoLookup) {
-  auto info = remote;
-  info.uid = 0;
-  info.gid = 4242;
-  load("function intercept_hook(ctx)\n"
-       "  ids = ctx.uid .. ' ' .. ctx.gid .. ' ' .. ctx.user .. ' ' .. tostring(ctx.group)\n"
-       "  return 'drop'\n"
-       "end\n");
-  EXPECT_EQ(run(info).verdict, verdict_t::drop);
-  luaL_dostring(lua->state(), "return ids");
-  EXPECT_EQ(std::string(lua_tostring(lua->state(), -1)), "0 4242 root nil");
-  lua_pop(lua->state(), 1);
-  EXPECT_EQ(log.count_containing("Getting originator PID"), 0u) << log.all();
-  EXPECT_EQ(log.count("Warning: Session 1: No group entry found for gid 4242"), 1u) << log.all();
-}
-
-TEST_F(Session, InterfaceNames) {
-  tests::shell("ip link add veth7 type veth peer name veth7p && ip link set veth7 up");
-  const unsigned veth = ::if_nametoindex("veth7");
-  auto info = remote;
-  info.iface_in = ::if_nametoindex("lo");
-  info.iface_out = veth;
-  load("function intercept_hook(ctx)\n"
-       "  names = tostring(ctx.iface_in) .. ' ' .. tostring(ctx.iface_out)\n"
-       "  return 'pass'\n"
-       "end\n");
-  EXPECT_EQ(run(info).verdict, verdict_t::pass);
-  luaL_dostring(lua->state(), "return names");
-  // Only interfaces with an IPv4 address are listed.
-  EXPECT_EQ(std::string(lua_tostring(lua->state(), -1)), "lo nil");
-  lua_pop(lua->state(), 1);
-  EXPECT_EQ(log.count("Warning: Session 1: No interface found for index " + std::to_string(veth)), 1u) << log.all();
-  EXPECT_EQ(log.count("Info: Session 1: PASS iface_in=lo"), 1u) << log.all();
-
-  tests::shell("ip addr add 192.0.2.1/24 dev veth7");
-  const auto listed = fw::lua::intercept::list_interfaces();
-  EXPECT_NE(std::find(listed.begin(), listed.end(), std::make_pair(std::string("veth7"), veth)), listed.end());
-
-  info.iface_out.reset();
-  EXPECT_EQ(run(info, "2").verdict, verdict_t::pass);
-  EXPECT_EQ(log.count("Info: Session 2: Cannot get iface_out: no interface index provided"), 1u) << log.all();
-}
-
 TEST_F(Session, DestroyedWhileWaiting) {
   local_connection_t connection;
   load("local mv = require 'movri'\n"
@@ -227,21 +157,6 @@ TEST_F(Session, DestroyedWhileWaiting) {
     EXPECT_FALSE(lua_toboolean(lua->state(), -1));
     lua_pop(lua->state(), 1);
   }
-}
-
-TEST_F(Session, ResultBeforeTheHandlerIsDeliveredOnce) {
-  load("function intercept_hook(ctx) return 'reject' end");
-  auto session = lua->make_session(remote, "1");
-  int calls = 0;
-  session->set_result_handler([&](std::exception_ptr error, verdict_t verdict, fw::lua::intercept::artifacts_t) {
-    EXPECT_FALSE(error);
-    EXPECT_EQ(verdict, verdict_t::reject);
-    ++calls;
-  });
-  EXPECT_EQ(calls, 0); // posted, not called in place
-  session.reset();     // a posted result still arrives
-  io.run();
-  EXPECT_EQ(calls, 1);
 }
 
 TEST_F(Session, ContextOutlivesItsSession) {

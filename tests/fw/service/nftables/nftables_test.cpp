@@ -31,13 +31,6 @@ const std::string rule5 = "meta mark & 0x00000006 == 0x00000004 ct mark set ct m
                           "counter packets 0 bytes 0" + comment;
 const std::string rule6 = "meta mark & 0x00000006 == 0x00000000 ct mark & 0x00000006 != 0x00000000 meta mark set "
                           "meta mark | 0x00000001 counter packets 0 bytes 0" + comment;
-// With the divert marks 8 (output) and 16 (input).
-const std::string rule7_output = "meta mark & 0x0000000e == 0x0000000c ct mark set ct mark | 0x00000008" + comment;
-const std::string rule7_input = "meta mark & 0x00000016 == 0x00000014 ct mark set ct mark | 0x00000010" + comment;
-std::string rule8(const std::string &ctmark, int queue) {
-  return "meta l4proto tcp @th,104,8 & 0x12 == 0x12 meta mark & 0x00000006 == 0x00000000 " + ctmark +
-         " counter packets 0 bytes 0 log prefix \"queue " + std::to_string(queue) + "\"" + comment;
-}
 const std::string own = "ip movri-firewall";
 
 } // namespace
@@ -68,21 +61,6 @@ TEST(NftablesService, TableChainsAndRulesInTheirOrderOnceAfterTwoStarts) {
   EXPECT_EQ(tests::shell("nft list ruleset"), "");
 }
 
-TEST(NftablesService, SecurityOptionRulesFollowTheQueueRulesInReverseEntryOrder) {
-  tests::enter_fresh_netns();
-  tests::nft::setup_t s;
-  s.queues.queues = {3, 5, 7};
-  s.config.set_process_ip_security_option(true);
-  s.config.mutable_forward_divert_mark()->mutable_none(); // forward has no divert mark: no rules 7 and 8
-  auto service = s.service();
-  service->start();
-  EXPECT_EQ(chain_rules(own, "output"), (strings_t{rule3(3), rule4, rule5, rule6, rule7_input, rule7_output}));
-  EXPECT_EQ(chain_rules(own, "input"),
-            (strings_t{rule3(5), rule8("ct mark & 0x00000016 == 0x00000014", 5),
-                       rule8("ct mark & 0x0000000e == 0x0000000c", 3)}));
-  EXPECT_EQ(chain_rules(own, "forward"), (strings_t{rule3(7)}));
-}
-
 TEST(NftablesService, ABatchTheKernelRefusesIsLoggedAndCleanedUpOnStop) {
   tests::enter_fresh_netns();
   tests::log_capture_t log;
@@ -97,74 +75,4 @@ TEST(NftablesService, ABatchTheKernelRefusesIsLoggedAndCleanedUpOnStop) {
   EXPECT_TRUE(chain_rules(own, "prerouting").empty());
   service.reset();
   EXPECT_EQ(tests::shell("nft list ruleset"), "");
-}
-
-TEST(NftablesService, FixLocalPathRulesHeadForeignBaseChainsAndLeaveOnStop) {
-  tests::enter_fresh_netns();
-  tests::nft::nft_script(R"(table inet f {
-  chain outgoing { type filter hook output priority 0; counter; }
-  chain routed { type filter hook forward priority 0; }
-  chain side { counter; }
-}
-table ip g {
-  chain early { type nat hook prerouting priority -100; }
-  chain late { type nat hook postrouting priority 100; }
-})");
-  const std::string before = tests::shell("nft list ruleset");
-  tests::nft::setup_t s;
-  auto service = s.service();
-  service->start();
-  service->start();
-  const std::string fix_in = "iif \"lo\" meta mark & 0x00000001 == 0x00000001 accept" + comment;
-  const std::string fix_out = "oif \"lo\" meta mark & 0x00000001 == 0x00000001 accept" + comment;
-  EXPECT_EQ(chain_rules("inet f", "outgoing"), (strings_t{"meta nfproto ipv4 " + fix_out, "counter packets 0 bytes 0"}));
-  EXPECT_TRUE(chain_rules("inet f", "routed").empty());
-  EXPECT_EQ(chain_rules("inet f", "side"), (strings_t{"counter packets 0 bytes 0"}));
-  EXPECT_EQ(chain_rules("ip g", "early"), (strings_t{fix_in}));
-  EXPECT_EQ(chain_rules("ip g", "late"), (strings_t{fix_out}));
-  // The daemon's own chains get none.
-  EXPECT_EQ(chain_rules(own, "output"), (strings_t{rule4, rule5, rule6}));
-
-  service.reset();
-  EXPECT_EQ(tests::shell("nft list ruleset"), before);
-}
-
-TEST(NftablesService, WithoutTheModulesOrWithoutAutoconfigurationNothingStaysInTheKernel) {
-  tests::enter_fresh_netns();
-  tests::nft::nft_script("table ip g {\n  chain incoming { type filter hook input priority 0; }\n}");
-  const std::string before = tests::shell("nft list ruleset");
-  {
-    tests::nft::setup_t s;
-    s.loader.missing = {"nft_queue"};
-    auto service = s.service();
-    EXPECT_FALSE(service->checker().listening());
-    service->start();
-    EXPECT_FALSE(service->installed());
-    EXPECT_EQ(tests::shell("nft list ruleset"), before);
-  }
-  tests::nft::setup_t s;
-  auto service = s.service();
-  EXPECT_TRUE(service->checker().listening());
-  service->start();
-  EXPECT_NE(tests::shell("nft list ruleset"), before);
-  s.config.set_autoconfigure_iptables(false);
-  service->start();
-  EXPECT_FALSE(service->installed());
-  EXPECT_EQ(tests::shell("nft list ruleset"), before);
-  // A probe that fails at a later start removes what the earlier one installed.
-  s.config.set_autoconfigure_iptables(true);
-  service->start();
-  s.loader.missing = {"nft_tproxy"};
-  service->start();
-  EXPECT_EQ(tests::shell("nft list ruleset"), before);
-}
-
-TEST(NftablesService, TheTransparentEndpointMustBeIpv4) {
-  tests::nft::setup_t s;
-  s.endpoint = boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v6::loopback(), 8080);
-  s.loader.missing = {"nft_ct"}; // idle checker: nothing here needs the kernel
-  auto service = s.service();
-  s.loader.missing.clear();
-  EXPECT_THROW(service->start(), boost::asio::ip::bad_address_cast);
-  EXPECT_FALSE(service->installed());
 }

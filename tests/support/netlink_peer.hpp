@@ -1,10 +1,10 @@
 #pragma once
 
-// Helpers for netlink tests that need no kernel state: a user-space netlink peer (NETLINK_USERSOCK)
-// that plays the kernel's part, and builders for crafted messages.
+// A user-space netlink peer (NETLINK_USERSOCK) that plays the kernel's part for netlink code under test,
+// and builders for crafted messages. Needs no test framework, so the fuzz targets use it as well; a
+// peer that cannot be set up throws.
 
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <linux/netlink.h>
 #include <poll.h>
 
@@ -12,9 +12,9 @@
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
+#include <stdexcept>
+#include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "fw/linux/netlink/header.hpp"
 #include "fw/util/scoped_fd.hpp"
@@ -32,24 +32,24 @@ struct endpoint_t {
 
   endpoint_t() {
     fd.reset(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, usersock));
-    EXPECT_GE(fd.get(), 0) << std::strerror(errno);
     sockaddr_nl address{};
     address.nl_family = AF_NETLINK;
-    EXPECT_EQ(::bind(fd.get(), reinterpret_cast<sockaddr *>(&address), sizeof address), 0) << std::strerror(errno);
     socklen_t length = sizeof address;
-    EXPECT_EQ(::getsockname(fd.get(), reinterpret_cast<sockaddr *>(&address), &length), 0);
+    if (!fd || ::bind(fd.get(), reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+        ::getsockname(fd.get(), reinterpret_cast<sockaddr *>(&address), &length) != 0)
+      throw std::runtime_error(std::string("netlink peer: ") + std::strerror(errno));
     port = address.nl_pid;
   }
 
-  void send_to(std::uint32_t peer, const bytes_t &datagram) const {
+  void send_to(std::uint32_t peer, const std::uint8_t *data, std::size_t size) const {
     sockaddr_nl address{};
     address.nl_family = AF_NETLINK;
     address.nl_pid = peer;
-    ASSERT_EQ(::sendto(fd.get(), datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr *>(&address),
-                       sizeof address),
-              static_cast<ssize_t>(datagram.size()))
-        << std::strerror(errno);
+    if (::sendto(fd.get(), data, size, 0, reinterpret_cast<sockaddr *>(&address), sizeof address) !=
+        static_cast<ssize_t>(size))
+      throw std::runtime_error("netlink peer: sendto " + std::to_string(size) + " bytes: " + std::strerror(errno));
   }
+  void send_to(std::uint32_t peer, const bytes_t &datagram) const { send_to(peer, datagram.data(), datagram.size()); }
 
   // The next datagram, waiting at most timeout_ms; empty when none arrived.
   bytes_t receive(int timeout_ms = 5000) const {
@@ -61,23 +61,41 @@ struct endpoint_t {
     return buffer;
   }
 
+  // Throws away whatever the socket under test sent; returns the number of datagrams.
+  int drain() const {
+    int n = 0;
+    std::uint8_t buffer[4096];
+    while (::recv(fd.get(), buffer, sizeof buffer, MSG_DONTWAIT | MSG_TRUNC) >= 0) ++n;
+    return n;
+  }
+
   // Hands the descriptor over (to a socket or link under test).
   fw::util::scoped_fd_t take() { return std::move(fd); }
 };
 
+// A peer playing the kernel, one per process.
+inline const endpoint_t &kernel_peer() {
+  static const endpoint_t peer;
+  return peer;
+}
+
 // One message: header (length = 16 + payload size) and payload, padded to 4 bytes when pad is set.
-inline bytes_t message(std::uint16_t type, std::uint16_t flags, const bytes_t &payload, std::uint32_t sequence = 0,
-                       bool pad = true) {
+inline bytes_t message_of(std::uint16_t type, std::uint16_t flags, const std::uint8_t *payload, std::size_t size,
+                          std::uint32_t sequence = 0, bool pad = true) {
   fw::linux::netlink::header_t header;
-  header.length = static_cast<std::uint32_t>(16 + payload.size());
+  header.length = static_cast<std::uint32_t>(16 + size);
   header.type = type;
   header.flags = flags;
   header.sequence = sequence;
   bytes_t out(16);
   header.write(out.data());
-  out.insert(out.end(), payload.begin(), payload.end());
+  if (size) out.insert(out.end(), payload, payload + size);
   if (pad) out.resize((out.size() + 3) & ~std::size_t{3}, 0);
   return out;
+}
+inline bytes_t message(std::uint16_t type, std::uint16_t flags, const bytes_t &payload, std::uint32_t sequence = 0,
+                       bool pad = true) {
+  return message_of(type, flags, payload.data(), payload.size(), sequence, pad);
 }
 
 // An NLMSG_ERROR answering a request with the given sequence number.

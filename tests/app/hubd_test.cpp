@@ -1,0 +1,194 @@
+// The daemon and HubD end to end: the daemon runs in its own network namespace on one end of a socket
+// pair, the test plays HubD on the other. A well-behaved HubD is served (also byte by byte); whatever
+// else HubD does ends the daemon with exactly its exit status and one line saying why.
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+
+#include "tests/support/fake_hubd.hpp"
+#include "tests/support/netns.hpp"
+#include "tests/support/text.hpp"
+
+namespace {
+
+using out_t = mv::Firewall2HubdMessage;
+using in_t = mv::Hubd2FirewallMessage;
+using tests::count;
+using tests::fake_hubd_t;
+
+const std::string ready = std::string("RuvidOrederid ") + MOVRI_VERSION + ": Ready for service";
+
+std::string le32(std::uint32_t n) { return std::string{char(n), char(n >> 8), char(n >> 16), char(n >> 24)}; }
+
+in_t config_response(std::uint32_t revision) {
+  in_t m;
+  m.set_tag(in_t::GET_CONFIG_RESPONSE);
+  m.set_config_revision(revision);
+  *m.mutable_config() = fake_hubd_t::stderr_config();
+  return m;
+}
+
+struct hubd_test_t : ::testing::Test {
+  std::unique_ptr<fake_hubd_t> hubd;
+  void SetUp() override {
+    tests::enter_fresh_netns();
+    hubd = std::make_unique<fake_hubd_t>();
+  }
+  // Waits for the exit; expects the status, the channel closed and one exit line; returns the log.
+  std::string finish(int status) {
+    EXPECT_EQ(hubd->daemon().wait(), status);
+    EXPECT_FALSE(hubd->receive()) << "the daemon sent more after its end";
+    const std::string log = hubd->daemon().output();
+    EXPECT_EQ(count(log, "Exit with status " + std::to_string(status) + " ("), 1u) << log;
+    return log;
+  }
+};
+
+TEST_F(hubd_test_t, AppliesEachRevisionInOrderAndStopsOnSigterm) {
+  hubd->expect(out_t::GET_CONFIG_REQUEST);
+  hubd->send_config(fake_hubd_t::stderr_config(), 5);
+  const auto report = hubd->expect(out_t::MY_INFO_NOTIFICATION);
+  EXPECT_EQ(report.config_revision(), 5u);
+  EXPECT_EQ(report.info().vettd_state(), mv::EC_OK);
+  // Two requests open at once, answered in order; the second answer arrives a byte at a time.
+  hubd->daemon().signal(SIGHUP);
+  hubd->expect(out_t::GET_CONFIG_REQUEST);
+  hubd->daemon().signal(SIGHUP);
+  hubd->expect(out_t::GET_CONFIG_REQUEST);
+  hubd->send_config(fake_hubd_t::stderr_config(), 6);
+  for (char c : fake_hubd_t::frame(config_response(7).SerializeAsString())) {
+    hubd->send_bytes(std::string(1, c));
+    ::usleep(200);
+  }
+  EXPECT_EQ(hubd->expect(out_t::MY_INFO_NOTIFICATION).config_revision(), 6u);
+  EXPECT_EQ(hubd->expect(out_t::MY_INFO_NOTIFICATION).config_revision(), 7u);
+  // Half a frame pending does not keep the daemon from stopping.
+  hubd->send_bytes(le32(50) + "partial");
+  ASSERT_TRUE(hubd->daemon().wait_for_output(ready));
+  hubd->daemon().signal(SIGTERM);
+  const std::string log = finish(107);
+  EXPECT_EQ(count(log, "SIGHUP received, config will be ordered from HubD"), 2u) << log;
+  EXPECT_EQ(count(log, ready), 3u) << log;
+  EXPECT_EQ(count(log, "Error: "), 0u) << log;
+  EXPECT_NE(log.find("Notice: Exit with status 107 (EC_APP_TERMINATED)"), std::string::npos) << log;
+}
+
+// What HubD does, before the first configuration or once the daemon runs, and how the daemon ends:
+// its exit status and the one line that says why.
+struct ending_t {
+  const char *name;
+  bool after_configuration;
+  std::function<void(fake_hubd_t &)> act;
+  int status;
+  std::string line;
+};
+void PrintTo(const ending_t &e, std::ostream *os) { *os << e.name; }
+
+struct hubd_ending_t : hubd_test_t, ::testing::WithParamInterface<ending_t> {};
+
+TEST_P(hubd_ending_t, EndsTheDaemonWithItsStatusAndOneLine) {
+  const ending_t &e = GetParam();
+  hubd->expect(out_t::GET_CONFIG_REQUEST);
+  if (e.after_configuration) {
+    hubd->send_config(fake_hubd_t::stderr_config(), 1);
+    hubd->expect(out_t::MY_INFO_NOTIFICATION);
+  }
+  e.act(*hubd);
+  const std::string log = finish(e.status);
+  EXPECT_NE(log.find(e.line), std::string::npos) << log;
+  EXPECT_LE(count(log, "Error: "), 1u) << log;
+  EXPECT_EQ(count(log, ready), e.after_configuration ? 1u : 0u) << log;
+}
+
+const std::string eof = "Error: HubD: read failed: End of file";
+const std::string bad_size = "Error: HubD: invalid message size received";
+const std::string bad_format = "Error: HubD: mv.Hubd2FirewallMessage: invalid message format";
+
+void ask_again(fake_hubd_t &h) {
+  h.daemon().signal(SIGHUP);
+  h.expect(out_t::GET_CONFIG_REQUEST);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Peer, hubd_ending_t,
+    ::testing::Values(
+        ending_t{"FailingStartOfALaterRevision", true,
+                 [](fake_hubd_t &h) {
+                   ask_again(h);
+                   auto broken = fake_hubd_t::stderr_config();
+                   broken.mutable_actual_log()->set_type(mv::Log::FILE);
+                   broken.mutable_actual_log()->set_path("/nonexistent-directory/firewall.log");
+                   h.send_config(broken, 2);
+                 },
+                 102, "Error: Cannot apply configuration (revision 2): Cannot create log"},
+        ending_t{"Suspension", false,
+                 [](fake_hubd_t &h) {
+                   in_t m = config_response(9);
+                   m.mutable_control()->set_app(mv::APP_LINUX_FIREWALL);
+                   m.mutable_control()->set_suspended(true);
+                   h.send(m);
+                 },
+                 88, "Notice: Component suspended, exiting..."},
+        ending_t{"UnaskedConfiguration", true, [](fake_hubd_t &h) { h.send(config_response(2)); }, 11,
+                 "Error: HubD: GET_CONFIG_RESPONSE"},
+        ending_t{"UnaskedVettD", true,
+                 [](fake_hubd_t &h) {
+                   in_t m;
+                   m.set_tag(in_t::GET_VETTD_RESPONSE);
+                   m.set_socket_path("/run/vettd.sock");
+                   h.send(m);
+                 },
+                 11, "Error: HubD: GET_VETTD_RESPONSE"},
+        ending_t{"ConfigurationWithoutRevision", true,
+                 [](fake_hubd_t &h) {
+                   ask_again(h);
+                   in_t m = config_response(2);
+                   m.clear_config_revision();
+                   h.send_partial(m);
+                 },
+                 12,
+                 "Error: HubD: message mv.Hubd2FirewallMessage tagged GET_CONFIG_RESPONSE does not have field "
+                 "config_revision set"},
+        ending_t{"UnknownTag", true,
+                 [](fake_hubd_t &h) { h.send_bytes(fake_hubd_t::frame(std::string("\x08\x03", 2))); }, 12,
+                 "Error: HubD: mv.Hubd2FirewallMessage: unknown message tag: 3"},
+        ending_t{"GarbageBeforeTheFirstConfiguration", false,
+                 [](fake_hubd_t &h) { h.send_bytes(fake_hubd_t::frame("\xff\xff")); }, 125, bad_format},
+        ending_t{"GarbageInAFrame", true,
+                 [](fake_hubd_t &h) { h.send_bytes(fake_hubd_t::frame("\xde\xad\xbe\xef\x00\x17")); }, 125, bad_format},
+        // Text where a frame belongs: its first four bytes make a length far beyond the limit.
+        ending_t{"TextInsteadOfFrames", false, [](fake_hubd_t &h) { h.send_bytes("GET / HTTP/1.0\r\n\r\n"); }, 125,
+                 bad_size},
+        ending_t{"ZeroLengthFrame", true, [](fake_hubd_t &h) { h.send_bytes(le32(0)); }, 125, bad_size},
+        ending_t{"LengthJustOverTheLimit", true, [](fake_hubd_t &h) { h.send_bytes(le32(67108865) + "abcd"); }, 125,
+                 bad_size},
+        ending_t{"ClosedInsideTheLengthPrefix", false,
+                 [](fake_hubd_t &h) {
+                   h.send_bytes(std::string("\x20\x00", 2));
+                   h.close();
+                 },
+                 125, eof},
+        // The daemon makes room for the largest frame allowed, then the channel closes.
+        ending_t{"LargestFrameCutShort", true,
+                 [](fake_hubd_t &h) {
+                   h.send_bytes(le32(67108864) + std::string(100000, '\x08'));
+                   h.close();
+                 },
+                 125, eof},
+        // A HubD that no longer reads: the next request fails with EPIPE instead of a silent SIGPIPE.
+        ending_t{"StopsReading", true,
+                 [](fake_hubd_t &h) {
+                   ASSERT_TRUE(h.daemon().wait_for_output(ready));
+                   ASSERT_EQ(::shutdown(h.channel(), SHUT_RD), 0);
+                   h.daemon().signal(SIGHUP);
+                 },
+                 125, "Error: HubD: write failed: Broken pipe"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+} // namespace
