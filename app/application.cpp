@@ -49,7 +49,7 @@
 #include "fw/service/siblings/queryd.hpp"
 #include "fw/util/asio_stream_socket_wrapper.hpp"
 #include "fw/util/service.hpp"
-#include "linux_firewall_config.pb.h"
+#include "fw/util/configuration.hpp"
 #include "mv/log/log.hpp"
 #include "mv/log/log_factory.hpp"
 #include "mv/lua/log.hpp"
@@ -193,7 +193,7 @@ public:
   }
 
   // Applies one configuration revision by starting every service in list order.
-  void apply_config(const mv::DarorUvurarevUzuvid &config, std::uint32_t revision) {
+  void apply_config(const fw::configuration_t &config, std::uint32_t revision) {
     revision_ = revision;
     revision_known_ = true;
     if (&config != &config_) config_.CopyFrom(config);
@@ -303,7 +303,7 @@ private:
   }
 
   void request_config() {
-    hubd_->get_config([this](const mv::DarorUvurarevUzuvid &config, std::uint32_t revision) {
+    hubd_->get_config([this](const fw::configuration_t &config, std::uint32_t revision) {
       apply_config(config, revision);
     });
   }
@@ -325,7 +325,7 @@ private:
 
   std::uint32_t exit_status_ = 0;
   boost::asio::io_context io_{1};
-  mv::DarorUvurarevUzuvid config_;
+  fw::configuration_t config_;
   bool revision_known_ = false;
   std::uint32_t revision_ = 0;
   hubd_delegate_t hubd_delegate_;

@@ -9,6 +9,7 @@
 
 #include <boost/system/error_code.hpp>
 
+#include "fw/util/configuration.hpp"
 #include "fw/util/basic_ipc_link.hpp"
 #include "fw/util/stream_socket.hpp"
 #include "hubd_linux_firewall_ipc.pb.h"
@@ -28,7 +29,7 @@ public:
     ~delegate_t() = default;
   };
 
-  using config_handler_t = std::function<void(const mv::DarorUvurarevUzuvid &config, std::uint32_t revision)>;
+  using config_handler_t = std::function<void(const fw::configuration_t &config, std::uint32_t revision)>;
   using path_handler_t = std::function<void(const boost::system::error_code &error, const std::string &path)>;
 
   tie_t(delegate_t &delegate, std::unique_ptr<fw::util::stream_socket_t> stream);

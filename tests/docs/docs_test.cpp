@@ -19,7 +19,7 @@
 
 #include "app/exit_status.hpp"
 #include "error.pb.h"
-#include "linux_firewall_config.pb.h"
+#include "fw/util/configuration.hpp"
 #include "mv/lua/state.hpp"
 #include "mv/util/error_code.hpp"
 #include "tests/support/process.hpp"
@@ -117,7 +117,7 @@ std::set<std::string> reachable_field_names(const google::protobuf::Descriptor *
 }
 
 TEST(ConfigurationPage, UsesOnlyFieldsOfTheConfigurationMessage) {
-  const auto *config = mv::DarorUvurarevUzuvid::descriptor();
+  const auto *config = fw::configuration_t::descriptor();
   const auto known = reachable_field_names(config);
   const std::string page = read_file("docs/configuration.md");
 
@@ -135,7 +135,7 @@ TEST(ConfigurationPage, UsesOnlyFieldsOfTheConfigurationMessage) {
 }
 
 TEST(ConfigurationPage, ExampleConfigurationParses) {
-  mv::DarorUvurarevUzuvid config;
+  fw::configuration_t config;
   EXPECT_TRUE(google::protobuf::TextFormat::ParseFromString(read_file("examples/firewall.conf"), &config));
   EXPECT_TRUE(config.has_intercept_hook());
 }

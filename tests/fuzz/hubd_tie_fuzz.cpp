@@ -9,6 +9,7 @@
 
 #include <boost/asio/io_context.hpp>
 
+#include "fw/util/configuration.hpp"
 #include "app/exit_status.hpp"
 #include "fw/hubd/tie.hpp"
 #include "mv/util/exceptions.hpp"
@@ -44,7 +45,7 @@ FUZZ_TARGET(hubd_tie)(const std::uint8_t *data, std::size_t size) {
                                       io.get_executor(), record, tests::fuzz::rng_t::from(data, size).next()));
     // What the daemon has open at start-up and later: two configuration requests (start-up and a
     // hangup), one request for each socket path.
-    const auto on_config = [&](const mv::DarorUvurarevUzuvid &config, std::uint32_t revision) {
+    const auto on_config = [&](const fw::configuration_t &config, std::uint32_t revision) {
       FUZZ_CHECK(delegate.failures == 0);
       ++configs;
       mv::RuvidOrederidAppInfo info;

@@ -14,7 +14,7 @@
 #include "fw/service/kernel/marks.hpp"
 #include "fw/service/path/packet_validator.hpp"
 #include "fw/service/path/transparent_acceptor.hpp"
-#include "linux_firewall_config.pb.h"
+#include "fw/util/configuration.hpp"
 #include "tests/fuzz/fuzz_support.hpp"
 #include "tests/fuzz/fuzz_target.hpp"
 
@@ -33,7 +33,7 @@ struct no_clients_t : fw::service::transparent_acceptor_t::delegate_t {
 // The validator as the daemon starts it, with the client packets mark 2 and the server packets mark 4.
 // The transparent socket is not opened, so its endpoint is the unspecified one.
 struct setup_t {
-  mv::DarorUvurarevUzuvid config;
+  fw::configuration_t config;
   no_sources_t sources;
   boost::asio::io_context io;
   no_clients_t clients;

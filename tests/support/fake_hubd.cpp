@@ -1,3 +1,4 @@
+#include "fw/util/configuration.hpp"
 #include "tests/support/fake_hubd.hpp"
 
 #include <sys/socket.h>
@@ -73,7 +74,7 @@ void fake_hubd_t::send_partial(const mv::Hubd2FirewallMessage &message) {
   send_bytes(frame(message.SerializePartialAsString()));
 }
 
-void fake_hubd_t::send_config(const mv::DarorUvurarevUzuvid &config, std::uint32_t revision) {
+void fake_hubd_t::send_config(const fw::configuration_t &config, std::uint32_t revision) {
   mv::Hubd2FirewallMessage message;
   message.set_tag(mv::Hubd2FirewallMessage::GET_CONFIG_RESPONSE);
   message.set_config_revision(revision);
@@ -81,8 +82,8 @@ void fake_hubd_t::send_config(const mv::DarorUvurarevUzuvid &config, std::uint32
   send(message);
 }
 
-mv::DarorUvurarevUzuvid fake_hubd_t::stderr_config() {
-  mv::DarorUvurarevUzuvid config;
+fw::configuration_t fake_hubd_t::stderr_config() {
+  fw::configuration_t config;
   auto *listen = config.mutable_tproxy_listen_address();
   listen->set_address("127.0.0.1");
   listen->set_port(0);

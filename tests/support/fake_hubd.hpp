@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "fw/util/configuration.hpp"
 #include "hubd_linux_firewall_ipc.pb.h"
 #include "tests/support/child_process.hpp"
 #include "tests/support/framed_peer.hpp"
@@ -30,7 +31,7 @@ public:
   // Sends a message serialized without the required-field check (to break the protocol on purpose).
   void send_partial(const mv::Hubd2FirewallMessage &message);
   void send_bytes(const std::string &bytes) { channel_.send_bytes(bytes); }
-  void send_config(const mv::DarorUvurarevUzuvid &config, std::uint32_t revision);
+  void send_config(const fw::configuration_t &config, std::uint32_t revision);
   // Closes the test's end of the channel.
   void close() { channel_.close(); }
   // The test's end of the channel (-1 once closed).
@@ -39,7 +40,7 @@ public:
   child_process_t &daemon() { return *daemon_; }
 
   // A configuration that logs everything to standard error, with a hook that checks every connection.
-  static mv::DarorUvurarevUzuvid stderr_config();
+  static fw::configuration_t stderr_config();
   // One frame: the 32-bit little-endian length and the payload.
   static std::string frame(const std::string &payload) { return framed_peer_t::frame(payload); }
 

@@ -16,7 +16,7 @@
 #include "fw/service/hook/lua.hpp"
 #include "fw/service/hook/process_finder.hpp"
 #include "fw/queryd/queryd.hpp"
-#include "linux_firewall_config.pb.h"
+#include "fw/util/configuration.hpp"
 #include "mv/lua/coroutine.hpp"
 #include "mv/util/exceptions.hpp"
 #include "tests/support/log_capture.hpp"
@@ -103,7 +103,7 @@ protected:
 
   tests::log_capture_t log;
   boost::asio::io_context io;
-  mv::DarorUvurarevUzuvid config;
+  fw::configuration_t config;
   std::unique_ptr<fw::service::process_finder_t> finder;
   std::unique_ptr<fw::queryd::queryd_t> queryd;
   std::unique_ptr<fw::service::lua_t> lua;

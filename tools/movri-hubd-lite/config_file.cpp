@@ -1,3 +1,4 @@
+#include "fw/util/configuration.hpp"
 #include "config_file.hpp"
 
 #include <fstream>
@@ -25,24 +26,24 @@ private:
 
 } // namespace
 
-std::variant<mv::DarorUvurarevUzuvid, std::string> load_config(const std::string &path) {
+std::variant<fw::configuration_t, std::string> load_config(const std::string &path) {
   std::ifstream in(path);
   std::ostringstream text;
   if (!in || !(text << in.rdbuf())) return path + ": cannot read the file";
   return parse_config(text.str(), path);
 }
 
-std::variant<mv::DarorUvurarevUzuvid, std::string> parse_config(const std::string &text, const std::string &name) {
+std::variant<fw::configuration_t, std::string> parse_config(const std::string &text, const std::string &name) {
   google::protobuf::TextFormat::Parser parser;
   error_collector_t errors;
   parser.RecordErrorsTo(&errors);
-  mv::DarorUvurarevUzuvid config;
+  fw::configuration_t config;
   if (!parser.ParseFromString(text, &config))
     return name + ":" + (errors.first().empty() ? std::string("0:0: cannot parse") : errors.first());
   return config;
 }
 
-void resolve_config(mv::DarorUvurarevUzuvid &config, const std::string &path) {
+void resolve_config(fw::configuration_t &config, const std::string &path) {
   if (!config.has_actual_log()) {
     if (config.has_log() && config.log().type() != mv::Log::AUTO) {
       *config.mutable_actual_log() = config.log();

@@ -19,6 +19,7 @@
 #include <boost/filesystem/operations.hpp>
 #include <boost/program_options.hpp>
 
+#include "fw/util/configuration.hpp"
 #include "config_file.hpp"
 #include "fw/util/asio_stream_socket_wrapper.hpp"
 #include "fw/util/basic_ipc_link.hpp"
@@ -88,7 +89,7 @@ std::string default_daemon() {
 
 class hubd_t : private fw::util::ipc_link_t::delegate_t {
 public:
-  hubd_t(boost::asio::io_context &io, options_t options, mv::DarorUvurarevUzuvid config)
+  hubd_t(boost::asio::io_context &io, options_t options, fw::configuration_t config)
       : io_(io), options_(std::move(options)), config_(std::move(config)), signals_(io), log_pipe_(io) {}
 
   // Starts the daemon and serves it; returns the status to exit with.
@@ -161,7 +162,7 @@ private:
       say("keeping revision " + std::to_string(revision_));
       return;
     }
-    config_ = std::get<mv::DarorUvurarevUzuvid>(std::move(loaded));
+    config_ = std::get<fw::configuration_t>(std::move(loaded));
     hubd_lite::resolve_config(config_, options_.config_path);
     ++revision_;
     say("loaded revision " + std::to_string(revision_) + " from " + options_.config_path);
@@ -267,7 +268,7 @@ private:
 
   boost::asio::io_context &io_;
   options_t options_;
-  mv::DarorUvurarevUzuvid config_;
+  fw::configuration_t config_;
   std::uint32_t revision_ = 1;
   boost::asio::signal_set signals_;
   boost::asio::posix::stream_descriptor log_pipe_;
@@ -320,7 +321,7 @@ int main(int argc, char **argv) {
     std::cerr << "hubd-lite: " << *error << std::endl;
     return 2;
   }
-  auto config = std::get<mv::DarorUvurarevUzuvid>(std::move(loaded));
+  auto config = std::get<fw::configuration_t>(std::move(loaded));
   hubd_lite::resolve_config(config, options.config_path);
   say("loaded revision 1 from " + options.config_path);
 

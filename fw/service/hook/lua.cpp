@@ -1,3 +1,4 @@
+#include "fw/util/configuration.hpp"
 #include "fw/service/hook/lua.hpp"
 
 #include <stdexcept>
@@ -36,7 +37,7 @@ int set_paths(lua_State *L) {
 
 } // namespace
 
-lua_t::lua_t(boost::asio::io_context &io, const mv::DarorUvurarevUzuvid &config, fw::service::process_finder_t &finder,
+lua_t::lua_t(boost::asio::io_context &io, const fw::configuration_t &config, fw::service::process_finder_t &finder,
              fw::queryd::queryd_t &queryd)
     : io_(io), config_(config), finder_(finder), queryd_(queryd) {
   lua_State *const L = state_.get();

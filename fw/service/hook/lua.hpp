@@ -10,7 +10,7 @@
 #include "fw/lua/intercept/process_finder.hpp"
 #include "fw/queryd/queryd.hpp"
 #include "fw/util/service.hpp"
-#include "linux_firewall_config.pb.h"
+#include "fw/util/configuration.hpp"
 #include "mv/lua/lookup/delegate.hpp"
 #include "mv/lua/state.hpp"
 
@@ -28,7 +28,7 @@ class lua_t : public fw::util::service_t,
 public:
   // Prepares the state: standard libraries, the coroutine runtime, "coroutine.make", the module movri
   // the intercept context support and the module movri.lookup. Throws; the state is closed again then.
-  lua_t(boost::asio::io_context &io, const mv::DarorUvurarevUzuvid &config, fw::service::process_finder_t &finder,
+  lua_t(boost::asio::io_context &io, const fw::configuration_t &config, fw::service::process_finder_t &finder,
         fw::queryd::queryd_t &queryd);
   ~lua_t() override;
 
@@ -50,7 +50,7 @@ private:
   void load_hook();
 
   boost::asio::io_context &io_;
-  const mv::DarorUvurarevUzuvid &config_;
+  const fw::configuration_t &config_;
   fw::service::process_finder_t &finder_;
   fw::queryd::queryd_t &queryd_;
   mv::lua::state_t state_;

@@ -25,7 +25,7 @@
 #include "fw/service/kernel/xtables_lock.hpp"
 #include "fw/util/ipv6.hpp"
 #include "fw/util/module_loader.hpp"
-#include "linux_firewall_config.pb.h"
+#include "fw/util/configuration.hpp"
 #include "mv/log/log.hpp"
 #include "mv/util/exceptions.hpp"
 
@@ -213,7 +213,7 @@ void clean_tables(bool quiet) noexcept {
 
 } // namespace
 
-ip6tables_t::ip6tables_t(const mv::DarorUvurarevUzuvid &configuration, const marks_t &marks,
+ip6tables_t::ip6tables_t(const fw::configuration_t &configuration, const marks_t &marks,
                          const boost::asio::ip::tcp::endpoint &transparent_endpoint, const divert_queues_t &diverter,
                          util::module_loader_t &module_loader, bool enabled)
     : configuration_(configuration), marks_(marks), transparent_endpoint_(transparent_endpoint), diverter_(diverter),

@@ -2,6 +2,7 @@
 
 #include <boost/asio/ip/tcp.hpp>
 
+#include "fw/util/configuration.hpp"
 #include "fw/util/service.hpp"
 
 namespace mv {
@@ -29,7 +30,7 @@ class ip6tables_t : public util::service_t {
 public:
   // enabled: whether the daemon handles IPv6 (fw::util::ipv6_enabled()). Nothing is touched until
   // start().
-  ip6tables_t(const mv::DarorUvurarevUzuvid &configuration, const marks_t &marks,
+  ip6tables_t(const fw::configuration_t &configuration, const marks_t &marks,
               const boost::asio::ip::tcp::endpoint &transparent_endpoint, const divert_queues_t &diverter,
               util::module_loader_t &module_loader, bool enabled);
   // Removes the rules if a start installed them; failures are only logged.
@@ -46,7 +47,7 @@ private:
   // Takes the xtables lock and cleans both tables; never raises. quiet: failures at debug level.
   void remove(bool quiet) noexcept;
 
-  const mv::DarorUvurarevUzuvid &configuration_;
+  const fw::configuration_t &configuration_;
   const marks_t &marks_;
   const boost::asio::ip::tcp::endpoint &transparent_endpoint_;
   const divert_queues_t &diverter_;

@@ -22,7 +22,7 @@
 #include "fw/service/kernel/nftables_probe.hpp"
 #include "fw/service/kernel/xtables_lock.hpp"
 #include "fw/util/module_loader.hpp"
-#include "linux_firewall_config.pb.h"
+#include "fw/util/configuration.hpp"
 #include "mv/log/log.hpp"
 #include "mv/util/exceptions.hpp"
 
@@ -258,7 +258,7 @@ iptables_t::table_io_t &iptables_t::table_io_t::kernel() {
   return tables;
 }
 
-iptables_t::iptables_t(const mv::DarorUvurarevUzuvid &configuration, const marks_t &marks,
+iptables_t::iptables_t(const fw::configuration_t &configuration, const marks_t &marks,
                        const boost::asio::ip::tcp::endpoint &transparent_endpoint, const divert_queues_t &diverter,
                        util::module_loader_t &module_loader, table_io_t &tables)
     : configuration_(configuration), marks_(marks), transparent_endpoint_(transparent_endpoint), diverter_(diverter),

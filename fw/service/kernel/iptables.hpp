@@ -4,6 +4,7 @@
 
 #include <boost/asio/ip/tcp.hpp>
 
+#include "fw/util/configuration.hpp"
 #include "fw/util/service.hpp"
 
 namespace mv {
@@ -41,7 +42,7 @@ public:
   };
 
   // Nothing is touched until start().
-  iptables_t(const mv::DarorUvurarevUzuvid &configuration, const marks_t &marks,
+  iptables_t(const fw::configuration_t &configuration, const marks_t &marks,
              const boost::asio::ip::tcp::endpoint &transparent_endpoint, const divert_queues_t &diverter,
              util::module_loader_t &module_loader, table_io_t &tables = table_io_t::kernel());
   // Removes the rules if a start installed them; failures are only logged.
@@ -60,7 +61,7 @@ private:
   // Cleans the tables (under the lock) only when they hold something of the daemon's; never raises.
   void remove_leftovers() noexcept;
 
-  const mv::DarorUvurarevUzuvid &configuration_;
+  const fw::configuration_t &configuration_;
   const marks_t &marks_;
   const boost::asio::ip::tcp::endpoint &transparent_endpoint_;
   const divert_queues_t &diverter_;

@@ -13,7 +13,7 @@
 #include "fw/linux/ip_tables/ext_mark.hpp"
 #include "fw/service/kernel/host_mark_sources.hpp"
 #include "fw/util/ipv6.hpp"
-#include "linux_firewall_config.pb.h"
+#include "fw/util/configuration.hpp"
 #include "mv/log/log.hpp"
 
 namespace fw::service {
@@ -83,10 +83,10 @@ std::uint32_t ip6tables_marks() {
 
 } // namespace
 
-marks_t::marks_t(const mv::DarorUvurarevUzuvid &configuration)
+marks_t::marks_t(const fw::configuration_t &configuration)
     : configuration_(configuration), own_sources_(std::make_unique<host_mark_sources_t>()), sources_(*own_sources_) {}
 
-marks_t::marks_t(const mv::DarorUvurarevUzuvid &configuration, delegate_t &sources)
+marks_t::marks_t(const fw::configuration_t &configuration, delegate_t &sources)
     : configuration_(configuration), sources_(sources) {}
 
 marks_t::~marks_t() = default;
@@ -101,7 +101,7 @@ std::uint32_t marks_t::divert_mark(int direction) const noexcept {
 }
 
 void marks_t::start() {
-  const mv::DarorUvurarevUzuvid &c = configuration_;
+  const fw::configuration_t &c = configuration_;
   static const char *const names[count] = {"LocalDeliveryMark", "ClientPacketsMark", "ServerPacketsMark",
                                            "InputDivertMark",   "OutputDivertMark",  "ForwardDivertMark"};
   const std::array<wanted_t, count> wanted_marks = {

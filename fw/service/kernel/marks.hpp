@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "fw/util/configuration.hpp"
 #include "fw/util/service.hpp"
 
 namespace mv {
@@ -38,8 +39,8 @@ public:
   };
 
   // With the host's own sources (rtnetlink dumps, nftables).
-  explicit marks_t(const mv::DarorUvurarevUzuvid &configuration);
-  marks_t(const mv::DarorUvurarevUzuvid &configuration, delegate_t &sources);
+  explicit marks_t(const fw::configuration_t &configuration);
+  marks_t(const fw::configuration_t &configuration, delegate_t &sources);
   ~marks_t() override;
 
   // Raises a runtime error on any violation; the marks are then all 0.
@@ -62,7 +63,7 @@ private:
   // The bits that other software uses in iptables and routing.
   std::uint32_t foreign_marks();
 
-  const mv::DarorUvurarevUzuvid &configuration_;
+  const fw::configuration_t &configuration_;
   std::unique_ptr<delegate_t> own_sources_;
   delegate_t &sources_;
   routing_filter_t routing_filter_ = [](std::uint32_t, std::uint32_t) { return true; };

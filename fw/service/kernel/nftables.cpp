@@ -14,7 +14,7 @@
 #include "fw/service/kernel/marks.hpp"
 #include "fw/service/kernel/nftables_probe.hpp"
 #include "fw/util/ipv6.hpp"
-#include "linux_firewall_config.pb.h"
+#include "fw/util/configuration.hpp"
 #include "mv/log/log.hpp"
 #include "mv/util/exceptions.hpp"
 
@@ -46,7 +46,7 @@ void send_alone(const nft::utils::nft_msg_t &message) {
 
 } // namespace
 
-nftables_t::nftables_t(const mv::DarorUvurarevUzuvid &configuration, const marks_t &marks,
+nftables_t::nftables_t(const fw::configuration_t &configuration, const marks_t &marks,
                        const boost::asio::ip::tcp::endpoint &transparent_endpoint, const divert_queues_t &diverter,
                        boost::asio::io_context &io, util::module_loader_t &module_loader, bool ipv6)
     : configuration_(configuration), marks_(marks), transparent_endpoint_(transparent_endpoint), diverter_(diverter),

@@ -6,6 +6,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
+#include "fw/util/configuration.hpp"
 #include "fw/linux/netlink/socket.hpp"
 #include "fw/service/kernel/nft_chain_checker.hpp"
 #include "fw/service/kernel/nftables_rules.hpp"
@@ -33,7 +34,7 @@ class marks_t;
 class nftables_t : public util::service_t {
 public:
   // Runs the nftables probe once for the chain checker, which listens from now on when it succeeds.
-  nftables_t(const mv::DarorUvurarevUzuvid &configuration, const marks_t &marks,
+  nftables_t(const fw::configuration_t &configuration, const marks_t &marks,
              const boost::asio::ip::tcp::endpoint &transparent_endpoint, const divert_queues_t &diverter,
              boost::asio::io_context &io, util::module_loader_t &module_loader, bool ipv6 = false);
   // Removes the table and the fix rules if a start installed them; failures are only logged.
@@ -63,7 +64,7 @@ private:
   void install(const nftables_params_t &params);
   void remove() noexcept;
 
-  const mv::DarorUvurarevUzuvid &configuration_;
+  const fw::configuration_t &configuration_;
   const marks_t &marks_;
   const boost::asio::ip::tcp::endpoint &transparent_endpoint_;
   const divert_queues_t &diverter_;

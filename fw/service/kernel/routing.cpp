@@ -19,7 +19,7 @@
 #include "fw/service/kernel/marks.hpp"
 #include "fw/service/rule_info.pb.h"
 #include "fw/util/scoped_fd.hpp"
-#include "linux_firewall_config.pb.h"
+#include "fw/util/configuration.hpp"
 #include "mv/log/log.hpp"
 #include "mv/util/exceptions.hpp"
 
@@ -116,7 +116,7 @@ void delete_rule(std::uint32_t table, std::uint32_t mark, std::uint8_t family = 
 
 } // namespace
 
-routing_t::routing_t(const mv::DarorUvurarevUzuvid &configuration, marks_t &marks, bool ipv6)
+routing_t::routing_t(const fw::configuration_t &configuration, marks_t &marks, bool ipv6)
     : configuration_(configuration), marks_(marks), ipv6_(ipv6) {
   marks_.routing_filter() = [this](std::uint32_t table, std::uint32_t mark) {
     return !(installed_rule_ && installed_rule_->table == table && installed_rule_->mark == mark);

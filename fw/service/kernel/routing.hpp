@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "fw/util/configuration.hpp"
 #include "fw/util/service.hpp"
 
 namespace mv {
@@ -24,7 +25,7 @@ public:
   // occupying its mark. Nothing is touched in the kernel.
   // ipv6: also an IPv6 rule (same mark) and local route (::/0 through "lo") in the first table from 100
   // to 200 that no IPv6 rule or route uses, recorded in the same state file.
-  routing_t(const mv::DarorUvurarevUzuvid &configuration, marks_t &marks, bool ipv6 = false);
+  routing_t(const fw::configuration_t &configuration, marks_t &marks, bool ipv6 = false);
   // Removes the objects recorded in the state file; failures are only logged. Then takes the routing
   // filter out of the marks object again.
   ~routing_t() override;
@@ -52,7 +53,7 @@ private:
   static void write_state_file(const std::string &path, const rule_record_t &record);
   static void remove_state_file(const std::string &path) noexcept;
 
-  const mv::DarorUvurarevUzuvid &configuration_;
+  const fw::configuration_t &configuration_;
   marks_t &marks_;
   std::optional<rule_record_t> installed_rule_;
   std::optional<std::uint32_t> route_table_; // set while the route of this process is installed

@@ -9,7 +9,7 @@
 
 #include "fw/linux/netlink/async/link.hpp"
 #include "fw/service/divert_direction.hpp"
-#include "linux_firewall_config.pb.h"
+#include "fw/util/configuration.hpp"
 #include "mv/log/log.hpp"
 #include "mv/util/exceptions.hpp"
 
@@ -27,7 +27,7 @@ struct record_t {
   bool connect_transparently;
 };
 
-record_t record_of(const mv::DarorUvurarevUzuvid &c, unsigned direction) {
+record_t record_of(const fw::configuration_t &c, unsigned direction) {
   switch (direction) {
   case 0: return {0, c.output_divert_enable(), c.output_divert_nfqueue_number(), c.output_divert_connect_transparently()};
   case 1: return {1, c.input_divert_enable(), c.input_divert_nfqueue_number(), c.input_divert_connect_transparently()};
@@ -60,7 +60,7 @@ fw::util::scoped_fd_t open_free_queue(std::uint16_t &number) {
 } // namespace
 
 connection_diverter_t::connection_diverter_t(boost::asio::io_context &io, delegate_t &delegate,
-                                             const mv::DarorUvurarevUzuvid &config, server_connector_t &connector,
+                                             const fw::configuration_t &config, server_connector_t &connector,
                                              const marks_t &marks, connection_rejector_t &rejector,
                                              marking_retransmitter_t &retransmitter,
                                              const packet_validator_t &validator, session_factory_t &sessions)

@@ -12,6 +12,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/system/error_code.hpp>
 
+#include "fw/util/configuration.hpp"
 #include "fw/linux/nfqueue/packet_interceptor.hpp"
 #include "fw/net/endpoint.hpp"
 #include "fw/net/raw_sender.hpp"
@@ -61,7 +62,7 @@ public:
   static constexpr unsigned automatic_queue_numbers = 100;
 
   // Nothing is opened until start.
-  connection_diverter_t(boost::asio::io_context &io, delegate_t &delegate, const mv::DarorUvurarevUzuvid &config,
+  connection_diverter_t(boost::asio::io_context &io, delegate_t &delegate, const fw::configuration_t &config,
                         server_connector_t &connector, const marks_t &marks, connection_rejector_t &rejector,
                         marking_retransmitter_t &retransmitter, const packet_validator_t &validator,
                         session_factory_t &sessions);
@@ -88,7 +89,7 @@ private:
 
   boost::asio::io_context &io_;
   delegate_t &delegate_;
-  const mv::DarorUvurarevUzuvid &config_;
+  const fw::configuration_t &config_;
   server_connector_t &connector_;
   const marks_t &marks_;
   connection_rejector_t &rejector_;

@@ -1,3 +1,4 @@
+#include "fw/util/configuration.hpp"
 #include "fw/service/path/server_connector.hpp"
 #include "fw/util/system_error.hpp"
 
@@ -34,7 +35,7 @@ void set_option(int fd, int level, int option, const void *value, socklen_t size
 
 } // namespace
 
-server_connector_t::server_connector_t(boost::asio::io_context &io, const mv::DarorUvurarevUzuvid &config,
+server_connector_t::server_connector_t(boost::asio::io_context &io, const fw::configuration_t &config,
                                        const marks_t &marks, std::uint64_t limit)
     : io_(io), config_(config), marks_(marks), limit_(limit) {}
 

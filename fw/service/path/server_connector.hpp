@@ -20,7 +20,7 @@
 #include "fw/util/log_throttle.hpp"
 #include "fw/util/scoped_fd.hpp"
 #include "fw/util/service.hpp"
-#include "linux_firewall_config.pb.h"
+#include "fw/util/configuration.hpp"
 #include "mv/util/callback_wrapper.hpp"
 
 namespace fw::service {
@@ -37,7 +37,7 @@ public:
   // Names an attempt for cancel(); it expires when the attempt ends.
   using handle_t = std::weak_ptr<connection_t>;
 
-  server_connector_t(boost::asio::io_context &io, const mv::DarorUvurarevUzuvid &config, const marks_t &marks,
+  server_connector_t(boost::asio::io_context &io, const fw::configuration_t &config, const marks_t &marks,
                      std::uint64_t limit);
   ~server_connector_t() override;
 
@@ -80,7 +80,7 @@ private:
   void abort(std::shared_ptr<connection_t> connection, const boost::system::system_error &error);
 
   boost::asio::io_context &io_;
-  const mv::DarorUvurarevUzuvid &config_;
+  const fw::configuration_t &config_;
   const marks_t &marks_;
   std::uint32_t socket_marks_[3] = {0, 0, 0};
   bool started_ = false;

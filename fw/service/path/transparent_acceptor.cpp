@@ -1,3 +1,4 @@
+#include "fw/util/configuration.hpp"
 #include "fw/service/path/transparent_acceptor.hpp"
 #include "fw/util/system_error.hpp"
 
@@ -32,7 +33,7 @@ void set_int_option(int fd, int level, int option, int value, const char *failur
 } // namespace
 
 transparent_acceptor_t::transparent_acceptor_t(boost::asio::io_context &io, delegate_t &delegate,
-                                               const mv::DarorUvurarevUzuvid &config, const marks_t &marks, bool ipv6)
+                                               const fw::configuration_t &config, const marks_t &marks, bool ipv6)
     : delegate_(delegate), config_(config), marks_(marks), acceptor_(io), ipv6_(ipv6), acceptor_ipv6_(io), retry_(io),
       retry_ipv6_(io) {}
 

@@ -12,7 +12,7 @@
 #include "fw/util/log_throttle.hpp"
 #include "fw/util/scoped_fd.hpp"
 #include "fw/util/service.hpp"
-#include "linux_firewall_config.pb.h"
+#include "fw/util/configuration.hpp"
 #include "mv/util/callback_wrapper.hpp"
 
 namespace fw::service {
@@ -42,7 +42,7 @@ public:
 
   // ipv6: whether the daemon handles IPv6 at all (fw::util::ipv6_enabled()); without it no IPv6
   // socket is opened and nothing is logged about it.
-  transparent_acceptor_t(boost::asio::io_context &io, delegate_t &delegate, const mv::DarorUvurarevUzuvid &config,
+  transparent_acceptor_t(boost::asio::io_context &io, delegate_t &delegate, const fw::configuration_t &config,
                          const marks_t &marks, bool ipv6 = true);
   ~transparent_acceptor_t() override;
 
@@ -65,7 +65,7 @@ private:
   void hand_over(boost::asio::ip::tcp::socket &socket);
 
   delegate_t &delegate_;
-  const mv::DarorUvurarevUzuvid &config_;
+  const fw::configuration_t &config_;
   const marks_t &marks_;
   acceptor_t acceptor_;
   fw::net::endpoint_t local_endpoint_;

@@ -1,3 +1,4 @@
+#include "fw/util/configuration.hpp"
 #include "fw/service/siblings/vettd_tie_manager.hpp"
 #include "fw/util/system_error.hpp"
 
@@ -21,13 +22,13 @@ constexpr const char *prefix = "VettD tie manager: ";
 
 } // namespace
 
-vettd_tie_manager_t::vettd_tie_manager_t(boost::asio::io_context &io, const mv::DarorUvurarevUzuvid &config,
+vettd_tie_manager_t::vettd_tie_manager_t(boost::asio::io_context &io, const fw::configuration_t &config,
                                          fw::hubd::tie_t &hubd, std::size_t waiting_limit)
     : config_(config), hubd_(hubd), connecting_(io), waiting_limit_(waiting_limit) {}
 
 vettd_tie_manager_t::~vettd_tie_manager_t() { abandon(); }
 
-fw::vettd::tie_t::inspect_settings_t vettd_tie_manager_t::inspect_settings(const mv::DarorUvurarevUzuvid &config) {
+fw::vettd::tie_t::inspect_settings_t vettd_tie_manager_t::inspect_settings(const fw::configuration_t &config) {
   fw::vettd::tie_t::inspect_settings_t s;
   s.http = config.inspect_http();
   s.pop3 = config.inspect_pop3();
@@ -37,7 +38,7 @@ fw::vettd::tie_t::inspect_settings_t vettd_tie_manager_t::inspect_settings(const
   return s;
 }
 
-fw::vettd::tie_t::scan_settings_t vettd_tie_manager_t::scan_settings(const mv::DarorUvurarevUzuvid &config) {
+fw::vettd::tie_t::scan_settings_t vettd_tie_manager_t::scan_settings(const fw::configuration_t &config) {
   fw::vettd::tie_t::scan_settings_t s;
   s.scan_timeout = config.scan_timeout();
   s.heuristic_analysis = config.heuristic_analysis();

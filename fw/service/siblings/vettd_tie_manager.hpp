@@ -14,7 +14,7 @@
 #include "fw/util/scoped_fd.hpp"
 #include "fw/util/service.hpp"
 #include "fw/vettd/tie.hpp"
-#include "linux_firewall_config.pb.h"
+#include "fw/util/configuration.hpp"
 #include "mv/util/callback_wrapper.hpp"
 #include "rules.pb.h"
 
@@ -47,7 +47,7 @@ public:
     return connection_limit / 4 > 0 ? connection_limit / 4 : 1;
   }
 
-  vettd_tie_manager_t(boost::asio::io_context &io, const mv::DarorUvurarevUzuvid &config, fw::hubd::tie_t &hubd,
+  vettd_tie_manager_t(boost::asio::io_context &io, const fw::configuration_t &config, fw::hubd::tie_t &hubd,
                       std::size_t waiting_limit = default_waiting_limit);
   ~vettd_tie_manager_t() override;
 
@@ -61,8 +61,8 @@ public:
   // Pairs in hand and frames not yet handed over on the tie.
   std::size_t waiting() const noexcept { return waiting_.size() + (tie_ ? tie_->queued() : 0); }
 
-  static fw::vettd::tie_t::inspect_settings_t inspect_settings(const mv::DarorUvurarevUzuvid &config);
-  static fw::vettd::tie_t::scan_settings_t scan_settings(const mv::DarorUvurarevUzuvid &config);
+  static fw::vettd::tie_t::inspect_settings_t inspect_settings(const fw::configuration_t &config);
+  static fw::vettd::tie_t::scan_settings_t scan_settings(const fw::configuration_t &config);
 
 private:
   struct waiting_pair_t {
@@ -80,7 +80,7 @@ private:
   void on_closed() override;
   void on_error(std::exception_ptr error) override;
 
-  const mv::DarorUvurarevUzuvid &config_;
+  const fw::configuration_t &config_;
   fw::hubd::tie_t &hubd_;
   boost::asio::local::stream_protocol::socket connecting_;
   std::unique_ptr<fw::vettd::tie_t> tie_;

@@ -24,6 +24,7 @@
 
 #include <boost/asio/post.hpp>
 
+#include "fw/util/configuration.hpp"
 #include "fw/linux/nfqueue/packet_interceptor.hpp"
 #include "fw/service/path/connection_diverter.hpp"
 #include "fw/service/path/connection_rejector.hpp"
@@ -188,8 +189,8 @@ constexpr const char *queue_syns = "-p tcp --tcp-flags SYN,ACK SYN -m mark --mar
 // The services the diverter works with, built inside the test's namespace (the raw senders open
 // their sockets at construction).
 struct services_t {
-  explicit services_t(const mv::DarorUvurarevUzuvid &config) : config(config) {}
-  const mv::DarorUvurarevUzuvid &config;
+  explicit services_t(const fw::configuration_t &config) : config(config) {}
+  const fw::configuration_t &config;
   boost::asio::io_context io;
   fw::service::marks_t marks{config};
   no_clients_t no_clients;
@@ -229,7 +230,7 @@ struct DiverterTest : ::testing::Test {
   }
 
   tests::log_capture_t log;
-  mv::DarorUvurarevUzuvid config = tests::config_with_marks();
+  fw::configuration_t config = tests::config_with_marks();
   std::unique_ptr<services_t> services;
 };
 

@@ -11,6 +11,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <gtest/gtest.h>
 
+#include "fw/util/configuration.hpp"
 #include "fw/service/divert_queues.hpp"
 #include "fw/service/kernel/ip6tables.hpp"
 #include "fw/util/module_loader.hpp"
@@ -54,7 +55,7 @@ protected:
     return fw::service::ip6tables_t(config, marks, endpoint, queues, loader, enabled);
   }
 
-  mv::DarorUvurarevUzuvid config = tests::config_with_marks();
+  fw::configuration_t config = tests::config_with_marks();
   fw::service::marks_t marks{config};
   boost::asio::ip::tcp::endpoint endpoint{boost::asio::ip::make_address("127.0.0.1"), 3129};
   queues_t queues;

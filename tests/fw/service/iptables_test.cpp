@@ -25,7 +25,7 @@
 #include "fw/service/kernel/marks.hpp"
 #include "fw/util/module_loader.hpp"
 #include "fw/util/process_runner.hpp"
-#include "linux_firewall_config.pb.h"
+#include "fw/util/configuration.hpp"
 #include "mv/log/log.hpp"
 #include "mv/util/exceptions.hpp"
 #include "tests/support/log_capture.hpp"
@@ -171,7 +171,7 @@ protected:
   } sources;
 
   tests::log_capture_t log;
-  mv::DarorUvurarevUzuvid config;
+  fw::configuration_t config;
   fw::service::marks_t marks{config, sources};
   boost::asio::ip::tcp::endpoint endpoint{boost::asio::ip::make_address("127.0.0.1"), 3129};
   fake_queues_t queues;

@@ -10,7 +10,7 @@
 
 #include "fw/service/kernel/host_mark_sources.hpp"
 #include "fw/service/kernel/marks.hpp"
-#include "linux_firewall_config.pb.h"
+#include "fw/util/configuration.hpp"
 #include "mv/log/log.hpp"
 #include "tests/support/log_capture.hpp"
 #include "tests/support/netns.hpp"
@@ -71,7 +71,7 @@ protected:
   }
 
   tests::log_capture_t log;
-  mv::DarorUvurarevUzuvid config;
+  fw::configuration_t config;
   fake_sources_t sources;
   fw::service::marks_t marks{config, sources};
 };

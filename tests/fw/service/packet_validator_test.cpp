@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "fw/util/configuration.hpp"
 #include "fw/service/path/packet_validator.hpp"
 #include "tests/fw/net/packet_builder.hpp"
 #include "tests/fw/service/service_fixture.hpp"
@@ -44,7 +45,7 @@ struct ValidatorTest : ::testing::Test {
     return "";
   }
 
-  mv::DarorUvurarevUzuvid config = tests::config_with_marks();
+  fw::configuration_t config = tests::config_with_marks();
   fw::service::marks_t marks{config};
   boost::asio::io_context io;
   no_clients_t delegate;

@@ -13,7 +13,7 @@
 #include "fw/service/kernel/marks.hpp"
 #include "fw/service/kernel/routing.hpp"
 #include "fw/service/rule_info.pb.h"
-#include "linux_firewall_config.pb.h"
+#include "fw/util/configuration.hpp"
 #include "tests/support/netns.hpp"
 #include "tests/support/text.hpp"
 
@@ -21,7 +21,7 @@ TEST(Routing6, InstallsBesideIpv4AndGoesOnDestructionAndAfterACrash) {
   tests::enter_fresh_netns();
   std::string dir = testing::TempDir() + "movri-routing6-XXXXXX";
   ASSERT_NE(::mkdtemp(dir.data()), nullptr);
-  mv::DarorUvurarevUzuvid config;
+  fw::configuration_t config;
   config.set_var_lib_dir(dir);
   config.set_autoconfigure_routing(true);
   config.mutable_local_delivery_mark()->set_manual(0x10);

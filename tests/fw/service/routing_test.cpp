@@ -16,7 +16,7 @@
 #include "fw/service/kernel/marks.hpp"
 #include "fw/service/kernel/routing.hpp"
 #include "fw/service/rule_info.pb.h"
-#include "linux_firewall_config.pb.h"
+#include "fw/util/configuration.hpp"
 #include "mv/log/log.hpp"
 #include "mv/util/exceptions.hpp"
 #include "tests/support/log_capture.hpp"
@@ -66,7 +66,7 @@ protected:
 
   tests::log_capture_t log;
   std::string dir, state_file;
-  mv::DarorUvurarevUzuvid config;
+  fw::configuration_t config;
   fw::service::marks_t marks{config};
   std::unique_ptr<fw::service::routing_t> routing = std::make_unique<fw::service::routing_t>(config, marks);
 };

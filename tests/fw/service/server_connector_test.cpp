@@ -10,6 +10,7 @@
 #include <optional>
 #include <vector>
 
+#include "fw/util/configuration.hpp"
 #include "fw/service/path/server_connector.hpp"
 #include "tests/fw/service/service_fixture.hpp"
 #include "tests/support/log_capture.hpp"
@@ -90,7 +91,7 @@ struct ConnectorTest : ::testing::Test {
   }
 
   tests::log_capture_t log;
-  mv::DarorUvurarevUzuvid config = tests::config_with_marks();
+  fw::configuration_t config = tests::config_with_marks();
   fw::service::marks_t marks{config};
   boost::asio::io_context io;
   int capture = -1, server = -1;

@@ -15,7 +15,7 @@
 #include "mv/util/exceptions.hpp"
 
 #include "fw/service/kernel/marks.hpp"
-#include "linux_firewall_config.pb.h"
+#include "fw/util/configuration.hpp"
 #include "tests/support/netns.hpp"
 #include "tests/support/error_text.hpp"
 
@@ -23,15 +23,15 @@ namespace tests {
 
 // A configuration with the manual marks local delivery 1, client packets 2, server packets 4 and no
 // divert direction, so that the marks service settles them without reading any kernel table.
-inline mv::DarorUvurarevUzuvid config_with_marks() {
-  mv::DarorUvurarevUzuvid config;
+inline fw::configuration_t config_with_marks() {
+  fw::configuration_t config;
   config.mutable_local_delivery_mark()->set_manual(1);
   config.mutable_client_packets_mark()->set_manual(2);
   config.mutable_server_packets_mark()->set_manual(4);
   return config;
 }
 
-inline void set_listen_address(mv::DarorUvurarevUzuvid &config, const std::string &address, std::uint32_t port) {
+inline void set_listen_address(fw::configuration_t &config, const std::string &address, std::uint32_t port) {
   config.mutable_tproxy_listen_address()->set_address(address);
   config.mutable_tproxy_listen_address()->set_port(port);
 }

@@ -9,6 +9,7 @@
 #include <optional>
 #include <vector>
 
+#include "fw/util/configuration.hpp"
 #include "fw/service/path/transparent_acceptor.hpp"
 #include "tests/fw/service/service_fixture.hpp"
 #include "tests/support/log_capture.hpp"
@@ -52,7 +53,7 @@ struct AcceptorTest : ::testing::Test {
     marks.start();
   }
   tests::log_capture_t log;
-  mv::DarorUvurarevUzuvid config = tests::config_with_marks();
+  fw::configuration_t config = tests::config_with_marks();
   fw::service::marks_t marks{config};
   boost::asio::io_context io;
   recording_delegate_t delegate;

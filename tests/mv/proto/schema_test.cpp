@@ -5,7 +5,7 @@
 
 #include "rules.pb.h"
 #include "hubd_linux_firewall_ipc.pb.h"
-#include "linux_firewall_config.pb.h"
+#include "fw/util/configuration.hpp"
 
 namespace {
 
@@ -47,7 +47,7 @@ TEST(Schema, FieldsOfANewerPeerAreKept) {
   const std::string divert = field(13, 9);
   const std::string bytes = field(1001, field(2, variable) + field(2, divert)) + field(1, 9) +
                             field(4242, "newer");
-  mv::DarorUvurarevUzuvid config;
+  fw::configuration_t config;
   ASSERT_TRUE(config.ParseFromString(bytes));
   EXPECT_FALSE(config.has_log_level());
   EXPECT_EQ(config.log_level(), mv::LOG_LEVEL_DEBUG);

@@ -19,7 +19,7 @@
 #include "fw/service/kernel/nftables.hpp"
 #include "fw/util/module_loader.hpp"
 #include "fw/util/process_runner.hpp"
-#include "linux_firewall_config.pb.h"
+#include "fw/util/configuration.hpp"
 #include "tests/support/netns.hpp"
 
 namespace tests::nft {
@@ -57,7 +57,7 @@ inline void log_queue(fw::linux::nftables::rule_builder_t &rule, std::uint16_t q
 // Everything an nftables_t needs, with manual marks L=1, C=2, S=4 and the divert marks 8 (output),
 // 16 (input), 32 (forward).
 struct setup_t {
-  mv::DarorUvurarevUzuvid config;
+  fw::configuration_t config;
   no_sources_t sources;
   fw::service::marks_t marks{config, sources};
   boost::asio::ip::tcp::endpoint endpoint{boost::asio::ip::make_address_v4("127.0.0.1"), 8080};
