@@ -5,10 +5,6 @@
 #include "fw/util/configuration.hpp"
 #include "fw/util/service.hpp"
 
-namespace mv {
-class DarorUvurarevUzuvid;
-}
-
 namespace fw::util {
 class module_loader_t;
 }

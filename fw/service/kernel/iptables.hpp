@@ -7,10 +7,6 @@
 #include "fw/util/configuration.hpp"
 #include "fw/util/service.hpp"
 
-namespace mv {
-class DarorUvurarevUzuvid;
-}
-
 namespace fw::linux::ip_tables {
 struct table_t;
 }

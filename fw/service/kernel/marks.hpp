@@ -11,10 +11,6 @@
 #include "fw/util/configuration.hpp"
 #include "fw/util/service.hpp"
 
-namespace mv {
-class DarorUvurarevUzuvid;
-}
-
 namespace fw::service {
 
 // Settles the six single-bit packet marks at every start: manual values from the configuration are

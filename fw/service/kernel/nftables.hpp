@@ -12,10 +12,6 @@
 #include "fw/service/kernel/nftables_rules.hpp"
 #include "fw/util/service.hpp"
 
-namespace mv {
-class DarorUvurarevUzuvid;
-}
-
 namespace fw::util {
 class module_loader_t;
 }

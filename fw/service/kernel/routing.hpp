@@ -7,10 +7,6 @@
 #include "fw/util/configuration.hpp"
 #include "fw/util/service.hpp"
 
-namespace mv {
-class DarorUvurarevUzuvid;
-}
-
 namespace fw::service {
 
 class marks_t;

@@ -24,10 +24,6 @@
 #include "mv/util/callback_wrapper.hpp"
 #include "rules.pb.h"
 
-namespace mv {
-class DarorUvurarevUzuvid;
-}
-
 namespace fw::service {
 
 class marks_t;
