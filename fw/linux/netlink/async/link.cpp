@@ -81,10 +81,10 @@ void link_t::on_receive(const boost::system::error_code &error, std::size_t size
     bool end_of_datagram = false;
     switch (header.type) {
     case msg_error: {
-      if (header.length < error_message_size) return fail(system_error(EINVAL));
+      if (header.length < error_message_size) return fail(fw::util::errno_code(EINVAL));
       const std::int32_t code = header_t::read_error(message);
       const header_t request = header_t::read(message + header_size + 4);
-      const auto result = code == 0 ? boost::system::error_code() : system_error(header_t::error_number(code));
+      const auto result = code == 0 ? boost::system::error_code() : fw::util::errno_code(header_t::error_number(code));
       auto it = pending_.find(request.sequence);
       if (it != pending_.end()) {
         completion_t handler = std::move(it->second);
@@ -155,7 +155,7 @@ void link_t::send_head() {
 
 void link_t::on_sent(const boost::system::error_code &error, std::size_t size) {
   if (error) return fail(error);
-  if (size < header_size + queue_.front().payload.size()) return fail(system_error(EINVAL));
+  if (size < header_size + queue_.front().payload.size()) return fail(fw::util::errno_code(EINVAL));
   queue_.pop_front();
   if (!queue_.empty()) send_head();
 }
