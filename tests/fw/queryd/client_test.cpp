@@ -173,13 +173,13 @@ TEST_F(client_test_t, UnansweredJobsFailAtTheTimeLimit) {
   client = std::make_unique<fw::queryd::queryd_t>(io, provider, 180s, 500ms);
   lookup("a", "allmatch", "t");
   connect();
-  peer.receive();
+  peer->receive();
   run_until(1);
   EXPECT_EQ(results[0], "a error 110 QueryD: no answer: Connection timed out");
   check("b", "allmatch", "t", "v");
   settle();
-  EXPECT_EQ(peer.receive_text(), "tag: CHECK_REQUEST serial: 1 lookup_type: LOOKUP_ALLMATCH lookup_tag: \"t\" check: \"v\"");
-  peer.send(lookup_answer(0, {"late"}));
+  EXPECT_EQ(peer->receive()->ShortDebugString(), "tag: CHECK_REQUEST serial: 1 lookup_type: LOOKUP_ALLMATCH lookup_tag: \"t\" check: \"v\"");
+  peer->send(tests::queryd_peer_t::lookup_answer(0, {"late"}));
   while (client->pending() > 1 && io.run_one_for(5s) > 0) {
   }
   EXPECT_EQ(client->pending(), 1u);
