@@ -95,7 +95,7 @@ void transparent_acceptor_t::open(acceptor_t &acceptor, const fw::net::endpoint_
   boost::system::error_code error;
   acceptor.open(endpoint.protocol(), error);
   if (error) throw boost::system::system_error(error, prefix + "open failed");
-  ::fcntl(acceptor_.native_handle(), F_SETFD, FD_CLOEXEC);
+  ::fcntl(acceptor.native_handle(), F_SETFD, FD_CLOEXEC);
   try {
     const int fd = acceptor.native_handle();
     set_int_option(fd, SOL_SOCKET, SO_REUSEADDR, 1, "cannot set SO_REUSEADDR");
