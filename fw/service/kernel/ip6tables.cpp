@@ -37,18 +37,13 @@ namespace ipt = fw::linux::ip_tables;
 const char *const own_comment = "movri-firewall";
 const char *const divert_chain = "movri-firewall-divert";
 
-struct divert_entry_t {
-  unsigned hook = 0;
-  std::uint16_t queue = 0;
-};
-
 struct params_t {
   std::uint32_t local_delivery = 0; // L
   std::uint32_t client_packets = 0; // C
   std::uint32_t server_packets = 0; // S
   in6_addr tproxy_address{};
   std::uint16_t tproxy_port = 0; // host order
-  std::vector<divert_entry_t> divert_entries; // output, input, forward
+  std::vector<divert_rule_t> divert_entries; // output, input, forward
 };
 
 bool is_own(const ipt::rule6_t &rule) {
@@ -147,7 +142,7 @@ void build_mangle(const params_t &p) {
                            .append_match(ipt::mark_match(C | S, C | S, true))
                            .append_match(ipt::connmark_match(C, C | S))
                            .set_target(ipt::tproxy_target(p.tproxy_address, p.tproxy_port, L, L)));
-  for (const divert_entry_t &entry : p.divert_entries)
+  for (const divert_rule_t &entry : p.divert_entries)
     chain(table, entry.hook, "mangle")
         .push_back(own_rule(IPPROTO_TCP)
                        .append_match(ipt::tcp_match(ipt::tcp_syn | ipt::tcp_ack, ipt::tcp_syn))

@@ -34,14 +34,6 @@ namespace ipt = fw::linux::ip_tables;
 const char *const own_comment = "movri-firewall";
 const char *const divert_chain = "movri-firewall-divert";
 
-// One diverted direction: the built-in chain its first SYNs pass, its queue and its divert mark
-// (0 when the direction has none).
-struct divert_entry_t {
-  unsigned hook = 0;
-  std::uint16_t queue = 0;
-  std::uint32_t mark = 0;
-};
-
 // Everything the table builders need, settled before the lock is taken.
 struct iptables_params_t {
   std::uint32_t local_delivery = 0; // L
@@ -49,7 +41,7 @@ struct iptables_params_t {
   std::uint32_t server_packets = 0; // S
   in_addr tproxy_address{};         // network order
   std::uint16_t tproxy_port = 0;    // host order
-  std::vector<divert_entry_t> divert_entries; // output, input, forward
+  std::vector<divert_rule_t> divert_entries; // output, input, forward
   bool security_option = false;
 };
 
@@ -154,7 +146,7 @@ void build_mangle(iptables_t::table_io_t &tables, const iptables_params_t &p) {
                            .append_match(ipt::connmark_match(C, C | S))
                            .set_target(ipt::tproxy_target(p.tproxy_address, p.tproxy_port, L, L)));
   // The first SYN of each new connection in a diverted direction goes to its queue.
-  for (const divert_entry_t &entry : p.divert_entries)
+  for (const divert_rule_t &entry : p.divert_entries)
     chain(table, entry.hook, "mangle")
         .push_back(own_rule(IPPROTO_TCP)
                        .append_match(ipt::tcp_match(ipt::tcp_syn | ipt::tcp_ack, ipt::tcp_syn))
@@ -174,7 +166,7 @@ void build_mangle(iptables_t::table_io_t &tables, const iptables_params_t &p) {
                         .set_target(ipt::mark_target(L, L)));
 
   if (p.security_option)
-    for (const divert_entry_t &entry : p.divert_entries) {
+    for (const divert_rule_t &entry : p.divert_entries) {
       const std::uint32_t D = entry.mark;
       if (D == 0) continue;
       output.push_back(own_rule()

@@ -80,7 +80,7 @@ void add_common_rules(nft::policy::batch_policy_t &batch, const nftables_params_
   batch.add(r4.finish());
 
   // 3: the first SYN of a new connection in a diverted direction goes to the direction's queue.
-  for (const nft_divert_entry_t &entry : p.divert_entries) {
+  for (const divert_rule_t &entry : p.divert_entries) {
     auto r3 = rule(chain_of_hook(entry.hook), batch, family);
     m::l4proto_tcp(r3);
     m::tcpflags(r3, 0x12, 0x02);
@@ -111,7 +111,7 @@ void add_steering_rules(nft::policy::batch_policy_t &batch, const nftables_param
   const std::uint32_t C = p.client_packets, S = p.server_packets;
 
   if (p.security_option)
-    for (const nft_divert_entry_t &entry : p.divert_entries) {
+    for (const divert_rule_t &entry : p.divert_entries) {
       const std::uint32_t D = entry.mark;
       if (D == 0) continue;
       // 7: the server side of a diverted connection carries its direction's divert mark in ctmark.

@@ -5,6 +5,8 @@
 #include <functional>
 #include <vector>
 
+#include "fw/service/divert_queues.hpp"
+
 #include "fw/linux/nftables/policy/batch_policy.hpp"
 #include "fw/linux/nftables/rule.hpp"
 
@@ -13,15 +15,6 @@ namespace fw::service {
 // The name of the daemon's nftables table and the comment of every rule it installs.
 inline constexpr const char *nft_own_name = "movri-firewall";
 
-// One diverted direction: the hook of its chain (3 output, 1 input, 2 forward), its NFQUEUE queue and
-// its divert mark D (0 when the direction has none).
-struct nft_divert_entry_t {
-  std::uint32_t hook = 0;
-  std::uint16_t queue = 0;
-  std::uint32_t mark = 0;
-  bool operator==(const nft_divert_entry_t &) const = default;
-};
-
 // What the nftables installer and its chain checker work from, settled at each start.
 struct nftables_params_t {
   std::uint32_t local_delivery = 0; // L
@@ -29,7 +22,7 @@ struct nftables_params_t {
   std::uint32_t server_packets = 0; // S
   std::uint32_t tproxy_address = 0; // network order
   std::uint16_t tproxy_port = 0;    // host order
-  std::vector<nft_divert_entry_t> divert_entries; // output, input, forward
+  std::vector<divert_rule_t> divert_entries; // output, input, forward
   bool security_option = false;
   // IPv6 handled too: a second table of family ip6 with the same rules (no security option rules),
   // TPROXY to [::1] on the same port, and fix-local-path rules for IPv6.
