@@ -24,7 +24,7 @@ using tests::fake_hubd_t;
 
 const std::string ready = std::string("RuvidOrederid ") + MOVRI_VERSION + ": Ready for service";
 
-std::string le32(std::uint32_t n) { return std::string{char(n), char(n >> 8), char(n >> 16), char(n >> 24)}; }
+using tests::framed_peer_t;
 
 in_t config_response(std::uint32_t revision) {
   in_t m;
@@ -69,7 +69,7 @@ TEST_F(hubd_test_t, AppliesEachRevisionInOrderAndStopsOnSigterm) {
   EXPECT_EQ(hubd->expect(out_t::MY_INFO_NOTIFICATION).config_revision(), 6u);
   EXPECT_EQ(hubd->expect(out_t::MY_INFO_NOTIFICATION).config_revision(), 7u);
   // Half a frame pending does not keep the daemon from stopping.
-  hubd->send_bytes(le32(50) + "partial");
+  hubd->send_bytes(framed_peer_t::le32(50) + "partial");
   ASSERT_TRUE(hubd->daemon().wait_for_output(ready));
   hubd->daemon().signal(SIGTERM);
   const std::string log = finish(107);
@@ -110,9 +110,22 @@ const std::string eof = "Error: HubD: read failed: End of file";
 const std::string bad_size = "Error: HubD: invalid message size received";
 const std::string bad_format = "Error: HubD: mv.Hubd2FirewallMessage: invalid message format";
 
+in_t vettd_response() {
+  in_t m;
+  m.set_tag(in_t::GET_VETTD_RESPONSE);
+  m.set_socket_path("/run/vettd.sock");
+  return m;
+}
+
 void ask_again(fake_hubd_t &h) {
   h.daemon().signal(SIGHUP);
   h.expect(out_t::GET_CONFIG_REQUEST);
+}
+
+// Sends the bytes and closes the channel.
+void cut_short(fake_hubd_t &h, const std::string &bytes) {
+  h.send_bytes(bytes);
+  h.close();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -137,14 +150,8 @@ INSTANTIATE_TEST_SUITE_P(
                  88, "Notice: Component suspended, exiting..."},
         ending_t{"UnaskedConfiguration", true, [](fake_hubd_t &h) { h.send(config_response(2)); }, 11,
                  "Error: HubD: GET_CONFIG_RESPONSE"},
-        ending_t{"UnaskedVettD", true,
-                 [](fake_hubd_t &h) {
-                   in_t m;
-                   m.set_tag(in_t::GET_VETTD_RESPONSE);
-                   m.set_socket_path("/run/vettd.sock");
-                   h.send(m);
-                 },
-                 11, "Error: HubD: GET_VETTD_RESPONSE"},
+        ending_t{"UnaskedVettD", true, [](fake_hubd_t &h) { h.send(vettd_response()); }, 11,
+                 "Error: HubD: GET_VETTD_RESPONSE"},
         ending_t{"ConfigurationWithoutRevision", true,
                  [](fake_hubd_t &h) {
                    ask_again(h);
@@ -165,22 +172,13 @@ INSTANTIATE_TEST_SUITE_P(
         // Text where a frame belongs: its first four bytes make a length far beyond the limit.
         ending_t{"TextInsteadOfFrames", false, [](fake_hubd_t &h) { h.send_bytes("GET / HTTP/1.0\r\n\r\n"); }, 125,
                  bad_size},
-        ending_t{"ZeroLengthFrame", true, [](fake_hubd_t &h) { h.send_bytes(le32(0)); }, 125, bad_size},
-        ending_t{"LengthJustOverTheLimit", true, [](fake_hubd_t &h) { h.send_bytes(le32(67108865) + "abcd"); }, 125,
+        ending_t{"ZeroLengthFrame", true, [](fake_hubd_t &h) { h.send_bytes(framed_peer_t::le32(0)); }, 125, bad_size},
+        ending_t{"LengthJustOverTheLimit", true, [](fake_hubd_t &h) { h.send_bytes(framed_peer_t::le32(67108865) + "abcd"); }, 125,
                  bad_size},
-        ending_t{"ClosedInsideTheLengthPrefix", false,
-                 [](fake_hubd_t &h) {
-                   h.send_bytes(std::string("\x20\x00", 2));
-                   h.close();
-                 },
-                 125, eof},
+        ending_t{"ClosedInsideTheLengthPrefix", false, [](fake_hubd_t &h) { cut_short(h, std::string("\x20\x00", 2)); }, 125, eof},
         // The daemon makes room for the largest frame allowed, then the channel closes.
         ending_t{"LargestFrameCutShort", true,
-                 [](fake_hubd_t &h) {
-                   h.send_bytes(le32(67108864) + std::string(100000, '\x08'));
-                   h.close();
-                 },
-                 125, eof},
+                 [](fake_hubd_t &h) { cut_short(h, framed_peer_t::le32(67108864) + std::string(100000, '\x08')); }, 125, eof},
         // A HubD that no longer reads: the next request fails with EPIPE instead of a silent SIGPIPE.
         ending_t{"StopsReading", true,
                  [](fake_hubd_t &h) {

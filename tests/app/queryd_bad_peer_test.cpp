@@ -45,8 +45,6 @@ std::string varint(std::uint32_t n) {
   return out + char(n);
 }
 
-std::string le32(std::uint32_t n) { return std::string{char(n), char(n >> 8), char(n >> 16), char(n >> 24)}; }
-
 struct queryd_bad_peer_t : ::testing::Test {
   tests::e2e_daemon_t daemon;
   std::unique_ptr<tests::unix_listener_t> queryd;
@@ -73,24 +71,20 @@ struct queryd_bad_peer_t : ::testing::Test {
     return tests::queryd_peer_t(std::move(link));
   }
 
-  // The hook's lookup as QueryD receives it: only the "user" parameter goes along.
-  static std::uint32_t expect_lookup(const std::optional<lp::ClientMessage> &request) {
+  // The request's serial once it is what the hook asked for (only the "user" parameter goes along with a lookup).
+  static std::uint32_t serial_of(const std::optional<lp::ClientMessage> &request, const std::string &expected) {
     EXPECT_TRUE(request);
     if (!request) return 0;
-    EXPECT_EQ(request->tag(), lp::ClientMessage::LOOKUP_REQUEST) << request->ShortDebugString();
-    EXPECT_EQ(request->lookup_type(), lp::LOOKUP_REGEX);
-    EXPECT_EQ(request->lookup_tag(), "verdicts");
-    EXPECT_EQ(request->user(), "tester");
-    EXPECT_FALSE(request->has_domain());
+    lp::ClientMessage rest = *request;
+    rest.clear_serial();
+    EXPECT_EQ(rest.ShortDebugString(), expected);
     return request->serial();
   }
+  static std::uint32_t expect_lookup(const std::optional<lp::ClientMessage> &request) {
+    return serial_of(request, R"(tag: LOOKUP_REQUEST lookup_type: LOOKUP_REGEX lookup_tag: "verdicts" user: "tester")");
+  }
   static std::uint32_t expect_check(const std::optional<lp::ClientMessage> &request) {
-    EXPECT_TRUE(request);
-    if (!request) return 0;
-    EXPECT_EQ(request->tag(), lp::ClientMessage::CHECK_REQUEST) << request->ShortDebugString();
-    EXPECT_EQ(request->lookup_type(), lp::LOOKUP_CIDR);
-    EXPECT_EQ(request->check(), "7003");
-    return request->serial();
+    return serial_of(request, R"(tag: CHECK_REQUEST lookup_type: LOOKUP_CIDR lookup_tag: "ports" check: "7003")");
   }
 
   scoped_fd_t server_side(std::uint16_t port) { return tests::tcp::accept_from(servers[port - lookup_port].get()); }
@@ -186,15 +180,14 @@ INSTANTIATE_TEST_SUITE_P(
         // The daemon makes room for the largest frame allowed, then the link closes.
         bad_answer_t{"LargestFrameCutShort",
                      [](tests::queryd_peer_t &p, std::uint32_t) {
-                       p.send_bytes(le32(64 * 1024 * 1024) + std::string(100000, '\x0a'));
+                       p.send_bytes(tests::framed_peer_t::le32(64 * 1024 * 1024) + std::string(100000, '\x0a'));
                        p.close();
                      },
                      eof},
         bad_answer_t{"AnswerWithoutSerial",
                      [](tests::queryd_peer_t &p, std::uint32_t) {
-                       lp::ServerMessage m;
-                       m.set_tag(lp::ServerMessage::LOOKUP_RESPONSE);
-                       m.add_data("pass");
+                       auto m = tests::queryd_peer_t::lookup_answer(0, {"pass"});
+                       m.clear_serial();
                        p.send(m);
                      },
                      "message lp.ServerMessage tagged LOOKUP_RESPONSE does not have field serial set"},

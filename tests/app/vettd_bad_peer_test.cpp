@@ -221,10 +221,7 @@ TEST_P(vettd_unreachable_t, EndsTheDaemonAndLeavesNothingBehind) {
   // It had installed them before.
   EXPECT_EQ(daemon.count("Debug: Iptables rules installed\n"), 1u) << log;
   EXPECT_EQ(daemon.count("Debug: Local delivery routing policy installed"), 1u) << log;
-  const auto left = daemon.kernel_state();
-  EXPECT_EQ(left.iptables_rules, 0) << tests::shell("iptables-legacy-save");
-  EXPECT_EQ(left.routing_rules, 0) << tests::shell("ip rule");
-  EXPECT_FALSE(left.state_file);
+  daemon.expect_nothing_left();
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -76,6 +76,8 @@ public:
     int ipv6_routing_objects = 0; // IPv6 rules and routes in the tables 100 to 199
   };
   kernel_state_t kernel_state() const;
+  // Fails the test for anything of the daemon left: IPv4 or IPv6 rules, routing rules or routes, the state file.
+  void expect_nothing_left() const;
 
 private:
   boost::filesystem::path dir_;
