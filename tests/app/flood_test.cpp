@@ -14,13 +14,7 @@
 
 namespace {
 
-long rss_kib(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line))
-    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-  return -1;
-}
+long rss_kib(pid_t pid) { return std::stol(tests::shell("awk '/^VmRSS:/ { print $2 }' /proc/" + std::to_string(pid) + "/status")); }
 
 // The packets the kernel holds in its queues: pending verdicts and those not read yet.
 long queued_in_kernel() {

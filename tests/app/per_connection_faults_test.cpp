@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -12,7 +11,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <set>
 #include <string>
 
 #include "tests/fw/net/packet_builder.hpp"
@@ -24,14 +22,6 @@ namespace {
 
 using fw::util::scoped_fd_t;
 using tests::tcp::connect_outcome_t;
-
-// Data one way and the other between a client and the server's side of its connection.
-void expect_working(int client, int server_side) {
-  ASSERT_TRUE(tests::tcp::send_text(client, "hello"));
-  EXPECT_EQ(tests::tcp::receive(server_side, 5).bytes, "hello");
-  ASSERT_TRUE(tests::tcp::send_text(server_side, "world"));
-  EXPECT_EQ(tests::tcp::receive(client, 5).bytes, "world");
-}
 
 TEST(PerConnectionFaults, CraftedSyns) {
   tests::enter_fresh_netns();
@@ -75,9 +65,7 @@ TEST(PerConnectionFaults, CraftedSyns) {
   const sockaddr_in to = tests::tcp::loopback(7001);
   ASSERT_EQ(::sendto(client.get(), "hello", 5, MSG_FASTOPEN, reinterpret_cast<const sockaddr *>(&to), sizeof to), 5)
       << std::strerror(errno);
-  ASSERT_EQ(tests::tcp::finish_connect(client.get()), connect_outcome_t::established) << daemon.output();
-  const scoped_fd_t accepted = tests::tcp::accept_from(server.get());
-  ASSERT_TRUE(accepted);
+  const scoped_fd_t accepted = tests::tcp::server_side(client.get(), server.get(), daemon.output());
   EXPECT_EQ(tests::tcp::receive(accepted.get(), 5).bytes, "hello") << daemon.output();
   EXPECT_TRUE(tests::tcp::send_text(accepted.get(), "world"));
   EXPECT_EQ(tests::tcp::receive(client.get(), 5).bytes, "world");
@@ -86,15 +74,7 @@ TEST(PerConnectionFaults, CraftedSyns) {
 
 // The lowest descriptor number the process has free.
 int lowest_free_descriptor(pid_t pid) {
-  std::set<int> open;
-  if (DIR *dir = ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
-    while (const dirent *entry = ::readdir(dir))
-      if (entry->d_name[0] != '.') open.insert(std::atoi(entry->d_name));
-    ::closedir(dir);
-  }
-  int fd = 0;
-  while (open.count(fd)) ++fd;
-  return fd;
+  return std::stoi(tests::shell("ls /proc/" + std::to_string(pid) + "/fd | sort -n | awk '$1 == n { n++ } END { print n + 0 }'"));
 }
 
 TEST(PerConnectionFaults, OutOfDescriptors) {
@@ -112,10 +92,7 @@ TEST(PerConnectionFaults, OutOfDescriptors) {
   const scoped_fd_t server = tests::tcp::listen_on(7001);
   const auto checked_connection_works = [&] {
     const scoped_fd_t client = tests::tcp::start_connect(7001);
-    ASSERT_EQ(tests::tcp::finish_connect(client.get()), connect_outcome_t::established) << daemon.output();
-    const scoped_fd_t accepted = tests::tcp::accept_from(server.get());
-    ASSERT_TRUE(accepted);
-    expect_working(client.get(), accepted.get());
+    tests::tcp::expect_exchange(client.get(), tests::tcp::server_side(client.get(), server.get(), daemon.output()).get());
   };
   checked_connection_works(); // the tie to VettD is up from now on
 

@@ -87,18 +87,16 @@ struct queryd_bad_peer_t : ::testing::Test {
     return serial_of(request, R"(tag: CHECK_REQUEST lookup_type: LOOKUP_CIDR lookup_tag: "ports" check: "7003")");
   }
 
-  scoped_fd_t server_side(std::uint16_t port) { return tests::tcp::accept_from(servers[port - lookup_port].get()); }
+  scoped_fd_t server_side(const scoped_fd_t &client, std::uint16_t port) {
+    return tests::tcp::server_side(client.get(), servers[port - lookup_port].get(), daemon.output());
+  }
 
   // The hook could not decide: the connection was checked, so the server sees the daemon's own
   // connection (not the client's) and the VettD stand-in relays the client's bytes to it.
   void expect_checked(scoped_fd_t client, std::uint16_t port) {
-    const auto outcome = tests::tcp::finish_connect(client.get());
-    ASSERT_EQ(outcome, connect_outcome_t::established) << tests::tcp::to_string(outcome) << "\n" << daemon.output();
-    scoped_fd_t server = server_side(port);
-    ASSERT_TRUE(server) << daemon.output();
+    scoped_fd_t server = server_side(client, port);
     EXPECT_NE(tests::tcp::peer_port(server.get()), tests::tcp::local_port(client.get()));
-    ASSERT_TRUE(tests::tcp::send_text(client.get(), "relayed"));
-    EXPECT_EQ(tests::tcp::receive(server.get(), 7).bytes, "relayed") << daemon.vettd_lite().output();
+    tests::tcp::expect_exchange(client.get(), server.get());
   }
   void expect_refused(scoped_fd_t client) {
     const auto outcome = tests::tcp::finish_connect(client.get());
@@ -106,11 +104,7 @@ struct queryd_bad_peer_t : ::testing::Test {
   }
   // Passed: the server sees the client itself.
   void expect_passed(scoped_fd_t client, std::uint16_t port) {
-    const auto outcome = tests::tcp::finish_connect(client.get());
-    ASSERT_EQ(outcome, connect_outcome_t::established) << tests::tcp::to_string(outcome) << "\n" << daemon.output();
-    scoped_fd_t server = server_side(port);
-    ASSERT_TRUE(server);
-    EXPECT_EQ(tests::tcp::peer_port(server.get()), tests::tcp::local_port(client.get()));
+    EXPECT_EQ(tests::tcp::peer_port(server_side(client, port).get()), tests::tcp::local_port(client.get()));
   }
 
   // The hook's failure as logged by its session and by the diverter, which falls back to check.

@@ -44,14 +44,6 @@ long count_started(const std::vector<session_line_t> &lines) {
   return std::count_if(lines.begin(), lines.end(), [](const auto &l) { return l.started; });
 }
 
-// One byte from the client to the server's side of its connection and back.
-void expect_echo(int client, int server_side) {
-  ASSERT_TRUE(tests::tcp::send_text(client, "x"));
-  EXPECT_EQ(tests::tcp::receive(server_side, 1).bytes, "x");
-  ASSERT_TRUE(tests::tcp::send_text(server_side, "x"));
-  EXPECT_EQ(tests::tcp::receive(client, 1).bytes, "x");
-}
-
 // 128 connections in flight. Every hook suspends (the others after looking up their originator, until
 // the test lets them go; the slow one in movri.sleep(1), then until the test lets it go), so the order
 // of events is fixed by the test, never by a clock: all 128 sessions are open at the same time; the 127
@@ -96,12 +88,13 @@ TEST(SlowHook, OneSlowVerdictDoesNotHoldUpTheOthers) {
 
   // The others go; the slow one stays.
   std::ofstream(others_go).close();
-  for (const auto &client : fast) ASSERT_EQ(tests::tcp::finish_connect(client.get()), connect_outcome_t::established);
+  std::map<std::uint16_t, scoped_fd_t> server_sides; // by the client's port: they arrive in any order
   for (const auto &client : fast) {
-    const scoped_fd_t server_side = tests::tcp::accept_from(fast_listener.get());
-    ASSERT_TRUE(server_side);
-    expect_echo(client.get(), server_side.get());
+    scoped_fd_t server_side = tests::tcp::server_side(client.get(), fast_listener.get());
+    server_sides[tests::tcp::peer_port(server_side.get())] = std::move(server_side);
   }
+  for (const auto &client : fast)
+    tests::tcp::expect_exchange(client.get(), server_sides[tests::tcp::local_port(client.get())].get());
   // The slow connection still waits for its verdict: its SYN is held, its server has seen nothing.
   EXPECT_EQ(tests::tcp::finish_connect(slow.get(), 0), connect_outcome_t::timed_out);
   EXPECT_FALSE(tests::tcp::accept_from(slow_listener.get(), 0)) << "the slow connection went on before its verdict";
@@ -109,10 +102,7 @@ TEST(SlowHook, OneSlowVerdictDoesNotHoldUpTheOthers) {
 
   // The slow one goes.
   std::ofstream(slow_go).close();
-  ASSERT_EQ(tests::tcp::finish_connect(slow.get()), connect_outcome_t::established) << daemon.output();
-  const scoped_fd_t slow_server = tests::tcp::accept_from(slow_listener.get());
-  ASSERT_TRUE(slow_server);
-  expect_echo(slow.get(), slow_server.get());
+  tests::tcp::expect_exchange(slow.get(), tests::tcp::server_side(slow.get(), slow_listener.get(), daemon.output()).get());
   ASSERT_TRUE(daemon.wait_for_output("PASS dst=127.0.0.1:" + std::to_string(slow_port))) << daemon.output();
 
   // In the log the slow session's lines bracket all the others; every other verdict names the test

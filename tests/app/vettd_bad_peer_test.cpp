@@ -68,10 +68,7 @@ struct vettd_bad_peer_t : ::testing::Test {
   checked_t checked_connection() {
     checked_t c;
     c.client = tests::tcp::start_connect(checked_port);
-    const auto outcome = tests::tcp::finish_connect(c.client.get());
-    EXPECT_EQ(outcome, connect_outcome_t::established) << tests::tcp::to_string(outcome) << "\n" << daemon.output();
-    c.server = tests::tcp::accept_from(checked_server.get());
-    EXPECT_TRUE(c.server) << "the daemon did not connect to the server\n" << daemon.output();
+    c.server = tests::tcp::server_side(c.client.get(), checked_server.get(), daemon.output());
     return c;
   }
 
@@ -98,13 +95,9 @@ struct vettd_bad_peer_t : ::testing::Test {
   // its event loop still turns.
   void expect_passed() {
     scoped_fd_t client = tests::tcp::start_connect(passed_port);
-    const auto outcome = tests::tcp::finish_connect(client.get());
-    ASSERT_EQ(outcome, connect_outcome_t::established) << tests::tcp::to_string(outcome) << "\n" << daemon.output();
-    scoped_fd_t server_side = tests::tcp::accept_from(passed_server.get());
-    ASSERT_TRUE(server_side);
+    scoped_fd_t server_side = tests::tcp::server_side(client.get(), passed_server.get(), daemon.output());
     EXPECT_EQ(tests::tcp::peer_port(server_side.get()), tests::tcp::local_port(client.get()));
-    ASSERT_TRUE(tests::tcp::send_text(client.get(), "direct"));
-    EXPECT_EQ(tests::tcp::receive(server_side.get(), 6).bytes, "direct");
+    tests::tcp::expect_exchange(client.get(), server_side.get());
   }
 
   void expect_clean_stop() {
