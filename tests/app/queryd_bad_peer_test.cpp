@@ -13,7 +13,6 @@
 #include <string>
 
 #include "tests/support/e2e_daemon.hpp"
-#include "tests/support/fake_hubd.hpp"
 #include "tests/support/netns.hpp"
 #include "tests/support/queryd_peer.hpp"
 #include "tests/support/tcp.hpp"
@@ -163,14 +162,10 @@ const std::string bad_size = "invalid message size received";
 INSTANTIATE_TEST_SUITE_P(
     Queryd, queryd_bad_answer_t,
     ::testing::Values(
-        bad_answer_t{"GarbageInAFrame",
-                     [](tests::queryd_peer_t &p, std::uint32_t) {
-                       p.send_bytes(tests::fake_hubd_t::frame("\xde\xad\xbe\xef\x00\x17"));
-                     },
+        bad_answer_t{"GarbageInAFrame", [](tests::queryd_peer_t &p, std::uint32_t) { p.send_bytes(p.frame("\xde\xad\xbe\xef\x00\x17")); },
                      "lp.ServerMessage: invalid message format"},
         // Its first four bytes make a length far beyond the limit.
-        bad_answer_t{"TextInsteadOfFrames",
-                     [](tests::queryd_peer_t &p, std::uint32_t) { p.send_bytes("HTTP/1.1 200 OK\r\n\r\n"); }, bad_size},
+        bad_answer_t{"TextInsteadOfFrames", [](tests::queryd_peer_t &p, std::uint32_t) { p.send_bytes("HTTP/1.1 200 OK\r\n\r\n"); }, bad_size},
         // The daemon makes room for the largest frame allowed, then the link closes.
         bad_answer_t{"LargestFrameCutShort",
                      [](tests::queryd_peer_t &p, std::uint32_t) {
@@ -186,9 +181,8 @@ INSTANTIATE_TEST_SUITE_P(
                      },
                      "message lp.ServerMessage tagged LOOKUP_RESPONSE does not have field serial set"},
         bad_answer_t{"UnknownTag",
-                     [](tests::queryd_peer_t &p, std::uint32_t serial) {
-                       // tag 9, then the serial
-                       p.send_bytes(tests::fake_hubd_t::frame(std::string("\x08\x09\x10", 3) + varint(serial)));
+                     [](tests::queryd_peer_t &p, std::uint32_t serial) { // tag 9, then the serial
+                       p.send_bytes(p.frame(std::string("\x08\x09\x10", 3) + varint(serial)));
                      },
                      "lp.ServerMessage: unknown message tag: 9"}),
     [](const auto &info) { return std::string(info.param.name); });
@@ -226,12 +220,12 @@ TEST_F(queryd_bad_peer_t, ALookupNeverAnsweredHoldsOnlyItsOwnConnection) {
   expect_clean_stop();
 }
 
-// How QueryD cannot be reached when a link is needed, the error of the connect, and how it comes back.
+// How QueryD cannot be reached when a link is needed, and the error of the connect.
 struct unreachable_t {
   const char *name;
-  std::function<std::unique_ptr<tests::unix_listener_t>(const std::string &path, scoped_fd_t &filler)> make;
+  bool busy; // QueryD accepts nothing and its queue of connections is full (a connect would wait until it
+             // accepts); else there is no socket file
   std::string reason;
-  std::function<void(std::unique_ptr<tests::unix_listener_t> &, const std::string &path, scoped_fd_t &filler)> repair;
 };
 void PrintTo(const unreachable_t &m, std::ostream *os) { *os << m.name; }
 
@@ -241,43 +235,27 @@ struct queryd_unreachable_t : queryd_bad_peer_t, ::testing::WithParamInterface<u
 // connection is checked, passed connections are unaffected, and once QueryD is back the next lookup
 // connects again.
 TEST_P(queryd_unreachable_t, LookupFailsAtOnceAndTheNextOneConnectsAgain) {
-  const unreachable_t &u = GetParam();
   scoped_fd_t filler;
-  queryd = u.make(queryd_path(), filler);
+  if (GetParam().busy) {
+    queryd = std::make_unique<tests::unix_listener_t>(queryd_path(), 0);
+    ASSERT_TRUE(filler = tests::unix_listener_t::connect_to(queryd_path()));
+  }
   ASSERT_NO_FATAL_FAILURE(start());
 
   expect_checked(tests::tcp::start_connect(lookup_port), lookup_port);
-  const std::string error = "Cannot connect to " + queryd_path() + ": " + u.reason;
-  expect_failure_logged("Lookup: " + error);
+  expect_failure_logged("Lookup: Cannot connect to " + queryd_path() + ": " + GetParam().reason);
   expect_passed(tests::tcp::start_connect(passed_port), passed_port);
 
-  u.repair(queryd, queryd_path(), filler);
+  if (GetParam().busy) EXPECT_TRUE(queryd->accept());
+  else queryd = std::make_unique<tests::unix_listener_t>(queryd_path());
+  filler.reset();
   expect_new_link_serves_lookups();
   expect_clean_stop();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Queryd, queryd_unreachable_t,
-    ::testing::Values(
-        unreachable_t{"NoSocketFile", [](const std::string &, scoped_fd_t &) { return nullptr; },
-                      "No such file or directory",
-                      [](std::unique_ptr<tests::unix_listener_t> &q, const std::string &path, scoped_fd_t &) {
-                        q = std::make_unique<tests::unix_listener_t>(path);
-                      }},
-        // QueryD is alive but accepts nothing and its queue of connections is full: a connect would wait
-        // until it accepts.
-        unreachable_t{"AcceptQueueFull",
-                      [](const std::string &path, scoped_fd_t &filler) {
-                        auto q = std::make_unique<tests::unix_listener_t>(path, 0);
-                        filler = tests::unix_listener_t::connect_to(path);
-                        EXPECT_TRUE(filler);
-                        return q;
-                      },
-                      "Resource temporarily unavailable",
-                      [](std::unique_ptr<tests::unix_listener_t> &q, const std::string &, scoped_fd_t &filler) {
-                        EXPECT_TRUE(q->accept());
-                        filler.reset();
-                      }}),
-    [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Queryd, queryd_unreachable_t,
+                         ::testing::Values(unreachable_t{"NoSocketFile", false, "No such file or directory"},
+                                           unreachable_t{"AcceptQueueFull", true, "Resource temporarily unavailable"}),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace

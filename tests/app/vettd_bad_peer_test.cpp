@@ -124,12 +124,8 @@ TEST_P(vettd_idle_link_t, TieIsDroppedAndTheNextPairGetsANewLink) {
   {
     tests::vettd_peer_t first = accept_link();
     GetParam().act(first);
-    if (GetParam().error.empty()) {
-      ASSERT_TRUE(daemon.wait_for_line("Debug: VettD tie manager: tie closed")) << daemon.output();
-    } else {
-      EXPECT_EQ(daemon.wait_for_line("Error: VettD tie manager: "), "Error: VettD tie manager: " + GetParam().error)
-          << daemon.output();
-    }
+    if (GetParam().error.empty()) ASSERT_TRUE(daemon.wait_for_line("Debug: VettD tie manager: tie closed")) << daemon.output();
+    else EXPECT_EQ(daemon.wait_for_line("Error: VettD tie manager: "), "Error: VettD tie manager: " + GetParam().error) << daemon.output();
   }
   EXPECT_EQ(daemon.count("Error: "), GetParam().error.empty() ? 0u : 1u) << daemon.output();
 
@@ -143,8 +139,7 @@ INSTANTIATE_TEST_SUITE_P(
     Vettd, vettd_idle_link_t,
     ::testing::Values(
         idle_misbehaviour_t{"ClosesRightAfterAccepting", [](tests::vettd_peer_t &p) { p.close(); }, ""},
-        idle_misbehaviour_t{"WritesOneByte",
-                            [](tests::vettd_peer_t &p) { ASSERT_EQ(::send(p.fd(), "x", 1, MSG_NOSIGNAL), 1); },
+        idle_misbehaviour_t{"WritesOneByte", [](tests::vettd_peer_t &p) { ASSERT_TRUE(tests::tcp::send_text(p.fd(), "x")); },
                             "VettD tie: : Protocol violation"}),
     [](const auto &info) { return std::string(info.param.name); });
 
@@ -201,12 +196,9 @@ TEST_P(vettd_unreachable_t, EndsTheDaemonAndLeavesNothingBehind) {
   scoped_fd_t filler;
   if (u.busy) {
     vettd = std::make_unique<tests::unix_listener_t>(vettd_path(), 0);
-    filler = tests::unix_listener_t::connect_to(vettd_path());
-    ASSERT_TRUE(filler);
-    ASSERT_NO_FATAL_FAILURE(start());
-  } else {
-    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_TRUE(filler = tests::unix_listener_t::connect_to(vettd_path()));
   }
+  ASSERT_NO_FATAL_FAILURE(start());
   EXPECT_EQ(daemon.hubd().wait(), u.status) << daemon.output();
   const std::string log = daemon.output();
   EXPECT_EQ(daemon.count("Error: cannot connect to " + vettd_path() + ": " + u.reason + "\n"), 1u) << log;
