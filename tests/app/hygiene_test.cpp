@@ -12,9 +12,8 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
+#include <optional>
 #include <random>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,11 +28,7 @@ namespace {
 
 namespace fs = boost::filesystem;
 
-std::string file_text(const std::string &path) {
-  std::ostringstream text;
-  text << std::ifstream(path).rdbuf();
-  return text.str();
-}
+std::string file_text(const std::string &path) { return tests::shell("cat " + path, true); }
 
 // The descriptors of a process above 2 that would survive an exec.
 std::string inheritable_descriptors(pid_t pid) {
@@ -125,8 +120,8 @@ TEST(daemon_e2e_t, KillNineThenRestartLeavesOneCopyAndStopCleansUp) {
   enum moment_t { during_start, with_traffic, during_reload, idle };
   const char *const names[] = {"during start", "with connections arriving", "during a reload", "while idle"};
 
-  tests::e2e_daemon_t::kernel_state_t first;
-  bool have_first = false;
+  std::optional<tests::e2e_daemon_t::kernel_state_t> first; // what one start installs
+  const auto kernel_text = [] { return tests::shell("iptables-legacy-save; ip6tables-legacy-save; ip rule; ip -6 rule"); };
   for (int round = 0; round < 12; ++round) {
     const auto moment = static_cast<moment_t>(round % 4);
     SCOPED_TRACE(std::string("round ") + std::to_string(round) + ", killed " + names[moment]);
@@ -134,14 +129,10 @@ TEST(daemon_e2e_t, KillNineThenRestartLeavesOneCopyAndStopCleansUp) {
     if (moment != during_start) {
       ASSERT_TRUE(daemon.wait_ready()) << daemon.output();
       const auto now = daemon.kernel_state();
-      if (!have_first) first = now, have_first = true;
-      EXPECT_GT(now.iptables_rules, 0);
-      EXPECT_EQ(now.iptables_rules, first.iptables_rules);
-      EXPECT_EQ(now.routing_rules, 1) << tests::shell("ip rule");
-      EXPECT_TRUE(now.state_file);
-      EXPECT_GT(now.ip6tables_rules, 0);
-      EXPECT_EQ(now.ip6tables_rules, first.ip6tables_rules);
-      EXPECT_EQ(now.ipv6_routing_objects, 2) << tests::shell("ip -6 rule; ip -6 route show table all");
+      if (!first) first = now;
+      EXPECT_TRUE(now.iptables_rules > 0 && now.ip6tables_rules > 0 && now.routing_rules == 1 && now.state_file &&
+                  now.ipv6_routing_objects == 2) << kernel_text();
+      EXPECT_EQ(now, *first) << kernel_text();
     }
     const pid_t pid = daemon.daemon_pid();
     std::vector<fw::util::scoped_fd_t> clients;
@@ -163,11 +154,7 @@ TEST(daemon_e2e_t, KillNineThenRestartLeavesOneCopyAndStopCleansUp) {
   }
   daemon.start(options);
   ASSERT_TRUE(daemon.wait_ready()) << daemon.output();
-  const auto last = daemon.kernel_state();
-  EXPECT_EQ(last.iptables_rules, first.iptables_rules) << tests::shell("iptables-legacy-save");
-  EXPECT_EQ(last.routing_rules, 1) << tests::shell("ip rule");
-  EXPECT_EQ(last.ip6tables_rules, first.ip6tables_rules) << tests::shell("ip6tables-legacy-save");
-  EXPECT_EQ(last.ipv6_routing_objects, 2);
+  EXPECT_EQ(daemon.kernel_state(), *first) << kernel_text();
   EXPECT_EQ(daemon.stop(), 107) << daemon.output();
   daemon.expect_nothing_left();
 }

@@ -74,6 +74,7 @@ public:
     bool state_file = false;
     int ip6tables_rules = 0;
     int ipv6_routing_objects = 0; // IPv6 rules and routes in the tables 100 to 199
+    bool operator==(const kernel_state_t &) const = default;
   };
   kernel_state_t kernel_state() const;
   // Fails the test for anything of the daemon left: IPv4 or IPv6 rules, routing rules or routes, the state file.
