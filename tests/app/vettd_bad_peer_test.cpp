@@ -66,29 +66,22 @@ struct vettd_bad_peer_t : ::testing::Test {
     scoped_fd_t client, server;
   };
   checked_t checked_connection() {
-    checked_t c;
-    c.client = tests::tcp::start_connect(checked_port);
+    checked_t c{tests::tcp::start_connect(checked_port), {}};
     c.server = tests::tcp::server_side(c.client.get(), checked_server.get(), daemon.output());
     return c;
   }
 
-  // A new checked connection reaches VettD as one frame whose two descriptors are the connection's
-  // ends: the client's bytes come out of the first, and bytes written to the second reach the server.
-  // Without a peer, the pair makes the daemon ask for VettD again and the new link is accepted first.
-  std::unique_ptr<tests::vettd_peer_t> expect_handed_over(std::unique_ptr<tests::vettd_peer_t> peer = nullptr) {
+  // A new checked connection makes the daemon ask for VettD again, and reaches it on the new link as one
+  // frame whose two descriptors are the connection's ends: the client's bytes come out of the first,
+  // and bytes written to the second reach the server.
+  void expect_handed_over() {
     checked_t c = checked_connection();
-    if (!peer) peer = std::make_unique<tests::vettd_peer_t>(accept_link());
-    auto frame = peer->receive([] {});
-    EXPECT_TRUE(frame) << daemon.output();
-    if (!frame || frame->fds.size() != 2) {
-      ADD_FAILURE() << "no frame with two descriptors";
-      return peer;
-    }
-    EXPECT_TRUE(tests::tcp::send_text(c.client.get(), "from client"));
-    EXPECT_EQ(tests::tcp::receive(frame->fds[0].get(), 11).bytes, "from client");
-    EXPECT_TRUE(tests::tcp::send_text(frame->fds[1].get(), "from server"));
-    EXPECT_EQ(tests::tcp::receive(c.server.get(), 11).bytes, "from server");
-    return peer;
+    tests::vettd_peer_t peer = accept_link();
+    auto frame = peer.receive([] {});
+    ASSERT_TRUE(frame) << daemon.output();
+    ASSERT_EQ(frame->fds.size(), 2u) << "no frame with two descriptors";
+    tests::tcp::expect_exchange(c.client.get(), frame->fds[0].get());
+    tests::tcp::expect_exchange(frame->fds[1].get(), c.server.get());
   }
 
   // A passed connection goes straight to its server while the daemon is busy with VettD: proof that

@@ -11,8 +11,6 @@
 #include <regex>
 #include <string>
 
-#include <boost/filesystem.hpp>
-
 #include "queryd_client_ipc.pb.h"
 #include "tests/support/e2e_daemon.hpp"
 #include "tests/support/framed_peer.hpp"
@@ -22,7 +20,6 @@
 
 namespace {
 
-namespace fs = boost::filesystem;
 
 TEST(HubdLite, StartsWithTheShippedExample) {
   tests::enter_fresh_netns();
@@ -37,33 +34,22 @@ TEST(HubdLite, StartsWithTheShippedExample) {
 }
 using client_t = lp::ClientMessage;
 
-const std::string queryd_lite = std::string(MOVRI_TOOLS_DIR) + "/movri-queryd-lite";
-
-void write_file(const fs::path &path, const std::string &text) { std::ofstream(path.string()) << text; }
-
 // The stand-in serving lists of every kind from a temporary directory; the test is its client.
 struct queryd_lite_test_t : ::testing::Test {
-  fs::path dir;
-  std::string socket_path;
+  tests::e2e_daemon_t dir; // only its working directory
   std::unique_ptr<tests::child_process_t> server;
 
   void SetUp() override {
-    dir = fs::temp_directory_path() / fs::unique_path("queryd-lite-%%%%%%%%");
-    fs::create_directories(dir);
-    socket_path = (dir / "queryd.sock").string();
-    write_file(dir / "nets.txt", "# private\n10.0.0.0/8\n\n 192.168.1.5 \n2001:db8::/32\n");
-    write_file(dir / "hosts.re", "^ads?\\.\n\\.example$\n");
-    write_file(dir / "names.txt", "*.corp\nhost?\n");
-    write_file(dir / "users.txt", "alice\nbob\n");
-    write_file(dir / "queryd.conf", "# TYPE TAG FILE\ncidr nets nets.txt\nRegex hosts hosts.re\nmask names " +
-                                        (dir / "names.txt").string() + "\nallmatch users users.txt\nldap people users.txt\n");
-    server = std::make_unique<tests::child_process_t>(queryd_lite, std::vector<std::string>{"--socket", socket_path,
-                                                                                            (dir / "queryd.conf").string()});
+    const auto write = [&](const std::string &name, const std::string &text) { std::ofstream(dir.path(name)) << text; };
+    write("nets.txt", "# private\n10.0.0.0/8\n\n 192.168.1.5 \n2001:db8::/32\n");
+    write("hosts.re", "^ads?\\.\n\\.example$\n");
+    write("names.txt", "*.corp\nhost?\n");
+    write("users.txt", "alice\nbob\n");
+    write("queryd.conf", "# TYPE TAG FILE\ncidr nets nets.txt\nRegex hosts hosts.re\nmask names " + dir.path("names.txt") +
+                             "\nallmatch users users.txt\nldap people users.txt\n");
+    server = std::make_unique<tests::child_process_t>(std::string(MOVRI_TOOLS_DIR) + "/movri-queryd-lite",
+                                                      std::vector<std::string>{"--socket", dir.path("queryd.sock"), dir.path("queryd.conf")});
     ASSERT_TRUE(server->wait_for_output("listening on")) << server->output();
-  }
-  void TearDown() override {
-    server.reset();
-    fs::remove_all(dir);
   }
 
   // The answer to a check, in text form, or "<closed>".
@@ -83,7 +69,7 @@ struct queryd_lite_test_t : ::testing::Test {
 };
 
 TEST_F(queryd_lite_test_t, ChecksMatchEachKindOfList) {
-  tests::framed_peer_t link(tests::unix_listener_t::connect_to(socket_path));
+  tests::framed_peer_t link(tests::unix_listener_t::connect_to(dir.path("queryd.sock")));
   const std::string yes = "tag: CHECK_RESPONSE serial: 7 result: true", no = "tag: CHECK_RESPONSE serial: 7 result: false";
   EXPECT_EQ(check(link, lp::LOOKUP_CIDR, "nets", "10.200.3.4"), yes);
   EXPECT_EQ(check(link, lp::LOOKUP_CIDR, "nets", "192.168.1.6"), no);
@@ -109,9 +95,6 @@ bool has_row(const std::string &out, const std::string &step, int batch) {
   return std::regex_search(out, row);
 }
 
-// TCP sockets left in the namespace (lines of /proc/net/tcp after the header).
-std::string tcp_sockets_left() { return tests::shell("tail -n +2 /proc/net/tcp | wc -l"); }
-
 TEST(BenchLookup, PrintsEveryStepForEveryBatchAndRaisesTheDescriptorLimit) {
   tests::enter_fresh_netns();
   // Fewer descriptors than 200 connections need (two ends each); the tool raises its limit.
@@ -131,7 +114,7 @@ TEST(BenchLookup, PrintsEveryStepForEveryBatchAndRaisesTheDescriptorLimit) {
   for (const char *step : steps)
     for (int batch : {1, 32, 128}) EXPECT_TRUE(has_row(result.out, step, batch)) << step << " " << batch << "\n" << result.out;
   EXPECT_EQ(result.out.find("left out"), std::string::npos);
-  EXPECT_EQ(tcp_sockets_left(), "0\n") << tests::shell("cat /proc/net/tcp");
+  EXPECT_EQ(tests::shell("tail -n +2 /proc/net/tcp | wc -l"), "0\n") << tests::shell("cat /proc/net/tcp");
 }
 
 } // namespace
