@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "tests/support/fake_hubd.hpp"
 #include "tests/support/netns.hpp"
@@ -25,7 +26,7 @@ using tests::fake_hubd_t;
 
 const std::string ready = std::string("RuvidOrederid ") + MOVRI_VERSION + ": Ready for service";
 
-using tests::framed_peer_t;
+const auto le32 = tests::framed_peer_t::le32;
 
 in_t config_response(std::uint32_t revision) {
   in_t m;
@@ -70,7 +71,7 @@ TEST_F(hubd_test_t, AppliesEachRevisionInOrderAndStopsOnSigterm) {
   EXPECT_EQ(hubd->expect(out_t::MY_INFO_NOTIFICATION).config_revision(), 6u);
   EXPECT_EQ(hubd->expect(out_t::MY_INFO_NOTIFICATION).config_revision(), 7u);
   // Half a frame pending does not keep the daemon from stopping.
-  hubd->send_bytes(framed_peer_t::le32(50) + "partial");
+  hubd->send_bytes(le32(50) + "partial");
   ASSERT_TRUE(hubd->daemon().wait_for_output(ready));
   hubd->daemon().signal(SIGTERM);
   const std::string log = finish(107);
@@ -111,83 +112,71 @@ const std::string eof = "Error: HubD: read failed: End of file";
 const std::string bad_size = "Error: HubD: invalid message size received";
 const std::string bad_format = "Error: HubD: mv.Hubd2FirewallMessage: invalid message format";
 
-in_t vettd_response() {
-  in_t m;
-  m.set_tag(in_t::GET_VETTD_RESPONSE);
-  m.set_socket_path("/run/vettd.sock");
-  return m;
-}
-
 void ask_again(fake_hubd_t &h) {
   h.daemon().signal(SIGHUP);
   h.expect(out_t::GET_CONFIG_REQUEST);
 }
-
-// Sends the bytes and closes the channel.
-void cut_short(fake_hubd_t &h, const std::string &bytes) {
+void cut_short(fake_hubd_t &h, const std::string &bytes) { // sends the bytes and closes the channel
   h.send_bytes(bytes);
   h.close();
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Peer, hubd_ending_t,
-    ::testing::Values(
-        ending_t{"FailingStartOfALaterRevision", true,
-                 [](fake_hubd_t &h) {
-                   ask_again(h);
-                   auto broken = fake_hubd_t::stderr_config();
-                   broken.mutable_actual_log()->set_type(mv::Log::FILE);
-                   broken.mutable_actual_log()->set_path("/nonexistent-directory/firewall.log");
-                   h.send_config(broken, 2);
-                 },
-                 102, "Error: Cannot apply configuration (revision 2): Cannot create log"},
-        ending_t{"Suspension", false,
-                 [](fake_hubd_t &h) {
-                   in_t m = config_response(9);
-                   m.mutable_control()->set_app(mv::APP_LINUX_FIREWALL);
-                   m.mutable_control()->set_suspended(true);
-                   h.send(m);
-                 },
-                 88, "Notice: Component suspended, exiting..."},
-        ending_t{"UnaskedConfiguration", true, [](fake_hubd_t &h) { h.send(config_response(2)); }, 11,
-                 "Error: HubD: GET_CONFIG_RESPONSE"},
-        ending_t{"UnaskedVettD", true, [](fake_hubd_t &h) { h.send(vettd_response()); }, 11,
-                 "Error: HubD: GET_VETTD_RESPONSE"},
-        ending_t{"ConfigurationWithoutRevision", true,
-                 [](fake_hubd_t &h) {
-                   ask_again(h);
-                   in_t m = config_response(2);
-                   m.clear_config_revision();
-                   h.send_partial(m);
-                 },
-                 12,
-                 "Error: HubD: message mv.Hubd2FirewallMessage tagged GET_CONFIG_RESPONSE does not have field "
-                 "config_revision set"},
-        ending_t{"UnknownTag", true,
-                 [](fake_hubd_t &h) { h.send_bytes(fake_hubd_t::frame(std::string("\x08\x03", 2))); }, 12,
-                 "Error: HubD: mv.Hubd2FirewallMessage: unknown message tag: 3"},
-        ending_t{"GarbageBeforeTheFirstConfiguration", false,
-                 [](fake_hubd_t &h) { h.send_bytes(fake_hubd_t::frame("\xff\xff")); }, 125, bad_format},
-        ending_t{"GarbageInAFrame", true,
-                 [](fake_hubd_t &h) { h.send_bytes(fake_hubd_t::frame("\xde\xad\xbe\xef\x00\x17")); }, 125, bad_format},
+    ::testing::ValuesIn(std::vector<ending_t>{
+        {"FailingStartOfALaterRevision", true,
+         [](fake_hubd_t &h) {
+           ask_again(h);
+           auto broken = fake_hubd_t::stderr_config();
+           broken.mutable_actual_log()->set_type(mv::Log::FILE);
+           broken.mutable_actual_log()->set_path("/nonexistent-directory/firewall.log");
+           h.send_config(broken, 2);
+         },
+         102, "Error: Cannot apply configuration (revision 2): Cannot create log"},
+        {"Suspension", false,
+         [](fake_hubd_t &h) {
+           in_t m = config_response(9);
+           m.mutable_control()->set_app(mv::APP_LINUX_FIREWALL);
+           m.mutable_control()->set_suspended(true);
+           h.send(m);
+         },
+         88, "Notice: Component suspended, exiting..."},
+        {"UnaskedConfiguration", true, [](fake_hubd_t &h) { h.send(config_response(2)); }, 11, "Error: HubD: GET_CONFIG_RESPONSE"},
+        {"UnaskedVettD", true,
+         [](fake_hubd_t &h) {
+           in_t m;
+           m.set_tag(in_t::GET_VETTD_RESPONSE);
+           m.set_socket_path("/run/vettd.sock");
+           h.send(m);
+         },
+         11, "Error: HubD: GET_VETTD_RESPONSE"},
+        {"ConfigurationWithoutRevision", true,
+         [](fake_hubd_t &h) {
+           ask_again(h);
+           in_t m = config_response(2);
+           m.clear_config_revision();
+           h.send_partial(m);
+         },
+         12, "Error: HubD: message mv.Hubd2FirewallMessage tagged GET_CONFIG_RESPONSE does not have field config_revision set"},
+        {"UnknownTag", true, [](fake_hubd_t &h) { h.send_bytes(h.frame(std::string("\x08\x03", 2))); }, 12,
+         "Error: HubD: mv.Hubd2FirewallMessage: unknown message tag: 3"},
+        {"GarbageBeforeTheFirstConfiguration", false, [](fake_hubd_t &h) { h.send_bytes(h.frame("\xff\xff")); }, 125, bad_format},
+        {"GarbageInAFrame", true, [](fake_hubd_t &h) { h.send_bytes(h.frame("\xde\xad\xbe\xef\x00\x17")); }, 125, bad_format},
         // Text where a frame belongs: its first four bytes make a length far beyond the limit.
-        ending_t{"TextInsteadOfFrames", false, [](fake_hubd_t &h) { h.send_bytes("GET / HTTP/1.0\r\n\r\n"); }, 125,
-                 bad_size},
-        ending_t{"ZeroLengthFrame", true, [](fake_hubd_t &h) { h.send_bytes(framed_peer_t::le32(0)); }, 125, bad_size},
-        ending_t{"LengthJustOverTheLimit", true, [](fake_hubd_t &h) { h.send_bytes(framed_peer_t::le32(67108865) + "abcd"); }, 125,
-                 bad_size},
-        ending_t{"ClosedInsideTheLengthPrefix", false, [](fake_hubd_t &h) { cut_short(h, std::string("\x20\x00", 2)); }, 125, eof},
+        {"TextInsteadOfFrames", false, [](fake_hubd_t &h) { h.send_bytes("GET / HTTP/1.0\r\n\r\n"); }, 125, bad_size},
+        {"ZeroLengthFrame", true, [](fake_hubd_t &h) { h.send_bytes(le32(0)); }, 125, bad_size},
+        {"LengthJustOverTheLimit", true, [](fake_hubd_t &h) { h.send_bytes(le32(67108865) + "abcd"); }, 125, bad_size},
+        {"ClosedInsideTheLengthPrefix", false, [](fake_hubd_t &h) { cut_short(h, std::string("\x20\x00", 2)); }, 125, eof},
         // The daemon makes room for the largest frame allowed, then the channel closes.
-        ending_t{"LargestFrameCutShort", true,
-                 [](fake_hubd_t &h) { cut_short(h, framed_peer_t::le32(67108864) + std::string(100000, '\x08')); }, 125, eof},
+        {"LargestFrameCutShort", true, [](fake_hubd_t &h) { cut_short(h, le32(67108864) + std::string(100000, '\x08')); }, 125, eof},
         // A HubD that no longer reads: the next request fails with EPIPE instead of a silent SIGPIPE.
-        ending_t{"StopsReading", true,
-                 [](fake_hubd_t &h) {
-                   ASSERT_TRUE(h.daemon().wait_for_output(ready));
-                   ASSERT_EQ(::shutdown(h.channel(), SHUT_RD), 0);
-                   h.daemon().signal(SIGHUP);
-                 },
-                 125, "Error: HubD: write failed: Broken pipe"}),
+        {"StopsReading", true,
+         [](fake_hubd_t &h) {
+           ASSERT_TRUE(h.daemon().wait_for_output(ready));
+           ASSERT_EQ(::shutdown(h.channel(), SHUT_RD), 0);
+           h.daemon().signal(SIGHUP);
+         },
+         125, "Error: HubD: write failed: Broken pipe"}}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // Before any HubD: a command line or a monitor variable the daemon cannot use fails its start.
