@@ -55,20 +55,14 @@ TEST(SlowHook, OneSlowVerdictDoesNotHoldUpTheOthers) {
   const auto others_go = daemon.path("others-go");
   const auto slow_go = daemon.path("slow-go");
   // Logged at Info, where the only line naming the slow destination before its verdict is its session's start.
-  daemon.start({.hook = "local movri = require 'movri'\n"
-                        "local function released(path)\n"
-                        "  local f = io.open(path) if f then f:close() return true end\n"
-                        "end\n"
-                        "function intercept_hook(ctx)\n"
-                        "  if ctx.dst.port == " + std::to_string(slow_port) + " then\n"
-                        "    movri.sleep(1)\n"
-                        "    while not released('" + slow_go + "') do movri.sleep(0.02) end\n"
-                        "  else\n"
-                        "    local pid = ctx.pid\n"
-                        "    while not released('" + others_go + "') do movri.sleep(0.02) end\n"
-                        "  end\n"
-                        "  return 'pass'\n"
-                        "end\n",
+  daemon.start({.hook = R"(local movri = require 'movri'
+local function wait_for(path) while not io.open(path) do movri.sleep(0.02) end end
+function intercept_hook(ctx)
+  if ctx.dst.port == 7002 then movri.sleep(1) wait_for(')" + slow_go + R"(')
+  else local pid = ctx.pid wait_for(')" + others_go + R"(') end
+  return 'pass'
+end
+)",
                 .vettd = daemon.start_vettd_lite(),
                 .log_level = "LOG_LEVEL_INFO"});
   ASSERT_TRUE(daemon.wait_ready()) << daemon.output();
