@@ -179,25 +179,16 @@ INSTANTIATE_TEST_SUITE_P(
          125, "Error: HubD: write failed: Broken pipe"}}),
     [](const auto &info) { return std::string(info.param.name); });
 
-// Before any HubD: a command line or a monitor variable the daemon cannot use fails its start.
-tests::process_result_t run(const std::vector<std::string> &args, std::optional<std::string> monitor = std::nullopt) {
-  return tests::run_program(MOVRI_BINARY, args, {{"COM_MOVRI_MONITOR", monitor}});
-}
-
-TEST(CommandLine, UnknownOptionFailsWith125) {
-  const auto r = run({"--frobnicate"});
-  EXPECT_EQ(r.status, 125);
-  EXPECT_NE(r.err.find("Initialization failed: "), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("frobnicate"), std::string::npos) << r.err;
-}
-
-TEST(DaemonMode, MalformedMonitorVariableFailsWith125) {
-  for (const char *value : {"", "7x", "x", "2147483648", " 7"}) {
-    const auto r = run({"--help"}, std::string(value));
-    EXPECT_EQ(r.status, 125) << '"' << value << '"';
+// Before any HubD: an unknown option, or a monitor variable the daemon cannot use (the command line is
+// then not looked at), fails the start with 125.
+TEST(CommandLine, UnusableOptionOrMonitorVariableFailsWith125) {
+  using monitor_t = std::optional<std::string>;
+  for (const monitor_t &monitor : {monitor_t(), monitor_t(""), monitor_t("7x"), monitor_t("x"), monitor_t("2147483648"), monitor_t(" 7")}) {
+    const auto r = tests::run_program(MOVRI_BINARY, {monitor ? "--help" : "--frobnicate"}, {{"COM_MOVRI_MONITOR", monitor}});
+    EXPECT_EQ(r.status, 125) << '"' << monitor.value_or("(unset)") << '"';
     EXPECT_NE(r.err.find("Initialization failed: "), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("Exit with status 125 (EC_UNEXPECTED_ERROR)"), std::string::npos) << r.err;
-    EXPECT_EQ(r.out, ""); // the command line is not looked at
+    EXPECT_NE(r.err.find(monitor ? "Exit with status 125 (EC_UNEXPECTED_ERROR)" : "frobnicate"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
   }
 }
 
