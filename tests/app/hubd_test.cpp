@@ -28,13 +28,7 @@ const std::string ready = std::string("RuvidOrederid ") + MOVRI_VERSION + ": Rea
 
 const auto le32 = tests::framed_peer_t::le32;
 
-in_t config_response(std::uint32_t revision) {
-  in_t m;
-  m.set_tag(in_t::GET_CONFIG_RESPONSE);
-  m.set_config_revision(revision);
-  *m.mutable_config() = fake_hubd_t::stderr_config();
-  return m;
-}
+const auto config_response = [](std::uint32_t revision) { return fake_hubd_t::config_response(revision); };
 
 struct hubd_test_t : ::testing::Test {
   std::unique_ptr<fake_hubd_t> hubd;
@@ -155,7 +149,7 @@ INSTANTIATE_TEST_SUITE_P(
            ask_again(h);
            in_t m = config_response(2);
            m.clear_config_revision();
-           h.send_partial(m);
+           h.send(m);
          },
          12, "Error: HubD: message mv.Hubd2FirewallMessage tagged GET_CONFIG_RESPONSE does not have field config_revision set"},
         {"UnknownTag", true, [](fake_hubd_t &h) { h.send_bytes(h.frame(std::string("\x08\x03", 2))); }, 12,
