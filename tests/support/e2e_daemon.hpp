@@ -42,7 +42,6 @@ public:
   // Starts the VettD stand-in (movri-vettd-lite) on path("vettd.sock") and waits until it listens;
   // returns that path (throws when it does not listen). It runs until the end of the test.
   std::string start_vettd_lite();
-  child_process_t &vettd_lite() { return *vettd_lite_; }
 
   // Writes the configuration and the hook and starts the stand-in, which starts the daemon. Once the
   // stand-in has ended (its daemon stopped or killed), a new one can be started in the same directory.
