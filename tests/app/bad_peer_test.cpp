@@ -46,6 +46,12 @@ std::string varint(std::uint32_t n) {
   return out + char(n);
 }
 
+// The daemon stops on SIGTERM with its status and one line.
+void expect_clean_stop(tests::e2e_daemon_t &daemon) {
+  EXPECT_EQ(daemon.stop(), 107) << daemon.output();
+  EXPECT_EQ(daemon.count("Exit with status 107 (EC_APP_TERMINATED)"), 1u);
+}
+
 struct queryd_bad_peer_t : ::testing::Test {
   tests::e2e_daemon_t daemon;
   std::unique_ptr<tests::unix_listener_t> queryd;
@@ -120,10 +126,6 @@ struct queryd_bad_peer_t : ::testing::Test {
     expect_refused(std::move(client));
   }
 
-  void expect_clean_stop() {
-    EXPECT_EQ(daemon.stop(), 107) << daemon.output();
-    EXPECT_EQ(daemon.count("Exit with status 107 (EC_APP_TERMINATED)"), 1u);
-  }
 };
 
 // What QueryD sends instead of an answer, and the error the lookup fails with.
@@ -150,7 +152,7 @@ TEST_P(queryd_bad_answer_t, LookupFailsConnectionIsCheckedAndTheNextLookupGetsAN
 
   expect_new_link_serves_lookups();
   EXPECT_TRUE(daemon.wait_for_count("QueryD: connected to " + queryd_path() + "\n", 2)) << daemon.output();
-  expect_clean_stop();
+  expect_clean_stop(daemon);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -212,7 +214,7 @@ TEST_F(queryd_bad_peer_t, ALookupNeverAnsweredHoldsOnlyItsOwnConnection) {
   scoped_fd_t last = tests::tcp::start_connect(lookup_port);
   tests::queryd_peer_t peer = accept_link();
   serial_of(peer.receive());
-  expect_clean_stop();
+  expect_clean_stop(daemon);
 }
 
 // How QueryD cannot be reached when a link is needed, and the error of the connect.
@@ -245,7 +247,7 @@ TEST_P(queryd_unreachable_t, LookupFailsAtOnceAndTheNextOneConnectsAgain) {
   else queryd = std::make_unique<tests::unix_listener_t>(queryd_path());
   filler.reset();
   expect_new_link_serves_lookups();
-  expect_clean_stop();
+  expect_clean_stop(daemon);
 }
 
 INSTANTIATE_TEST_SUITE_P(Queryd, queryd_unreachable_t,
@@ -326,10 +328,6 @@ struct vettd_bad_peer_t : ::testing::Test {
     tests::tcp::expect_exchange(client.get(), server_side.get());
   }
 
-  void expect_clean_stop() {
-    EXPECT_EQ(daemon.stop(), 107) << daemon.output();
-    EXPECT_EQ(daemon.count("Exit with status 107 (EC_APP_TERMINATED)"), 1u);
-  }
 };
 
 // What VettD does on an idle link, and the one error line it costs (none for a plain close).
@@ -358,7 +356,7 @@ TEST_P(vettd_idle_link_t, TieIsDroppedAndTheNextPairGetsANewLink) {
   expect_handed_over();
   EXPECT_TRUE(daemon.wait_for_count("Debug: VettD tie manager: requesting VettD\n", 2));
   EXPECT_EQ(daemon.count("Debug: VettD tie manager: requesting VettD\n"), 2u) << daemon.output();
-  expect_clean_stop();
+  expect_clean_stop(daemon);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -401,7 +399,7 @@ TEST_F(vettd_bad_peer_t, PairsPileUpWithoutStallingTheDaemonAndEndWithTheTie) {
     EXPECT_TRUE(tests::tcp::ends(pair.server.get())) << "a server was left hanging";
   }
   expect_handed_over();
-  expect_clean_stop();
+  expect_clean_stop(daemon);
 }
 
 // Where the daemon cannot reach VettD at all.
