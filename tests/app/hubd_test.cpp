@@ -10,9 +10,11 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "tests/support/fake_hubd.hpp"
 #include "tests/support/netns.hpp"
+#include "tests/support/process.hpp"
 #include "tests/support/text.hpp"
 
 namespace {
@@ -24,15 +26,9 @@ using tests::fake_hubd_t;
 
 const std::string ready = std::string("RuvidOrederid ") + MOVRI_VERSION + ": Ready for service";
 
-std::string le32(std::uint32_t n) { return std::string{char(n), char(n >> 8), char(n >> 16), char(n >> 24)}; }
+const auto le32 = tests::framed_peer_t::le32;
 
-in_t config_response(std::uint32_t revision) {
-  in_t m;
-  m.set_tag(in_t::GET_CONFIG_RESPONSE);
-  m.set_config_revision(revision);
-  *m.mutable_config() = fake_hubd_t::stderr_config();
-  return m;
-}
+const auto config_response = [](std::uint32_t revision) { return fake_hubd_t::config_response(revision); };
 
 struct hubd_test_t : ::testing::Test {
   std::unique_ptr<fake_hubd_t> hubd;
@@ -114,81 +110,80 @@ void ask_again(fake_hubd_t &h) {
   h.daemon().signal(SIGHUP);
   h.expect(out_t::GET_CONFIG_REQUEST);
 }
+void cut_short(fake_hubd_t &h, const std::string &bytes) { // sends the bytes and closes the channel
+  h.send_bytes(bytes);
+  h.close();
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Peer, hubd_ending_t,
-    ::testing::Values(
-        ending_t{"FailingStartOfALaterRevision", true,
-                 [](fake_hubd_t &h) {
-                   ask_again(h);
-                   auto broken = fake_hubd_t::stderr_config();
-                   broken.mutable_actual_log()->set_type(mv::Log::FILE);
-                   broken.mutable_actual_log()->set_path("/nonexistent-directory/firewall.log");
-                   h.send_config(broken, 2);
-                 },
-                 102, "Error: Cannot apply configuration (revision 2): Cannot create log"},
-        ending_t{"Suspension", false,
-                 [](fake_hubd_t &h) {
-                   in_t m = config_response(9);
-                   m.mutable_control()->set_app(mv::APP_LINUX_FIREWALL);
-                   m.mutable_control()->set_suspended(true);
-                   h.send(m);
-                 },
-                 88, "Notice: Component suspended, exiting..."},
-        ending_t{"UnaskedConfiguration", true, [](fake_hubd_t &h) { h.send(config_response(2)); }, 11,
-                 "Error: HubD: GET_CONFIG_RESPONSE"},
-        ending_t{"UnaskedVettD", true,
-                 [](fake_hubd_t &h) {
-                   in_t m;
-                   m.set_tag(in_t::GET_VETTD_RESPONSE);
-                   m.set_socket_path("/run/vettd.sock");
-                   h.send(m);
-                 },
-                 11, "Error: HubD: GET_VETTD_RESPONSE"},
-        ending_t{"ConfigurationWithoutRevision", true,
-                 [](fake_hubd_t &h) {
-                   ask_again(h);
-                   in_t m = config_response(2);
-                   m.clear_config_revision();
-                   h.send_partial(m);
-                 },
-                 12,
-                 "Error: HubD: message mv.Hubd2FirewallMessage tagged GET_CONFIG_RESPONSE does not have field "
-                 "config_revision set"},
-        ending_t{"UnknownTag", true,
-                 [](fake_hubd_t &h) { h.send_bytes(fake_hubd_t::frame(std::string("\x08\x03", 2))); }, 12,
-                 "Error: HubD: mv.Hubd2FirewallMessage: unknown message tag: 3"},
-        ending_t{"GarbageBeforeTheFirstConfiguration", false,
-                 [](fake_hubd_t &h) { h.send_bytes(fake_hubd_t::frame("\xff\xff")); }, 125, bad_format},
-        ending_t{"GarbageInAFrame", true,
-                 [](fake_hubd_t &h) { h.send_bytes(fake_hubd_t::frame("\xde\xad\xbe\xef\x00\x17")); }, 125, bad_format},
+    ::testing::ValuesIn(std::vector<ending_t>{
+        {"FailingStartOfALaterRevision", true,
+         [](fake_hubd_t &h) {
+           ask_again(h);
+           auto broken = fake_hubd_t::stderr_config();
+           broken.mutable_actual_log()->set_type(mv::Log::FILE);
+           broken.mutable_actual_log()->set_path("/nonexistent-directory/firewall.log");
+           h.send_config(broken, 2);
+         },
+         102, "Error: Cannot apply configuration (revision 2): Cannot create log"},
+        {"Suspension", false,
+         [](fake_hubd_t &h) {
+           in_t m = config_response(9);
+           m.mutable_control()->set_app(mv::APP_LINUX_FIREWALL);
+           m.mutable_control()->set_suspended(true);
+           h.send(m);
+         },
+         88, "Notice: Component suspended, exiting..."},
+        {"UnaskedConfiguration", true, [](fake_hubd_t &h) { h.send(config_response(2)); }, 11, "Error: HubD: GET_CONFIG_RESPONSE"},
+        {"UnaskedVettD", true,
+         [](fake_hubd_t &h) {
+           in_t m;
+           m.set_tag(in_t::GET_VETTD_RESPONSE);
+           m.set_socket_path("/run/vettd.sock");
+           h.send(m);
+         },
+         11, "Error: HubD: GET_VETTD_RESPONSE"},
+        {"ConfigurationWithoutRevision", true,
+         [](fake_hubd_t &h) {
+           ask_again(h);
+           in_t m = config_response(2);
+           m.clear_config_revision();
+           h.send(m);
+         },
+         12, "Error: HubD: message mv.Hubd2FirewallMessage tagged GET_CONFIG_RESPONSE does not have field config_revision set"},
+        {"UnknownTag", true, [](fake_hubd_t &h) { h.send_bytes(h.frame(std::string("\x08\x03", 2))); }, 12,
+         "Error: HubD: mv.Hubd2FirewallMessage: unknown message tag: 3"},
+        {"GarbageBeforeTheFirstConfiguration", false, [](fake_hubd_t &h) { h.send_bytes(h.frame("\xff\xff")); }, 125, bad_format},
+        {"GarbageInAFrame", true, [](fake_hubd_t &h) { h.send_bytes(h.frame("\xde\xad\xbe\xef\x00\x17")); }, 125, bad_format},
         // Text where a frame belongs: its first four bytes make a length far beyond the limit.
-        ending_t{"TextInsteadOfFrames", false, [](fake_hubd_t &h) { h.send_bytes("GET / HTTP/1.0\r\n\r\n"); }, 125,
-                 bad_size},
-        ending_t{"ZeroLengthFrame", true, [](fake_hubd_t &h) { h.send_bytes(le32(0)); }, 125, bad_size},
-        ending_t{"LengthJustOverTheLimit", true, [](fake_hubd_t &h) { h.send_bytes(le32(67108865) + "abcd"); }, 125,
-                 bad_size},
-        ending_t{"ClosedInsideTheLengthPrefix", false,
-                 [](fake_hubd_t &h) {
-                   h.send_bytes(std::string("\x20\x00", 2));
-                   h.close();
-                 },
-                 125, eof},
+        {"TextInsteadOfFrames", false, [](fake_hubd_t &h) { h.send_bytes("GET / HTTP/1.0\r\n\r\n"); }, 125, bad_size},
+        {"ZeroLengthFrame", true, [](fake_hubd_t &h) { h.send_bytes(le32(0)); }, 125, bad_size},
+        {"LengthJustOverTheLimit", true, [](fake_hubd_t &h) { h.send_bytes(le32(67108865) + "abcd"); }, 125, bad_size},
+        {"ClosedInsideTheLengthPrefix", false, [](fake_hubd_t &h) { cut_short(h, std::string("\x20\x00", 2)); }, 125, eof},
         // The daemon makes room for the largest frame allowed, then the channel closes.
-        ending_t{"LargestFrameCutShort", true,
-                 [](fake_hubd_t &h) {
-                   h.send_bytes(le32(67108864) + std::string(100000, '\x08'));
-                   h.close();
-                 },
-                 125, eof},
+        {"LargestFrameCutShort", true, [](fake_hubd_t &h) { cut_short(h, le32(67108864) + std::string(100000, '\x08')); }, 125, eof},
         // A HubD that no longer reads: the next request fails with EPIPE instead of a silent SIGPIPE.
-        ending_t{"StopsReading", true,
-                 [](fake_hubd_t &h) {
-                   ASSERT_TRUE(h.daemon().wait_for_output(ready));
-                   ASSERT_EQ(::shutdown(h.channel(), SHUT_RD), 0);
-                   h.daemon().signal(SIGHUP);
-                 },
-                 125, "Error: HubD: write failed: Broken pipe"}),
+        {"StopsReading", true,
+         [](fake_hubd_t &h) {
+           ASSERT_TRUE(h.daemon().wait_for_output(ready));
+           ASSERT_EQ(::shutdown(h.channel(), SHUT_RD), 0);
+           h.daemon().signal(SIGHUP);
+         },
+         125, "Error: HubD: write failed: Broken pipe"}}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// Before any HubD: an unknown option, or a monitor variable the daemon cannot use (the command line is
+// then not looked at), fails the start with 125.
+TEST(CommandLine, UnusableOptionOrMonitorVariableFailsWith125) {
+  using monitor_t = std::optional<std::string>;
+  for (const monitor_t &monitor : {monitor_t(), monitor_t(""), monitor_t("7x"), monitor_t("x"), monitor_t("2147483648"), monitor_t(" 7")}) {
+    const auto r = tests::run_program(MOVRI_BINARY, {monitor ? "--help" : "--frobnicate"}, {{"COM_MOVRI_MONITOR", monitor}});
+    EXPECT_EQ(r.status, 125) << '"' << monitor.value_or("(unset)") << '"';
+    EXPECT_NE(r.err.find("Initialization failed: "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(monitor ? "Exit with status 125 (EC_UNEXPECTED_ERROR)" : "frobnicate"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
+  }
+}
 
 } // namespace

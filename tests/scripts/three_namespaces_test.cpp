@@ -23,17 +23,14 @@ TEST(ThreeNamespaces, ForwardAndInputVerdictsAndKernelState) {
     EXPECT_NE(out.find(s + ":7004 reply reply:hi-7004"), std::string::npos) << out;
     EXPECT_NE(out.find(s + ":7005 reply reply:hi-7005"), std::string::npos) << out; // hook error: check
   }
-  EXPECT_NE(out.find("divert FORWARD: Session "), std::string::npos) << out;
-  EXPECT_NE(out.find("hook failure; falling back to CHECK"), std::string::npos) << out;
-  EXPECT_NE(out.find("dst_address { address: \"10.77.0.2\" port: 7004 }, divert: D_FORWARD]"), std::string::npos) << out;
-  EXPECT_NE(out.find("dst_address { address: \"10.88.0.1\" port: 7004 }, divert: D_INPUT]"), std::string::npos) << out;
-  EXPECT_NE(out.find("dst_address { address: \"fd77::2\" port: 7004 }, divert: D_FORWARD]"), std::string::npos) << out;
-  EXPECT_NE(out.find("dst_address { address: \"fd88::1\" port: 7004 }, divert: D_INPUT]"), std::string::npos) << out;
-  EXPECT_NE(out.find("src_address { address: \"fd88::2\""), std::string::npos) << out;
-  EXPECT_NE(out.find("state started: rules=8 policy=1 file=1"), std::string::npos) << out;
-  EXPECT_NE(out.find("state reconfigured: rules=0 policy=0 file=0"), std::string::npos) << out;
-  EXPECT_NE(out.find("daemon exit 107"), std::string::npos) << out;
-  EXPECT_NE(out.find("state stopped: rules=0 policy=0 file=0"), std::string::npos) << out;
+  for (const char *line : {"divert FORWARD: Session ", "hook failure; falling back to CHECK", "src_address { address: \"fd88::2\"",
+                           "dst_address { address: \"10.77.0.2\" port: 7004 }, divert: D_FORWARD]",
+                           "dst_address { address: \"10.88.0.1\" port: 7004 }, divert: D_INPUT]",
+                           "dst_address { address: \"fd77::2\" port: 7004 }, divert: D_FORWARD]",
+                           "dst_address { address: \"fd88::1\" port: 7004 }, divert: D_INPUT]", "daemon exit 107",
+                           "state started: rules=8 policy=1 file=1", "state reconfigured: rules=0 policy=0 file=0",
+                           "state stopped: rules=0 policy=0 file=0"})
+    EXPECT_NE(out.find(line), std::string::npos) << out;
 }
 
 } // namespace

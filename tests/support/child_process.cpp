@@ -13,12 +13,6 @@
 
 namespace tests {
 
-namespace {
-
-int decode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
-
-} // namespace
-
 child_process_t::child_process_t(const std::string &path, const std::vector<std::string> &args,
                                  const std::map<std::string, std::optional<std::string>> &env,
                                  const std::vector<int> &keep_fds) {
@@ -85,7 +79,7 @@ int child_process_t::wait(int timeout_seconds) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  status_ = decode(status);
+  status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   if (reader_.joinable()) reader_.join();
   return *status_;
 }

@@ -135,4 +135,12 @@ e2e_daemon_t::kernel_state_t e2e_daemon_t::kernel_state() const {
   return s;
 }
 
+void e2e_daemon_t::expect_nothing_left() const {
+  const auto left = kernel_state();
+  EXPECT_EQ(left.iptables_rules + left.ip6tables_rules, 0) << shell("iptables-legacy-save; ip6tables-legacy-save");
+  EXPECT_EQ(left.routing_rules + left.ipv6_routing_objects, 0) << shell("ip rule; ip -6 rule; ip -6 route show table all");
+  EXPECT_EQ(shell("ip route show table all | grep -c 'table 1[0-9][0-9]' || true", true), "0\n");
+  EXPECT_FALSE(left.state_file);
+}
+
 } // namespace tests

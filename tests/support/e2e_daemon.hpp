@@ -42,7 +42,6 @@ public:
   // Starts the VettD stand-in (movri-vettd-lite) on path("vettd.sock") and waits until it listens;
   // returns that path (throws when it does not listen). It runs until the end of the test.
   std::string start_vettd_lite();
-  child_process_t &vettd_lite() { return *vettd_lite_; }
 
   // Writes the configuration and the hook and starts the stand-in, which starts the daemon. Once the
   // stand-in has ended (its daemon stopped or killed), a new one can be started in the same directory.
@@ -74,8 +73,11 @@ public:
     bool state_file = false;
     int ip6tables_rules = 0;
     int ipv6_routing_objects = 0; // IPv6 rules and routes in the tables 100 to 199
+    bool operator==(const kernel_state_t &) const = default;
   };
   kernel_state_t kernel_state() const;
+  // Fails the test for anything of the daemon left: IPv4 or IPv6 rules, routing rules or routes, the state file.
+  void expect_nothing_left() const;
 
 private:
   boost::filesystem::path dir_;

@@ -21,11 +21,9 @@ fw::util::scoped_fd_t channel_pair(int &daemon_end) {
 
 } // namespace
 
-fake_hubd_t::fake_hubd_t(const std::map<std::string, std::optional<std::string>> &env)
-    : channel_(channel_pair(daemon_end_)) {
-  auto full_env = env;
-  full_env.emplace("COM_MOVRI_MONITOR", std::to_string(daemon_end_));
-  daemon_ = std::make_unique<child_process_t>(MOVRI_BINARY, std::vector<std::string>{}, full_env,
+fake_hubd_t::fake_hubd_t() : channel_(channel_pair(daemon_end_)) {
+  daemon_ = std::make_unique<child_process_t>(MOVRI_BINARY, std::vector<std::string>{},
+                                              std::map<std::string, std::optional<std::string>>{{"COM_MOVRI_MONITOR", std::to_string(daemon_end_)}},
                                               std::vector<int>{daemon_end_});
   ::close(daemon_end_);
 }
@@ -68,18 +66,12 @@ mv::Firewall2HubdMessage fake_hubd_t::expect(mv::Firewall2HubdMessage::MessageTa
   return *message;
 }
 
-void fake_hubd_t::send(const mv::Hubd2FirewallMessage &message) { send_bytes(frame(message.SerializeAsString())); }
-
-void fake_hubd_t::send_partial(const mv::Hubd2FirewallMessage &message) {
-  send_bytes(frame(message.SerializePartialAsString()));
-}
-
-void fake_hubd_t::send_config(const fw::configuration_t &config, std::uint32_t revision) {
+mv::Hubd2FirewallMessage fake_hubd_t::config_response(std::uint32_t revision, const fw::configuration_t &config) {
   mv::Hubd2FirewallMessage message;
   message.set_tag(mv::Hubd2FirewallMessage::GET_CONFIG_RESPONSE);
   message.set_config_revision(revision);
   *message.mutable_config() = config;
-  send(message);
+  return message;
 }
 
 fw::configuration_t fake_hubd_t::stderr_config() {

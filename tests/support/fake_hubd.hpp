@@ -18,7 +18,7 @@ namespace tests {
 // pair named in COM_MOVRI_MONITOR and talks to it in frames over the other end (blocking, with timeouts).
 class fake_hubd_t {
 public:
-  explicit fake_hubd_t(const std::map<std::string, std::optional<std::string>> &env = {});
+  fake_hubd_t();
   ~fake_hubd_t();
 
   // The next message from the daemon; nullopt when the daemon closed the channel (or after the timeout,
@@ -27,11 +27,10 @@ public:
   // Receives and checks that the message has the tag; returns it.
   mv::Firewall2HubdMessage expect(mv::Firewall2HubdMessage::MessageTag tag);
 
-  void send(const mv::Hubd2FirewallMessage &message);
-  // Sends a message serialized without the required-field check (to break the protocol on purpose).
-  void send_partial(const mv::Hubd2FirewallMessage &message);
+  // Sends a message serialized without the required-field check (so that a test can break the protocol).
+  void send(const mv::Hubd2FirewallMessage &message) { send_bytes(frame(message.SerializePartialAsString())); }
   void send_bytes(const std::string &bytes) { channel_.send_bytes(bytes); }
-  void send_config(const fw::configuration_t &config, std::uint32_t revision);
+  void send_config(const fw::configuration_t &config, std::uint32_t revision) { send(config_response(revision, config)); }
   // Closes the test's end of the channel.
   void close() { channel_.close(); }
   // The test's end of the channel (-1 once closed).
@@ -41,6 +40,8 @@ public:
 
   // A configuration that logs everything to standard error, with a hook that checks every connection.
   static fw::configuration_t stderr_config();
+  // The answer to a request for configuration.
+  static mv::Hubd2FirewallMessage config_response(std::uint32_t revision, const fw::configuration_t &config = stderr_config());
   // One frame: the 32-bit little-endian length and the payload.
   static std::string frame(const std::string &payload) { return framed_peer_t::frame(payload); }
 

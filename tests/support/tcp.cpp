@@ -104,6 +104,22 @@ bool send_text(int fd, const std::string &text) {
   return ::send(fd, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
 }
 
+fw::util::scoped_fd_t server_side(int client, int listener, const std::string &context) {
+  const auto outcome = finish_connect(client);
+  EXPECT_EQ(outcome, connect_outcome_t::established) << to_string(outcome) << "\n" << context;
+  if (outcome != connect_outcome_t::established) return {};
+  fw::util::scoped_fd_t server = accept_from(listener);
+  EXPECT_TRUE(server) << "the connection did not arrive at the server\n" << context;
+  return server;
+}
+
+void expect_exchange(int client, int server_side) {
+  EXPECT_TRUE(send_text(client, "hello"));
+  EXPECT_EQ(receive(server_side, 5).bytes, "hello");
+  EXPECT_TRUE(send_text(server_side, "world"));
+  EXPECT_EQ(receive(client, 5).bytes, "world");
+}
+
 received_t receive(int fd, std::size_t size, int timeout_seconds) {
   const auto deadline = clock_t_::now() + std::chrono::seconds(timeout_seconds);
   received_t r;

@@ -30,6 +30,12 @@ const char *to_string(connect_outcome_t outcome);
 
 bool send_text(int fd, const std::string &text);
 
+// Finishes the client's connect and accepts its connection from the listener: the server's side, or an
+// empty descriptor (failing the test, with the context) when it is not established or does not arrive.
+fw::util::scoped_fd_t server_side(int client, int listener, const std::string &context = {});
+// Data one way and the other between the two ends of a connection.
+void expect_exchange(int client, int server_side);
+
 // What one side sees within the timeout: the bytes wanted, or how the stream stopped.
 struct received_t {
   enum how_t { data, end, reset, nothing } how = nothing;
