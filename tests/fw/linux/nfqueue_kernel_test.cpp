@@ -20,6 +20,7 @@
 #include "mv/log/log.hpp"
 #include "tests/support/log_capture.hpp"
 #include "tests/support/netns.hpp"
+#include "tests/support/tcp.hpp"
 
 using fw::linux::nfqueue::packet_interceptor_t;
 
@@ -46,36 +47,13 @@ struct recorder_t : packet_interceptor_t::delegate_t {
   }
 };
 
-sockaddr_in server_address() {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(server_port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return address;
-}
-
-fw::util::scoped_fd_t listener() {
-  fw::util::scoped_fd_t fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  const sockaddr_in address = server_address();
-  EXPECT_EQ(::bind(fd.get(), reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
-  EXPECT_EQ(::listen(fd.get(), 16), 0);
-  return fd;
-}
-
 // A non-blocking client socket whose connect to the listener is under way.
 fw::util::scoped_fd_t start_connect(fw::util::scoped_fd_t fd = fw::util::scoped_fd_t()) {
   if (!fd) fd.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  const sockaddr_in address = server_address();
+  const sockaddr_in address = tests::tcp::loopback(server_port);
   EXPECT_EQ(::connect(fd.get(), reinterpret_cast<const sockaddr *>(&address), sizeof address), -1);
   EXPECT_EQ(errno, EINPROGRESS);
   return fd;
-}
-
-std::uint16_t local_port(int fd) {
-  sockaddr_in address{};
-  socklen_t length = sizeof address;
-  ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-  return ntohs(address.sin_port);
 }
 
 // The connect's outcome: 0 once connected, the error once failed, -1 while still under way.
@@ -102,7 +80,7 @@ struct fixture_t {
     interceptor->start(delegate);
     if (!before.empty()) tests::shell("iptables-legacy -A " + chain + " " + before);
     tests::shell("iptables-legacy -A " + chain + " -p tcp --syn -j NFQUEUE --queue-num " + std::to_string(queue));
-    server = listener();
+    server = tests::tcp::listen_on(server_port, 16);
   }
   // Runs the loop until n packets were intercepted (at most 10 s).
   void wait_packets(std::size_t n) {
@@ -143,7 +121,7 @@ TEST(NfqueueKernel, SynOfALocalConnectionCarriesItsMetadataAndAcceptLetsItThroug
 
   const seen_t &p = f.delegate.packets[0];
   EXPECT_EQ(std::tie(p.source, p.destination, p.source_port, p.destination_port, p.flags),
-            std::make_tuple(htonl(INADDR_LOOPBACK), htonl(INADDR_LOOPBACK), local_port(client.get()), server_port, std::uint8_t{0x02}));
+            std::make_tuple(htonl(INADDR_LOOPBACK), htonl(INADDR_LOOPBACK), tests::tcp::local_port(client.get()), server_port, std::uint8_t{0x02}));
   EXPECT_EQ(p.attribs.mark, mark);
   EXPECT_EQ(p.attribs.outdev, 1u); // lo
   EXPECT_FALSE(p.attribs.indev || p.attribs.hw_addr);
@@ -202,7 +180,7 @@ TEST(NfqueueKernel, QueueLimitDropsTheOldestPacket) {
   EXPECT_EQ(log.count("Info: Packet interceptor: queue limit reached; dropping the oldest packet"), 1u) << log.all();
   EXPECT_EQ(f.interceptor->pending_count(), 2u);
   EXPECT_TRUE(f.delegate.packets[0].entry.expired());
-  EXPECT_EQ(f.delegate.packets[0].source_port, local_port(c1.get()));
+  EXPECT_EQ(f.delegate.packets[0].source_port, tests::tcp::local_port(c1.get()));
 
   // The verdict for the pushed-out packet sends nothing (the kernel would refuse an unknown id and
   // fail the link); the others pass.
