@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
@@ -169,18 +170,16 @@ TEST_F(tie_test_t, FullSocketSendsTheRestOfAFrameWithoutDescriptorsAndLaterFrame
   ASSERT_EQ(first->fds.size(), 2u);
   EXPECT_TRUE(c1.reached_by(first->fds[0].get()));
   EXPECT_TRUE(s1.reached_by(first->fds[1].get()));
-  EXPECT_FALSE(first->message.inspect_http());
-  EXPECT_EQ(first->message.scan_timeout(), 30u);
-  EXPECT_TRUE(first->message.block_unchecked());
+  const auto &fm = first->message;
+  EXPECT_EQ(std::make_tuple(fm.inspect_http(), fm.scan_timeout(), fm.block_unchecked()), std::make_tuple(false, 30u, true));
 
   auto second = receive();
   ASSERT_TRUE(second);
   ASSERT_EQ(second->fds.size(), 2u);
   EXPECT_EQ(second->control_lengths.size(), 1u);
   EXPECT_TRUE(c2.reached_by(second->fds[0].get()));
-  EXPECT_TRUE(second->message.inspect_http());
-  EXPECT_EQ(second->message.scan_timeout(), 99u);
-  EXPECT_FALSE(second->message.block_unchecked());
+  const auto &sm = second->message;
+  EXPECT_EQ(std::make_tuple(sm.inspect_http(), sm.scan_timeout(), sm.block_unchecked()), std::make_tuple(true, 99u, false));
 
   pump();
   EXPECT_EQ(events, std::vector<std::string>{"idle"});
