@@ -99,7 +99,7 @@ TEST_F(socket_link_t, ReassemblesFramesSplitAnywhereAndGrowsTheBufferOnlyWhenNee
 }
 
 TEST_F(socket_link_t, RejectsLengthZeroAndLengthAboveSixtyFourMebibytes) {
-  for (const std::string prefix : {std::string(4, '\0'), std::string("\x01\x00\x00\x04", 4) /* 67108865 */}) {
+  for (const std::string &prefix : {std::string(4, '\0'), std::string("\x01\x00\x00\x04", 4) /* 67108865 */}) {
     TearDown();
     SetUp();
     delegate.errors.clear();
