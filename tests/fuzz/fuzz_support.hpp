@@ -113,6 +113,16 @@ private:
   rng_t rng_;
 };
 
+// Runs f, taking the failure E that it declares for malformed input; whether it returned normally.
+template <class E, class F> bool declared_failure_or(F &&f) {
+  try {
+    f();
+    return true;
+  } catch (const E &) {
+    return false;
+  }
+}
+
 inline std::uint32_t load_le32(const std::uint8_t *p) {
   return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
 }

@@ -24,9 +24,10 @@ namespace ipt = fw::linux::ip_tables;
 
 namespace {
 
-// iptables-legacy-save output of one table without its time-stamped comment lines.
-std::string save(const std::string &table, bool counters = true) {
-  std::istringstream in(tests::shell("iptables-legacy-save " + std::string(counters ? "-c " : "") + "-t " + table));
+// iptables-legacy-save (or ip6tables-) output of one table without its time-stamped comment lines.
+std::string save(const std::string &table, bool counters = true, bool v6 = false) {
+  std::istringstream in(tests::shell(std::string(v6 ? "ip6" : "ip") + "tables-legacy-save " + (counters ? "-c " : "") +
+                                     "-t " + table));
   std::string line, out;
   while (std::getline(in, line))
     if (!line.starts_with("#")) out += line + "\n";
@@ -40,7 +41,7 @@ in_addr address(const char *text) {
 }
 
 // A refused TCP connection over loopback: one SYN and one RST through OUTPUT and INPUT.
-void knock() { tests::shell("bash -c 'exec 3<>/dev/tcp/127.0.0.1/9' 2>/dev/null", true); }
+void knock(bool v6) { tests::shell(std::string("bash -c 'exec 3<>/dev/tcp/") + (v6 ? "::1" : "127.0.0.1") + "/9' 2>/dev/null", true); }
 
 // Packet count of the rule that iptables-legacy-save -c prints as "[p:b] " + rule.
 long packets(const std::string &saved, const std::string &rule) {
@@ -57,38 +58,45 @@ long packets(const std::string &saved, const std::string &rule) {
 
 } // namespace
 
-TEST(IpTablesKernel, ForeignTablesRoundTripWithRulesAndCounters) {
+// Foreign tables, read and written back unchanged, for both families.
+template <typename Table, bool v6> void foreign_round_trip(Table (*read)(const std::string &), void (*write)(const std::string &, const Table &)) {
   tests::enter_fresh_netns();
-  tests::shell(R"(set -e
-    iptables-legacy -N audit
-    iptables-legacy -N empty
-    iptables-legacy -P FORWARD DROP
-    iptables-legacy -A INPUT -i lo -p tcp -m multiport --dports 22,80,443 -m comment --comment "web ports" -j ACCEPT
-    iptables-legacy -A INPUT -s 10.0.0.0/8 ! -d 10.1.2.3 -j audit
-    iptables-legacy -A OUTPUT -o lo -j audit
-    iptables-legacy -A OUTPUT -p icmp
-    iptables-legacy -A audit -m mark --mark 0x4/0x4 -j RETURN
-    iptables-legacy -A audit -p tcp -m comment --comment counted
-    iptables-legacy -A audit -j empty
-    iptables-legacy -t mangle -A OUTPUT -m mark ! --mark 0x1 -j MARK --set-xmark 0x2/0x6
-    iptables-legacy -t mangle -A PREROUTING -p tcp --tcp-flags SYN,ACK SYN -j CONNMARK --set-mark 0x8
-    iptables-legacy -t nat -A POSTROUTING -o eth9 -j MASQUERADE)");
-  knock();
-  const std::string before = save("filter") + save("mangle") + save("nat");
+  tests::shell(std::string("set -e; T=") + (v6 ? "ip6tables-legacy NET=2001:db8::/32 ME=::1" : "iptables-legacy NET=10.0.0.0/8 ME=10.1.2.3") + R"(
+    $T -N audit
+    $T -N empty
+    $T -P FORWARD DROP
+    $T -A INPUT -i lo -p tcp -m multiport --dports 22,80,443 -m comment --comment "web ports" -j ACCEPT
+    $T -A INPUT -s $NET ! -d $ME -j audit
+    $T -A OUTPUT -o lo -j audit
+    $T -A audit -m mark --mark 0x4/0x4 -j RETURN
+    $T -A audit -p tcp -m comment --comment counted
+    $T -A audit -j empty
+    $T -t mangle -A OUTPUT -m mark ! --mark 0x1 -j MARK --set-xmark 0x2/0x6
+    $T -t mangle -A PREROUTING -p tcp --tcp-flags SYN,ACK SYN -j CONNMARK --set-mark 0x8)" +
+               (v6 ? "" : "\n$T -A OUTPUT -p icmp\n$T -t nat -A POSTROUTING -o eth9 -j MASQUERADE"));
+  const std::vector<std::string> tables = v6 ? std::vector<std::string>{"filter", "mangle"} : std::vector<std::string>{"filter", "mangle", "nat"};
+  const auto save_all = [&] {
+    std::string all;
+    for (const auto &name : tables) all += save(name, true, v6);
+    return all;
+  };
+  knock(v6);
+  const std::string before = save_all();
   const std::string counted = "-A audit -p tcp -m comment --comment counted";
   ASSERT_EQ(packets(before, counted), 2);
-
-  for (const char *name : {"filter", "mangle", "nat"}) {
-    const ipt::table_t table = ipt::read_table(name);
-    ipt::write_table(name, table);
-    EXPECT_EQ(ipt::read_table(name), table) << name;
+  for (const auto &name : tables) {
+    const Table table = read(name);
+    write(name, table);
+    EXPECT_EQ(read(name), table) << name;
   }
-  EXPECT_EQ(save("filter") + save("mangle") + save("nat"), before);
-
+  EXPECT_EQ(save_all(), before);
   // The kernel still follows the jumps into the user chain, where the traffic is counted.
-  knock();
-  EXPECT_EQ(packets(save("filter"), counted), 4);
+  knock(v6);
+  EXPECT_EQ(packets(save("filter", true, v6), counted), 4);
 }
+
+TEST(IpTablesKernel, ForeignTablesRoundTripWithRulesAndCounters) { foreign_round_trip<ipt::table_t, false>(ipt::read_table, ipt::write_table); }
+TEST(IpTablesKernel, ForeignTables6RoundTripWithRulesAndCounters) { foreign_round_trip<ipt::table6_t, true>(ipt::read_table6, ipt::write_table6); }
 
 TEST(IpTablesKernel, BuiltRulesReadAsTheEquivalentCommandLines) {
   tests::enter_fresh_netns();
@@ -129,4 +137,30 @@ TEST(IpTablesKernel, BuiltRulesReadAsTheEquivalentCommandLines) {
     iptables-legacy -t mangle -A OUTPUT -p tcp -m comment --comment movri-firewall -m tcp --tcp-flags SYN,ACK SYN -m multiport --dports 25,110,143 -j NFQUEUE --queue-num 7 --queue-bypass
     iptables-legacy -t mangle -A OUTPUT ! -d 10.0.0.0/8 -o lo -m mark --mark 0x2/0x6 -j CONNMARK --set-xmark 0x2/0xffffffff)");
   EXPECT_EQ(written, save("mangle", false));
+}
+
+TEST(IpTablesKernel, Built6RulesReadAsTheEquivalentCommandLines) {
+  tests::enter_fresh_netns();
+  ipt::table6_t table = ipt::read_table6("mangle");
+  table.builtin_chains.at(ipt::hook_prerouting)
+      .rules.push_back(ipt::rule6_t()
+                           .set_protocol(IPPROTO_TCP)
+                           .append_match(ipt::comment_match("movri-firewall"))
+                           .append_match(ipt::mark_match(0x6, 0x6, true))
+                           .set_target(ipt::tproxy_target(in6addr_loopback, 3128, 0x1, 0x1)));
+  table.builtin_chains.at(ipt::hook_output)
+      .rules.push_back(ipt::rule6_t()
+                           .set_protocol(IPPROTO_TCP)
+                           .append_match(ipt::comment_match("movri-firewall"))
+                           .append_match(ipt::tcp_match(ipt::tcp_syn | ipt::tcp_ack, ipt::tcp_syn))
+                           .set_target(ipt::nfqueue_target(7, true)));
+  ipt::write_table6("mangle", table);
+  EXPECT_EQ(ipt::read_table6("mangle"), table);
+  const std::string written = save("mangle", false, true);
+
+  tests::shell(R"(set -e
+    ip6tables-legacy -t mangle -F
+    ip6tables-legacy -t mangle -A PREROUTING -p tcp -m comment --comment movri-firewall -m mark ! --mark 0x6/0x6 -j TPROXY --on-port 3128 --on-ip ::1 --tproxy-mark 0x1/0x1
+    ip6tables-legacy -t mangle -A OUTPUT -p tcp -m comment --comment movri-firewall -m tcp --tcp-flags SYN,ACK SYN -j NFQUEUE --queue-num 7 --queue-bypass)");
+  EXPECT_EQ(written, save("mangle", false, true));
 }

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+
 #include <chrono>
 #include <memory>
 #include <string>
@@ -9,10 +11,8 @@
 #include <boost/asio/local/stream_protocol.hpp>
 
 #include "fw/queryd/queryd.hpp"
-#include "mv/util/exceptions.hpp"
-#include <sys/socket.h>
-
 #include "fw/util/asio_stream_socket_wrapper.hpp"
+#include "mv/util/exceptions.hpp"
 #include "tests/support/queryd_peer.hpp"
 
 namespace {
@@ -48,9 +48,8 @@ struct client_test_t : ::testing::Test {
 
   void SetUp() override { make_client(180s); }
   void TearDown() override { client.reset(); }
-
-  void make_client(std::chrono::steady_clock::duration timeout) {
-    client = std::make_unique<fw::queryd::queryd_t>(io, provider, timeout);
+  void make_client(std::chrono::steady_clock::duration idle, std::chrono::steady_clock::duration limit = 30s) {
+    client = std::make_unique<fw::queryd::queryd_t>(io, provider, idle, limit);
   }
 
   void lookup(const std::string &name, const std::string &type, const std::string &tag,
@@ -170,7 +169,7 @@ TEST_F(client_test_t, TheIdleTimerClosesTheLinkAtAnExpiryWithNothingPendingAndTh
 // A job QueryD leaves unanswered fails at the time limit; its serial stays taken, and its late answer
 // is ignored.
 TEST_F(client_test_t, UnansweredJobsFailAtTheTimeLimit) {
-  client = std::make_unique<fw::queryd::queryd_t>(io, provider, 180s, 500ms);
+  make_client(180s, 500ms);
   lookup("a", "allmatch", "t");
   connect();
   peer->receive();

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
@@ -125,15 +126,10 @@ TEST_F(tie_test_t, FrameCarriesTheSettingsTheRuleSetAndBothDescriptorsClientFirs
   EXPECT_FALSE(m.has_http_safe_search());
   EXPECT_TRUE(m.has_inspect_http() && m.has_inspect_imap() && m.has_inspect_smtp());
   EXPECT_FALSE(m.inspect_http() || m.inspect_imap() || m.inspect_smtp());
-  EXPECT_TRUE(m.inspect_pop3() && m.inspect_ftp());
-  EXPECT_EQ(m.scan_timeout(), 30u);
-  EXPECT_TRUE(m.heuristic_analysis());
-  EXPECT_EQ(m.packer_max_level(), 3u);
-  EXPECT_EQ(m.archive_max_level(), 4u);
-  EXPECT_EQ(m.mail_max_level(), 5u);
-  EXPECT_EQ(m.container_max_level(), 6u);
-  EXPECT_EQ(m.max_compression_ratio(), 70u);
-  EXPECT_TRUE(m.block_unchecked());
+  EXPECT_TRUE(m.inspect_pop3() && m.inspect_ftp() && m.heuristic_analysis() && m.block_unchecked());
+  EXPECT_EQ((std::vector<unsigned>{m.scan_timeout(), m.packer_max_level(), m.archive_max_level(), m.mail_max_level(),
+                                   m.container_max_level(), m.max_compression_ratio()}),
+            (std::vector<unsigned>{30, 3, 4, 5, 6, 70}));
   EXPECT_EQ(m.rule_set().SerializeAsString(), rules().SerializeAsString());
   EXPECT_EQ(log->count_containing("Debug: VettD tie: sent " + std::to_string(4 + m.ByteSizeLong()) + " bytes + descriptors (c=" +
                        std::to_string(c) + ", s=" + std::to_string(s) + ")"), 1u);
@@ -174,18 +170,16 @@ TEST_F(tie_test_t, FullSocketSendsTheRestOfAFrameWithoutDescriptorsAndLaterFrame
   ASSERT_EQ(first->fds.size(), 2u);
   EXPECT_TRUE(c1.reached_by(first->fds[0].get()));
   EXPECT_TRUE(s1.reached_by(first->fds[1].get()));
-  EXPECT_FALSE(first->message.inspect_http());
-  EXPECT_EQ(first->message.scan_timeout(), 30u);
-  EXPECT_TRUE(first->message.block_unchecked());
+  const auto &fm = first->message;
+  EXPECT_EQ(std::make_tuple(fm.inspect_http(), fm.scan_timeout(), fm.block_unchecked()), std::make_tuple(false, 30u, true));
 
   auto second = receive();
   ASSERT_TRUE(second);
   ASSERT_EQ(second->fds.size(), 2u);
   EXPECT_EQ(second->control_lengths.size(), 1u);
   EXPECT_TRUE(c2.reached_by(second->fds[0].get()));
-  EXPECT_TRUE(second->message.inspect_http());
-  EXPECT_EQ(second->message.scan_timeout(), 99u);
-  EXPECT_FALSE(second->message.block_unchecked());
+  const auto &sm = second->message;
+  EXPECT_EQ(std::make_tuple(sm.inspect_http(), sm.scan_timeout(), sm.block_unchecked()), std::make_tuple(true, 99u, false));
 
   pump();
   EXPECT_EQ(events, std::vector<std::string>{"idle"});

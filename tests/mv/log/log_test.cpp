@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <sstream>
+#include <iterator>
 
 #include "fw/service/logger.hpp"
 #include "mv/log/console_log.hpp"
@@ -44,26 +44,23 @@ private:
   int fd_, saved_, pipe_[2];
 };
 
-std::string temp_path(const char *name) {
-  return (std::filesystem::temp_directory_path() / (std::string(name) + "." + std::to_string(::getpid()))).string();
-}
-
-std::string slurp(const std::string &path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
+mv::Log syslog_config() {
+  mv::Log config;
+  config.set_type(mv::Log::SYSLOG);
+  config.set_ident("movri-test");
+  return config;
 }
 
 TEST(Log, FileSinkLineFormat) {
-  const auto path = temp_path("movri-log");
+  const auto path = (std::filesystem::temp_directory_path() / ("movri-log." + std::to_string(::getpid()))).string();
   mv::Log config;
   config.set_type(mv::Log::FILE);
   config.set_path(path);
   mv::log::set_log(mv::log::make_log(config));
   mv::log::log(mv::log::Warning, "disk says hi");
   mv::log::set_log(mv::log::default_log()); // closes the file
-  const auto text = slurp(path);
+  std::ifstream in(path);
+  const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   std::filesystem::remove(path);
   const std::regex line("[0-9]{4}-[A-Z][a-z]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} \\[" + std::to_string(::getpid()) +
                         "\\] Warning: disk says hi\n");
@@ -77,10 +74,7 @@ TEST(Log, PipeCopyOfEveryRecordForSyslog) {
   ::setenv("COM_MOVRI_ADD_LOG_PIPE", std::to_string(p[1]).c_str(), 1);
   mv::log::adopt_log_pipe();
   EXPECT_EQ(::fcntl(p[1], F_GETFD), FD_CLOEXEC); // programs the daemon starts do not hold it
-  mv::Log config;
-  config.set_type(mv::Log::SYSLOG);
-  config.set_ident("movri-test");
-  mv::log::set_log(mv::log::make_log(config));
+  mv::log::set_log(mv::log::make_log(syslog_config()));
   mv::log::log(mv::log::Info, "copied");
   char buffer[512];
   const auto n = ::read(p[0], buffer, sizeof buffer);
@@ -102,10 +96,7 @@ TEST(Log, WrongPipeVariableIsReportedAndIgnored) {
     ASSERT_EQ(::pipe2(p, O_NONBLOCK), 0); // takes the number that was free
     captured_fd_t err(2);
     mv::log::set_log(std::make_shared<mv::log::cf_console_log_t>());
-    mv::Log config;
-    config.set_type(mv::Log::SYSLOG);
-    config.set_ident("movri-test");
-    mv::log::set_log(mv::log::make_log(config));
+    mv::log::set_log(mv::log::make_log(syslog_config()));
     mv::log::log(mv::log::Info, "not copied");
     mv::log::set_log(std::make_shared<mv::log::cf_console_log_t>());
     EXPECT_EQ(err.read(), "Error: Log Factory: Wrong environment variable COM_MOVRI_ADD_LOG_PIPE\n");

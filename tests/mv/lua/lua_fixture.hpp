@@ -8,7 +8,6 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
@@ -33,7 +32,7 @@ inline std::string text_of(lua_State *L, int index) {
 }
 
 // A session-like owner of a coroutine running a chunk. It records how the thread ended; its hooks run
-// last in each dispatch and may destroy the session. While it runs, its log lines carry "<name>: ".
+// last in each dispatch and may destroy the session.
 class session_t : public mv::lua::coroutine_t {
 public:
   session_t(lua_State *L, const std::string &name, const std::string &code)
@@ -52,33 +51,20 @@ private:
       throw std::runtime_error(mv::lua::error_text(L));
     return L;
   }
-  void restore_logger() {
-    if (saved_) mv::lua::log::exchange(std::exchange(saved_, nullptr));
-  }
-  void on_coroutine_resume() override {
-    auto previous = mv::lua::log::current();
-    saved_ = mv::lua::log::exchange(std::make_shared<const mv::lua::log::function_t>(
-        [previous, prefix = name + ": "](int level, const std::string &text) { (*previous)(level, prefix + text); }));
-  }
   void on_coroutine_finish() override {
-    restore_logger();
     finished = true;
     for (int i = 1; i <= lua_gettop(thread()); ++i) results.push_back(text_of(thread(), i));
     if (auto hook = on_finish) hook(this);
   }
   void on_coroutine_error() override {
-    restore_logger();
     error = mv::lua::error_text(thread());
     if (auto hook = on_error) hook(this);
   }
   void on_coroutine_yield() override {
-    restore_logger();
     ++yields;
     lua_settop(thread(), 0);
     if (auto hook = on_yield) hook(this);
   }
-
-  mv::lua::log::logger_t saved_;
 };
 
 // A prepared Lua state on an event loop, with the module "movri" and test globals:
