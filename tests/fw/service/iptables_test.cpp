@@ -21,6 +21,7 @@
 
 #include "fw/linux/ip_tables/codec.hpp"
 #include "fw/service/divert_queues.hpp"
+#include "fw/service/kernel/ip6tables.hpp"
 #include "fw/service/kernel/iptables.hpp"
 #include "fw/service/kernel/marks.hpp"
 #include "fw/util/module_loader.hpp"
@@ -31,6 +32,7 @@
 #include "tests/support/log_capture.hpp"
 #include "tests/support/netns.hpp"
 #include "tests/support/error_text.hpp"
+#include "tests/support/text.hpp"
 
 namespace ipt = fw::linux::ip_tables;
 using fw::service::iptables_t;
@@ -165,6 +167,12 @@ protected:
     return tests::error_text([&] { start(); });
   }
 
+  // The ip6tables installer (no module loads here: its mangle rules are ip6tables rules), queues 5 out, 6 in.
+  fw::service::ip6tables_t make6(bool enabled) {
+    queues.queues = {5, 6, std::nullopt};
+    return fw::service::ip6tables_t(config, marks, endpoint, queues, loader, enabled);
+  }
+
   class no_sources_t : public fw::service::marks_t::delegate_t {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> routing_marks() override { return {}; }
     std::optional<std::uint32_t> nftables_marks() override { return std::nullopt; }
@@ -238,4 +246,54 @@ TEST_F(Iptables, FailedStartRemovesWhatItWrote) {
   EXPECT_EQ(start_error(), "Cannot set IP table entries: Operation not permitted");
   EXPECT_FALSE(iptables->installed());
   EXPECT_EQ(save("mangle"), mangle_table("")); // written before the nat table failed, removed again
+}
+
+// The daemon's IPv6 rules in mangle, then nat.
+std::string own_ip6() {
+  return tests::shell("(ip6tables-legacy-save -t mangle; ip6tables-legacy-save -t nat) | grep movri-firewall", true);
+}
+
+TEST_F(Iptables, Ip6InstallsOneCopyBesideForeignRulesAndRemovesItsOwn) {
+  tests::enter_fresh_netns();
+  const auto save6 = [] { return tests::shell("ip6tables-legacy-save -c -t mangle | grep -v '^#'"); };
+  tests::shell("ip6tables-legacy -t mangle -A OUTPUT -p udp -j MARK --set-mark 0x100");
+  tests::shell("bash -c 'echo > /dev/udp/::1/9'", true);
+  const std::string foreign = save6();
+  ASSERT_EQ(tests::count(foreign, "[1:"), 1u) << foreign;
+  marks.start();
+  {
+    auto installer = make6(true);
+    installer.start();
+    installer.start();
+    EXPECT_TRUE(installer.installed());
+    std::string v4 = prerouting_rules + queue_rule("INPUT", 6) + queue_rule("OUTPUT", 5) + output_rules + nat_rule;
+    v4.replace(v4.find("--on-ip 127.0.0.1"), 17, "--on-ip ::1");
+    EXPECT_EQ(own_ip6(), v4);
+  }
+  EXPECT_EQ(save6(), foreign);
+  EXPECT_EQ(own_ip6(), "");
+}
+
+// IPv6 off: nothing is created, not even an empty table, and rules (and the user chain) a crashed process
+// left are removed.
+TEST_F(Iptables, Ip6DisabledLeavesNothingAndRemovesLeftovers) {
+  tests::enter_fresh_netns();
+  marks.start();
+  make6(false).start();
+  EXPECT_EQ(tests::shell("cat /proc/net/ip6_tables_names"), "");
+  tests::shell("ip6tables-legacy -t mangle -A OUTPUT -m comment --comment movri-firewall -j ACCEPT; "
+               "ip6tables-legacy -t mangle -N movri-firewall-divert");
+  auto installer = make6(false);
+  installer.start();
+  EXPECT_FALSE(installer.installed());
+  EXPECT_EQ(own_ip6(), "");
+}
+
+// Bits that other software's ip6tables rules use are not chosen for automatic marks.
+TEST_F(Iptables, ForeignIp6tablesMarksAreNotFree) {
+  tests::enter_fresh_netns();
+  tests::shell("ip6tables-legacy -t mangle -A OUTPUT -m mark --mark 0x1 -j MARK --set-mark 0x2");
+  config.mutable_local_delivery_mark()->mutable_auto_();
+  marks.start();
+  EXPECT_EQ(marks.local_delivery_mark(), 0x8u); // 1 and 2 taken, 4 is the manual server packets mark
 }

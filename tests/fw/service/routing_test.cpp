@@ -179,3 +179,39 @@ TEST_F(Routing, ProcessKilledBetweenRouteAndRuleLeavesARecordOfIt) {
     routing = std::make_unique<fw::service::routing_t>(config, marks);
   }
 }
+
+// With IPv6: the rule and route in a table chosen among the IPv6 ones and recorded; a process with IPv6
+// killed has its record honoured by the next process, which runs without IPv6 and records none.
+TEST_F(Routing, Ipv6InstallsBesideIpv4AndGoesOnDestructionAndAfterACrash) {
+  tests::enter_fresh_netns();
+  const auto ipv6_objects = [] { return tests::shell("ip -6 rule | grep fwmark; ip -6 route show table 101", true); };
+  const auto recorded_ipv6_table = [&] {
+    fw::service::RuleInfo info;
+    std::ifstream in(state_file, std::ios::binary);
+    EXPECT_TRUE(info.ParseFromIstream(&in));
+    return info.has_ipv6_table_id() ? info.ipv6_table_id() : 0u;
+  };
+  tests::shell("ip -6 route add local default dev lo table 100"); // table 100 is taken for IPv6 only
+  routing = std::make_unique<fw::service::routing_t>(config, marks, true);
+  start();
+  routing->start();
+  EXPECT_EQ(ipv6_objects(), "32765:\tfrom all fwmark 0x10/0x10 lookup 101\n"
+                            "local default dev lo metric 2147483647 pref medium\n");
+  EXPECT_EQ(count(tests::shell("ip rule"), rule_100), 1u);
+  EXPECT_EQ(recorded_ipv6_table(), 101u);
+  routing.reset();
+  EXPECT_EQ(ipv6_objects(), "");
+
+  const pid_t child = ::fork();
+  if (child == 0) {
+    (new fw::service::routing_t(config, marks, true))->start(); // never destroyed
+    ::_exit(0);
+  }
+  ASSERT_EQ(::waitpid(child, nullptr, 0), child);
+  ASSERT_NE(ipv6_objects(), "");
+  routing = std::make_unique<fw::service::routing_t>(config, marks, false);
+  routing->start();
+  EXPECT_EQ(ipv6_objects(), "");
+  EXPECT_EQ(recorded_ipv6_table(), 0u);
+  EXPECT_EQ(count(tests::shell("ip rule"), rule_100), 1u);
+}
