@@ -22,17 +22,8 @@ class fake_sources_t : public fw::service::marks_t::delegate_t {
 public:
   std::vector<std::pair<std::uint32_t, std::uint32_t>> routing;
   std::optional<std::uint32_t> nftables;
-  int routing_reads = 0;
-  int nftables_probes = 0;
-
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> routing_marks() override {
-    ++routing_reads;
-    return routing;
-  }
-  std::optional<std::uint32_t> nftables_marks() override {
-    ++nftables_probes;
-    return nftables;
-  }
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> routing_marks() override { return routing; }
+  std::optional<std::uint32_t> nftables_marks() override { return nftables; }
 };
 
 class Marks : public testing::Test {

@@ -20,13 +20,10 @@
 
 #include "fw/net/endpoint.hpp"
 #include "fw/util/scoped_fd.hpp"
-#include "fw/util/service.hpp"
-#include "mv/util/exceptions.hpp"
 
 #include "fw/service/kernel/marks.hpp"
 #include "fw/util/configuration.hpp"
 #include "tests/support/netns.hpp"
-#include "tests/support/error_text.hpp"
 
 namespace tests {
 
@@ -140,11 +137,6 @@ inline std::size_t receive_syn(int capture, unsigned short port, std::uint8_t (&
         tcp[13] == 0x02)
       return static_cast<std::size_t>(n);
   }
-}
-
-// The message of what start() raised, or "" when it succeeded.
-inline std::string start_error(fw::util::service_t &service) {
-  return error_text([&] { service.start(); }, "");
 }
 
 } // namespace tests
