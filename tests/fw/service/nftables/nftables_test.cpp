@@ -4,17 +4,120 @@
 // what a killed run left, at a start without autoconfiguration; a foreign chain that refuses its fix rule;
 // a rule that vanishes between the dump and its deletion.
 
+#include <array>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
 #include <gtest/gtest.h>
 
-#include <boost/asio/ip/address_v6.hpp>
+#include <boost/asio/io_context.hpp>
 
 #include "fw/linux/nftables/constants.hpp"
 #include "fw/linux/nftables/policy/batch_policy.hpp"
 #include "fw/linux/nftables/requests.hpp"
-#include "tests/fw/service/nftables/nftables_fixture.hpp"
+#include "fw/linux/nftables/expr/element.hpp"
+#include "fw/service/divert_queues.hpp"
+#include "fw/service/kernel/marks.hpp"
+#include "fw/service/kernel/nftables.hpp"
+#include "fw/util/module_loader.hpp"
+#include "fw/util/process_runner.hpp"
+#include "fw/util/configuration.hpp"
 #include "tests/fw/service/service_fixture.hpp"
 #include "tests/support/log_capture.hpp"
 #include "tests/support/text.hpp"
+
+// Shared pieces: a loader that declares the probe's modules loaded, the diverter's queues, the marks
+// L=1, C=2, S=4 and a queue action this kernel accepts.
+namespace tests::nft {
+
+// Declares every module of the probe loaded.
+class fake_loader_t : public fw::util::module_loader_t {
+public:
+  fake_loader_t() : module_loader_t(fw::util::process_runner_t::system()) {}
+  void load(const std::string &) override {}
+};
+
+class fake_queues_t : public fw::service::divert_queues_t {
+public:
+  std::array<std::optional<std::uint16_t>, 3> queues; // output, input, forward
+  std::optional<std::uint16_t> queue_number(unsigned direction) const override {
+    return direction < 3 ? queues[direction] : std::nullopt;
+  }
+};
+
+class no_sources_t : public fw::service::marks_t::delegate_t {
+public:
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> routing_marks() override { return {}; }
+  std::optional<std::uint32_t> nftables_marks() override { return std::nullopt; }
+};
+
+// In place of the "queue" expression, which this kernel lacks: log with the prefix "queue N".
+inline void log_queue(fw::linux::nftables::rule_builder_t &rule, std::uint16_t queue) {
+  fw::linux::nftables::expr::element_writer_t element(rule.message(), "log");
+  rule.message().put_string(2, "queue " + std::to_string(queue)); // NFTA_LOG_PREFIX
+  element.close();
+}
+
+// Everything an nftables_t needs, with manual marks L=1, C=2, S=4 and the divert marks 8 (output),
+// 16 (input), 32 (forward).
+struct setup_t {
+  fw::configuration_t config;
+  no_sources_t sources;
+  fw::service::marks_t marks{config, sources};
+  boost::asio::ip::tcp::endpoint endpoint{boost::asio::ip::make_address_v4("127.0.0.1"), 8080};
+  fake_queues_t queues;
+  fake_loader_t loader;
+  boost::asio::io_context io;
+
+  setup_t() {
+    config.set_autoconfigure_iptables(true);
+    config.set_autoconfigure_routing(true);
+    config.mutable_local_delivery_mark()->set_manual(1);
+    config.mutable_client_packets_mark()->set_manual(2);
+    config.mutable_server_packets_mark()->set_manual(4);
+    config.mutable_output_divert_mark()->set_manual(8);
+    config.mutable_input_divert_mark()->set_manual(16);
+    config.mutable_forward_divert_mark()->set_manual(32);
+  }
+
+  // Enables the directions that have queues and settles the marks.
+  void settle() {
+    config.set_output_divert_enable(queues.queues[0].has_value());
+    config.set_input_divert_enable(queues.queues[1].has_value());
+    config.set_forward_divert_enable(queues.queues[2].has_value());
+    marks.start();
+  }
+
+  std::unique_ptr<fw::service::nftables_t> service(bool substitute_queue = true, bool ipv6 = false) {
+    settle();
+    auto s = std::make_unique<fw::service::nftables_t>(config, marks, endpoint, queues, io, loader, ipv6);
+    if (substitute_queue) s->replace_queue_action(log_queue);
+    return s;
+  }
+};
+
+// Loads a ruleset script with nft -f.
+inline void nft_script(const std::string &script) { tests::shell("nft -f - <<'END'\n" + script + "\nEND"); }
+
+// The rules of a chain as nft lists them (one line each, without the chain's header).
+inline std::vector<std::string> chain_rules(const std::string &family_table, const std::string &chain) {
+  std::istringstream in(tests::shell("nft list chain " + family_table + " " + chain));
+  std::vector<std::string> rules;
+  std::string line;
+  while (std::getline(in, line)) {
+    const auto start = line.find_first_not_of('\t');
+    if (start == std::string::npos) continue;
+    line = line.substr(start);
+    if (line.starts_with("table ") || line.starts_with("chain ") || line.starts_with("type ") || line == "}")
+      continue;
+    rules.push_back(line);
+  }
+  return rules;
+}
+
+} // namespace tests::nft
 
 using strings_t = std::vector<std::string>;
 using tests::nft::chain_rules;
@@ -140,12 +243,9 @@ TEST(NftablesIpv6, Ip6TableAndFixRulesBesideIpv4AndNothingLeftOnStop) {
   tests::enter_fresh_netns();
   tests::nft::setup_t s;
   s.queues.queues[0] = 5;
-  s.settle();
   tests::nft::nft_script("table inet host { chain out { type filter hook output priority 0; }; }\n"
                          "table ip6 host6 { chain in { type filter hook input priority 0; }; }");
-  auto service =
-      std::make_unique<fw::service::nftables_t>(s.config, s.marks, s.endpoint, s.queues, s.io, s.loader, true);
-  service->replace_queue_action(tests::nft::log_queue);
+  auto service = s.service(true, true);
   service->start();
   service->start();
 
