@@ -234,9 +234,7 @@ TEST_F(DiverterTest, EachVerdictDecidesTheFateOfItsConnection) {
   EXPECT_EQ(reject.result(), ECONNREFUSED);
   EXPECT_EQ(refused.result(), ECONNREFUSED);
   EXPECT_EQ(log.count(prefix + "cannot connect to 127.0.0.1:6005 for client " + fw::net::to_string(refused.local) +
-                      ": Connection refused; rejecting connection"),
-            1u)
-      << log.all();
+                      ": Connection refused; rejecting connection"), 1u) << log.all();
 
   // The connections that were checked reached their servers through the daemon's own sockets; their
   // clients' SYNs were sent again marked for local delivery (and dropped here).
@@ -268,23 +266,17 @@ TEST_F(DiverterTest, EachVerdictDecidesTheFateOfItsConnection) {
   const std::regex id_pattern("[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}");
   std::string error_id;
   for (const auto &session : services->sessions.made) {
+    const auto &info = session->info;
     EXPECT_TRUE(std::regex_match(session->id, id_pattern)) << session->id;
-    EXPECT_EQ(session->info.divert, "output");
-    EXPECT_EQ(session->info.src.address(), boost::asio::ip::make_address_v4("127.0.0.1"));
-    EXPECT_EQ(session->info.iface_out, 1u);
-    EXPECT_FALSE(session->info.iface_in);
-    EXPECT_EQ(session->info.uid, 0u);
-    if (session->info.dst.port() == 6004) error_id = session->id;
+    EXPECT_TRUE(info.divert == "output" && info.src.address().to_string() == "127.0.0.1" && info.iface_out == 1u &&
+                !info.iface_in && info.uid == 0u);
+    if (info.dst.port() == 6004) error_id = session->id;
   }
-  EXPECT_EQ(log.count("Error: Connection diverter: divert OUTPUT: Session " + error_id +
-                      ": cannot get verdict for intercepted connection: boom; falling back to CHECK"),
-            1u)
-      << log.all();
+  EXPECT_EQ(log.count("Error: " + prefix.substr(7) + "Session " + error_id +
+                      ": cannot get verdict for intercepted connection: boom; falling back to CHECK"), 1u) << log.all();
   EXPECT_EQ(log.count_containing(": cannot get verdict for intercepted connection: no interpreter; falling back to CHECK"),
             1u);
-  EXPECT_EQ(log.count(prefix + "packet intercepted: " + fw::net::to_string(pass.local) + " -> 127.0.0.1:6000 (SYN), mark 0"),
-            1u)
-      << log.all();
+  EXPECT_EQ(log.count(prefix + "packet intercepted: " + fw::net::to_string(pass.local) + " -> 127.0.0.1:6000 (SYN), mark 0"), 1u);
   EXPECT_EQ(log.count(prefix + "connected to 127.0.0.1:6003 for client " + fw::net::to_string(check.local)), 1u);
   for (int fd : servers) ::close(fd);
 }
@@ -301,9 +293,7 @@ TEST_F(DiverterTest, InvalidPacketsAreDroppedWithOneWarningInFiveSeconds) {
   client_t first(6000, marked), second(6000, marked);
   run_until([&] { return log.count_containing("OUTPUT: dropping packet") == 2; });
   EXPECT_EQ(log.count("Warning: Connection diverter: divert OUTPUT: invalid packet intercepted: packet mark 2 does not "
-                      "match 0/6; dropping. Iptables rules are likely misconfigured!"),
-            1u)
-      << log.all();
+                      "match 0/6; dropping. Iptables rules are likely misconfigured!"), 1u) << log.all();
   EXPECT_EQ(log.count_containing("Warning: "), 1u);
   EXPECT_TRUE(services->sessions.made.empty());
   ::close(server);
