@@ -63,7 +63,7 @@ inline void log_queue(fw::linux::nftables::rule_builder_t &rule, std::uint16_t q
 // Everything an nftables_t needs, with manual marks L=1, C=2, S=4 and the divert marks 8 (output),
 // 16 (input), 32 (forward).
 struct setup_t {
-  fw::configuration_t config;
+  fw::configuration_t config = tests::config_with_marks();
   no_sources_t sources;
   fw::service::marks_t marks{config, sources};
   boost::asio::ip::tcp::endpoint endpoint{boost::asio::ip::make_address_v4("127.0.0.1"), 8080};
@@ -74,9 +74,6 @@ struct setup_t {
   setup_t() {
     config.set_autoconfigure_iptables(true);
     config.set_autoconfigure_routing(true);
-    config.mutable_local_delivery_mark()->set_manual(1);
-    config.mutable_client_packets_mark()->set_manual(2);
-    config.mutable_server_packets_mark()->set_manual(4);
     config.mutable_output_divert_mark()->set_manual(8);
     config.mutable_input_divert_mark()->set_manual(16);
     config.mutable_forward_divert_mark()->set_manual(32);
@@ -103,17 +100,9 @@ inline void nft_script(const std::string &script) { tests::shell("nft -f - <<'EN
 
 // The rules of a chain as nft lists them (one line each, without the chain's header).
 inline std::vector<std::string> chain_rules(const std::string &family_table, const std::string &chain) {
-  std::istringstream in(tests::shell("nft list chain " + family_table + " " + chain));
+  std::istringstream in(tests::shell("nft list chain " + family_table + " " + chain + " | sed -n '/^\t\ttype /d; s/^\t\t//p'"));
   std::vector<std::string> rules;
-  std::string line;
-  while (std::getline(in, line)) {
-    const auto start = line.find_first_not_of('\t');
-    if (start == std::string::npos) continue;
-    line = line.substr(start);
-    if (line.starts_with("table ") || line.starts_with("chain ") || line.starts_with("type ") || line == "}")
-      continue;
-    rules.push_back(line);
-  }
+  for (std::string line; std::getline(in, line);) rules.push_back(line);
   return rules;
 }
 
