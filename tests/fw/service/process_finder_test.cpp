@@ -237,39 +237,39 @@ TEST(ProcessFinder, GettersAgreeOnABatchOfManySockets) {
 }
 
 TEST(ProcessFinder, ProcTableParsing) {
-  const std::string path = testing::TempDir() + "/movri-tcp." + std::to_string(::getpid());
-  const auto write = [&](const std::string &text) { std::ofstream(path) << text; };
+  const std::string path = testing::TempDir() + "/movri-tcp." + std::to_string(::getpid()), bad = "Cannot parse " + path;
   const std::string header =
       "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n";
   const std::string line1 = "   0: 0100007F:1F90 0200007F:C350 01 00000000:00000000 00:00000000 00000000     0        0 "
                             "4242 1 0000000000000000 20 4 30 10 -1\n";
   const std::string line2 = "   1: 0100007F:1F90 0200007F:C351 06 00000000:00000000 03:00001770 00000000     0        0 "
                             "0 3 0000000000000000\n";
-  finder_t::proc_inode_getter_t getter(path);
-  const auto loopback = boost::asio::ip::make_address_v4("127.0.0.1");
-  const auto other = boost::asio::ip::make_address_v4("127.0.0.2");
-  const std::vector<conn_key_t> keys{{{loopback, 8080}, {other, 50000}}, {{loopback, 8080}, {other, 50001}}};
-
-  write(header + line1 + line2);
-  EXPECT_EQ(getter.name(), "/proc/net/tcp");
-  EXPECT_EQ(getter.get_inodes(keys), (std::vector<std::uint32_t>{4242, 0}));
-  write(header + line1.substr(0, line1.size() - 1)); // no line feed after the last line
-  EXPECT_EQ(getter.get_inodes(keys), (std::vector<std::uint32_t>{4242, 0}));
-
-  const auto error_of = [&](const std::string &text) -> std::string {
-    write(text);
-    return tests::error_text([&] { getter.get_inodes(keys); }, "");
-  };
-  EXPECT_EQ(error_of(line1), "Cannot parse " + path + ": unexpected header");
-  EXPECT_EQ(error_of(header + "   0: 0100007F:1F9 0200007F:C350 01\n"), "Cannot parse " + path + ": malformed line 2");
-  EXPECT_EQ(error_of(header + line1 + "   1: 0100007F:1F90 0200007F:C350 01 00000000:00000000 00:00000000 00000000 0 0 "
-                                      "99999999999 1\n"),
-            "Cannot parse " + path + ": malformed line 3");
-  // The search stops once every key has its inode: a broken line after that is never read.
   const std::string line3 = "   2: 0100007F:1F90 0200007F:C351 01 00000000:00000000 00:00000000 00000000  1000        0 "
                             "7 1\n";
-  EXPECT_EQ(error_of(header + line1 + line3 + "garbage\n"), "");
-  EXPECT_EQ(getter.get_inodes(keys), (std::vector<std::uint32_t>{4242, 7}));
+  finder_t::proc_inode_getter_t getter(path);
+  EXPECT_EQ(getter.name(), "/proc/net/tcp");
+  const auto loopback = boost::asio::ip::make_address_v4("127.0.0.1"), other = boost::asio::ip::make_address_v4("127.0.0.2");
+  const std::vector<conn_key_t> keys{{{loopback, 8080}, {other, 50000}}, {{loopback, 8080}, {other, 50001}}};
+  const struct {
+    std::string table, inodes_or_error;
+  } cases[] = {
+      {header + line1 + line2, "4242 0 "},
+      {header + line1.substr(0, line1.size() - 1), "4242 0 "}, // no line feed after the last line
+      {line1, bad + ": unexpected header"},
+      {header + "   0: 0100007F:1F9 0200007F:C350 01\n", bad + ": malformed line 2"},
+      {header + line1 + "   1: 0100007F:1F90 0200007F:C350 01 00000000:00000000 00:00000000 00000000 0 0 99999999999 1\n",
+       bad + ": malformed line 3"},
+      // The search stops once every key has its inode: a broken line after that is never read.
+      {header + line1 + line3 + "garbage\n", "4242 7 "},
+  };
+  for (const auto &c : cases) {
+    std::ofstream(path) << c.table;
+    std::string inodes;
+    const std::string error = tests::error_text([&] {
+      for (const auto inode : getter.get_inodes(keys)) inodes += std::to_string(inode) + " ";
+    }, "");
+    EXPECT_EQ(error.empty() ? inodes : error, c.inodes_or_error) << c.table;
+  }
   ::unlink(path.c_str());
 }
 
