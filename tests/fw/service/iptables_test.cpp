@@ -7,7 +7,6 @@
 #include <array>
 #include <map>
 #include <memory>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -36,11 +35,7 @@ using fw::service::iptables_t;
 namespace {
 
 std::string save(const std::string &table, bool counters = false) {
-  std::istringstream in(tests::shell("iptables-legacy-save " + std::string(counters ? "-c " : "") + "-t " + table));
-  std::string line, out;
-  while (std::getline(in, line))
-    if (!line.starts_with("#")) out += line + "\n";
-  return out;
+  return tests::shell("iptables-legacy-save " + std::string(counters ? "-c " : "") + "-t " + table + " | grep -v '^#'");
 }
 
 class fake_queues_t : public fw::service::divert_queues_t {
