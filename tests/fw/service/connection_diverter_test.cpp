@@ -4,14 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
@@ -24,7 +20,6 @@
 
 #include <boost/asio/post.hpp>
 
-#include "fw/util/configuration.hpp"
 #include "fw/linux/nfqueue/packet_interceptor.hpp"
 #include "fw/service/path/connection_diverter.hpp"
 #include "fw/service/path/connection_rejector.hpp"
@@ -49,17 +44,10 @@ struct result_t {
   std::exception_ptr error;
 };
 
-result_t answer(verdict_t verdict, std::optional<std::string> user = {}, std::optional<std::string> exe_path = {}) {
-  result_t result;
-  result.verdict = verdict;
-  result.artifacts = {std::move(user), std::move(exe_path)};
-  return result;
-}
-
-result_t failure(const char *text, std::optional<std::string> user = {}, std::optional<std::string> exe_path = {}) {
-  result_t result = answer(verdict_t::pass, std::move(user), std::move(exe_path));
-  result.error = std::make_exception_ptr(std::runtime_error(text));
-  return result;
+// A verdict with its artifacts; with an error (the hook failed), the verdict is ignored.
+result_t answer(verdict_t verdict, std::optional<std::string> user = {}, std::optional<std::string> exe_path = {},
+                const char *error = nullptr) {
+  return {verdict, {std::move(user), std::move(exe_path)}, error ? std::make_exception_ptr(std::runtime_error(error)) : nullptr};
 }
 
 // Sessions whose results are scripted: at once (posted, as the host does) or later by resolve().
@@ -133,45 +121,24 @@ struct no_clients_t : fw::service::transparent_acceptor_t::delegate_t {
   void new_client_socket(const endpoint_t &, const endpoint_t &, fw::util::scoped_fd_t) override {}
 };
 
-int listen_at(unsigned short port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-  sockaddr_in at{};
-  at.sin_family = AF_INET;
-  at.sin_port = htons(port);
-  at.sin_addr.s_addr = tests::ipv4("127.0.0.1");
-  EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr *>(&at), sizeof at), 0) << std::strerror(errno);
-  EXPECT_EQ(::listen(fd, 16), 0);
-  return fd;
-}
+int listen_at(unsigned short port) { return tests::listen_at("127.0.0.1", port, SOCK_NONBLOCK); }
 
-// A client whose non-blocking connect to 127.0.0.1:port is under way.
+// A client whose non-blocking connect to 127.0.0.1:port is under way; a dropped SYN gives up after
+// about a second.
 struct client_t {
   fw::util::scoped_fd_t fd;
   endpoint_t local;
-
-  explicit client_t(unsigned short port, const std::function<void(int)> &prepare = {}) {
-    fd.reset(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
-    // A dropped SYN gives up after about a second.
-    const unsigned timeout_ms = 300;
-    ::setsockopt(fd.get(), IPPROTO_TCP, TCP_USER_TIMEOUT, &timeout_ms, sizeof timeout_ms);
-    if (prepare) prepare(fd.get());
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = tests::ipv4("127.0.0.1");
-    EXPECT_EQ(::connect(fd.get(), reinterpret_cast<sockaddr *>(&to), sizeof to), -1);
-    local = tests::endpoint_of(fd.get());
-  }
-  // 0 once connected, the error once failed, -1 while under way.
-  int result() {
-    if (outcome >= 0) return outcome; // reading the socket's error clears it
-    pollfd p{fd.get(), POLLOUT, 0};
-    if (::poll(&p, 1, 0) != 1) return -1;
-    socklen_t length = sizeof outcome;
-    ::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &outcome, &length);
-    return outcome;
-  }
   int outcome = -1;
+
+  explicit client_t(unsigned short port, const std::function<void(int)> &prepare = {})
+      : fd(tests::connecting("127.0.0.1", port, [&](int fd) {
+          const unsigned timeout_ms = 300;
+          ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &timeout_ms, sizeof timeout_ms);
+          if (prepare) prepare(fd);
+        })),
+        local(tests::endpoint_of(fd.get())) {}
+  // 0 once connected, the error once failed, -1 while under way.
+  int result() { return outcome >= 0 ? outcome : outcome = tests::connect_outcome(fd.get(), 0); }
 };
 
 // The kind of each rule variable, in order.
@@ -247,7 +214,7 @@ TEST_F(DiverterTest, EachVerdictDecidesTheFateOfItsConnection) {
     case 6001: return answer(verdict_t::drop);
     case 6002: return answer(verdict_t::reject);
     case 6003: return answer(verdict_t::check, "alice");
-    case 6004: return failure("boom", "bob", "/usr/bin/curl");
+    case 6004: return answer(verdict_t::pass, "bob", "/usr/bin/curl", "boom");
     case 6006: throw std::runtime_error("no interpreter");
     default: return answer(verdict_t::check);
     }
@@ -261,17 +228,13 @@ TEST_F(DiverterTest, EachVerdictDecidesTheFateOfItsConnection) {
   run_until([&] { return pass.result() >= 0 && drop.result() >= 0 && reject.result() >= 0 && refused.result() >= 0; });
   EXPECT_EQ(pass.result(), 0);
   for (const auto &session : services->sessions.made) // a session ends with its result
-    if (session->info.dst.port() == 6000) {
-      EXPECT_FALSE(session->alive);
-    }
+    EXPECT_TRUE(session->info.dst.port() != 6000 || !session->alive);
   EXPECT_GE(::accept(servers[0], nullptr, nullptr), 0);
   EXPECT_EQ(drop.result(), ETIMEDOUT);
   EXPECT_EQ(reject.result(), ECONNREFUSED);
   EXPECT_EQ(refused.result(), ECONNREFUSED);
   EXPECT_EQ(log.count(prefix + "cannot connect to 127.0.0.1:6005 for client " + fw::net::to_string(refused.local) +
-                      ": Connection refused; rejecting connection"),
-            1u)
-      << log.all();
+                      ": Connection refused; rejecting connection"), 1u) << log.all();
 
   // The connections that were checked reached their servers through the daemon's own sockets; their
   // clients' SYNs were sent again marked for local delivery (and dropped here).
@@ -303,23 +266,17 @@ TEST_F(DiverterTest, EachVerdictDecidesTheFateOfItsConnection) {
   const std::regex id_pattern("[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}");
   std::string error_id;
   for (const auto &session : services->sessions.made) {
+    const auto &info = session->info;
     EXPECT_TRUE(std::regex_match(session->id, id_pattern)) << session->id;
-    EXPECT_EQ(session->info.divert, "output");
-    EXPECT_EQ(session->info.src.address(), boost::asio::ip::make_address_v4("127.0.0.1"));
-    EXPECT_EQ(session->info.iface_out, 1u);
-    EXPECT_FALSE(session->info.iface_in);
-    EXPECT_EQ(session->info.uid, 0u);
-    if (session->info.dst.port() == 6004) error_id = session->id;
+    EXPECT_TRUE(info.divert == "output" && info.src.address().to_string() == "127.0.0.1" && info.iface_out == 1u &&
+                !info.iface_in && info.uid == 0u);
+    if (info.dst.port() == 6004) error_id = session->id;
   }
-  EXPECT_EQ(log.count("Error: Connection diverter: divert OUTPUT: Session " + error_id +
-                      ": cannot get verdict for intercepted connection: boom; falling back to CHECK"),
-            1u)
-      << log.all();
+  EXPECT_EQ(log.count("Error: " + prefix.substr(7) + "Session " + error_id +
+                      ": cannot get verdict for intercepted connection: boom; falling back to CHECK"), 1u) << log.all();
   EXPECT_EQ(log.count_containing(": cannot get verdict for intercepted connection: no interpreter; falling back to CHECK"),
             1u);
-  EXPECT_EQ(log.count(prefix + "packet intercepted: " + fw::net::to_string(pass.local) + " -> 127.0.0.1:6000 (SYN), mark 0"),
-            1u)
-      << log.all();
+  EXPECT_EQ(log.count(prefix + "packet intercepted: " + fw::net::to_string(pass.local) + " -> 127.0.0.1:6000 (SYN), mark 0"), 1u);
   EXPECT_EQ(log.count(prefix + "connected to 127.0.0.1:6003 for client " + fw::net::to_string(check.local)), 1u);
   for (int fd : servers) ::close(fd);
 }
@@ -336,9 +293,7 @@ TEST_F(DiverterTest, InvalidPacketsAreDroppedWithOneWarningInFiveSeconds) {
   client_t first(6000, marked), second(6000, marked);
   run_until([&] { return log.count_containing("OUTPUT: dropping packet") == 2; });
   EXPECT_EQ(log.count("Warning: Connection diverter: divert OUTPUT: invalid packet intercepted: packet mark 2 does not "
-                      "match 0/6; dropping. Iptables rules are likely misconfigured!"),
-            1u)
-      << log.all();
+                      "match 0/6; dropping. Iptables rules are likely misconfigured!"), 1u) << log.all();
   EXPECT_EQ(log.count_containing("Warning: "), 1u);
   EXPECT_TRUE(services->sessions.made.empty());
   ::close(server);

@@ -5,12 +5,8 @@
 #include <unistd.h>
 
 #include <array>
-#include <cerrno>
-#include <functional>
 #include <map>
 #include <memory>
-#include <set>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -21,16 +17,17 @@
 
 #include "fw/linux/ip_tables/codec.hpp"
 #include "fw/service/divert_queues.hpp"
+#include "fw/service/kernel/ip6tables.hpp"
 #include "fw/service/kernel/iptables.hpp"
 #include "fw/service/kernel/marks.hpp"
 #include "fw/util/module_loader.hpp"
 #include "fw/util/process_runner.hpp"
 #include "fw/util/configuration.hpp"
 #include "mv/log/log.hpp"
-#include "mv/util/exceptions.hpp"
 #include "tests/support/log_capture.hpp"
 #include "tests/support/netns.hpp"
 #include "tests/support/error_text.hpp"
+#include "tests/support/text.hpp"
 
 namespace ipt = fw::linux::ip_tables;
 using fw::service::iptables_t;
@@ -38,11 +35,7 @@ using fw::service::iptables_t;
 namespace {
 
 std::string save(const std::string &table, bool counters = false) {
-  std::istringstream in(tests::shell("iptables-legacy-save " + std::string(counters ? "-c " : "") + "-t " + table));
-  std::string line, out;
-  while (std::getline(in, line))
-    if (!line.starts_with("#")) out += line + "\n";
-  return out;
+  return tests::shell("iptables-legacy-save " + std::string(counters ? "-c " : "") + "-t " + table + " | grep -v '^#'");
 }
 
 class fake_queues_t : public fw::service::divert_queues_t {
@@ -53,39 +46,26 @@ public:
   }
 };
 
-// modprobe as on a host: the modules in `available` load, the others fail as modprobe does.
+// modprobe as on a host without the nftables modules: every load fails as modprobe does.
 class fake_runner_t : public fw::util::process_runner_t {
 public:
-  std::set<std::string> available;
   std::vector<std::string> requested;
   std::string run(const std::vector<std::string> &arguments) override {
     requested.push_back(arguments.at(1));
-    if (!available.count(arguments.at(1)))
-      throw std::runtime_error(arguments.at(0) + " exited with status 256: modprobe: FATAL: Module " + arguments.at(1) +
-                               " not found.\n");
-    return "";
+    throw std::runtime_error(arguments.at(0) + " exited with status 256");
   }
 };
 
-// The kernel's tables, with failures injected per table and step.
+// The kernel's tables, with a write failure injected per table.
 class faulty_tables_t : public iptables_t::table_io_t {
 public:
-  std::map<std::string, int> missing_reads; // reads that fail as for a table whose module is not loaded
-  std::map<std::string, int> read_errors, write_errors; // errno of every read / write
-  ipt::table_t read_table(const std::string &name) override {
-    if (missing_reads[name] > 0) {
-      --missing_reads[name];
-      throw error(ENOENT, "Cannot get IP table info");
-    }
-    if (read_errors.count(name)) throw error(read_errors[name], "Cannot get IP table info");
-    return ipt::read_table(name);
-  }
+  std::map<std::string, int> write_errors; // errno of every write
+  ipt::table_t read_table(const std::string &name) override { return ipt::read_table(name); }
   void write_table(const std::string &name, const ipt::table_t &table) override {
-    if (write_errors.count(name)) throw error(write_errors[name], "Cannot set IP table entries");
+    if (write_errors.count(name))
+      throw boost::system::system_error(boost::system::error_code(write_errors[name], boost::system::system_category()),
+                                        "Cannot set IP table entries");
     ipt::write_table(name, table);
-  }
-  static boost::system::system_error error(int code, const char *what) {
-    return boost::system::system_error(boost::system::error_code(code, boost::system::system_category()), what);
   }
 };
 
@@ -140,20 +120,15 @@ protected:
     ::unlink(lock_path.c_str());
   }
 
-  // Enables a direction with a queue and a divert mark (0: none): 0 output, 1 input, 2 forward.
-  void divert(unsigned direction, std::uint16_t queue, std::uint32_t mark) {
-    queues.queues[direction] = queue;
-    mv::FwMarkOptional *marks[] = {config.mutable_output_divert_mark(), config.mutable_input_divert_mark(),
-                                   config.mutable_forward_divert_mark()};
-    if (mark)
-      marks[direction]->set_manual(mark);
-    else
-      marks[direction]->mutable_none();
-    switch (direction) {
-    case 0: config.set_output_divert_enable(true); break;
-    case 1: config.set_input_divert_enable(true); break;
-    default: config.set_forward_divert_enable(true);
-    }
+  // Enables every direction with its queue (10 output, 11 input, 12 forward) and no divert mark.
+  void divert_all() {
+    queues.queues = {10, 11, 12};
+    for (auto *mark : {config.mutable_output_divert_mark(), config.mutable_input_divert_mark(),
+                       config.mutable_forward_divert_mark()})
+      mark->mutable_none();
+    config.set_output_divert_enable(true);
+    config.set_input_divert_enable(true);
+    config.set_forward_divert_enable(true);
   }
 
   void start() {
@@ -163,6 +138,12 @@ protected:
 
   std::string start_error() {
     return tests::error_text([&] { start(); });
+  }
+
+  // The ip6tables installer (no module loads here: its mangle rules are ip6tables rules), queues 5 out, 6 in.
+  fw::service::ip6tables_t make6(bool enabled) {
+    queues.queues = {5, 6, std::nullopt};
+    return fw::service::ip6tables_t(config, marks, endpoint, queues, loader, enabled);
   }
 
   class no_sources_t : public fw::service::marks_t::delegate_t {
@@ -189,9 +170,7 @@ TEST_F(Iptables, InstallsBothTablesKeepsForeignRulesAndRemovesOnDestruction) {
     iptables-legacy -t nat -A POSTROUTING -o eth9 -c 7 700 -j MASQUERADE
     iptables-legacy -t mangle -A OUTPUT -c 5 500 -m mark --mark 0x100 -j ACCEPT)");
   const std::string foreign_nat = save("nat", true), foreign_mangle = save("mangle", true);
-  divert(0, 10, 0);
-  divert(1, 11, 0);
-  divert(2, 12, 0);
+  divert_all();
 
   for (int round = 0; round < 2; ++round) { // a second start replaces the rules
     start();
@@ -238,4 +217,54 @@ TEST_F(Iptables, FailedStartRemovesWhatItWrote) {
   EXPECT_EQ(start_error(), "Cannot set IP table entries: Operation not permitted");
   EXPECT_FALSE(iptables->installed());
   EXPECT_EQ(save("mangle"), mangle_table("")); // written before the nat table failed, removed again
+}
+
+// The daemon's IPv6 rules in mangle, then nat.
+std::string own_ip6() {
+  return tests::shell("(ip6tables-legacy-save -t mangle; ip6tables-legacy-save -t nat) | grep movri-firewall", true);
+}
+
+TEST_F(Iptables, Ip6InstallsOneCopyBesideForeignRulesAndRemovesItsOwn) {
+  tests::enter_fresh_netns();
+  const auto save6 = [] { return tests::shell("ip6tables-legacy-save -c -t mangle | grep -v '^#'"); };
+  tests::shell("ip6tables-legacy -t mangle -A OUTPUT -p udp -j MARK --set-mark 0x100");
+  tests::shell("bash -c 'echo > /dev/udp/::1/9'", true);
+  const std::string foreign = save6();
+  ASSERT_EQ(tests::count(foreign, "[1:"), 1u) << foreign;
+  marks.start();
+  {
+    auto installer = make6(true);
+    installer.start();
+    installer.start();
+    EXPECT_TRUE(installer.installed());
+    std::string v4 = prerouting_rules + queue_rule("INPUT", 6) + queue_rule("OUTPUT", 5) + output_rules + nat_rule;
+    v4.replace(v4.find("--on-ip 127.0.0.1"), 17, "--on-ip ::1");
+    EXPECT_EQ(own_ip6(), v4);
+  }
+  EXPECT_EQ(save6(), foreign);
+  EXPECT_EQ(own_ip6(), "");
+}
+
+// IPv6 off: nothing is created, not even an empty table, and rules (and the user chain) a crashed process
+// left are removed.
+TEST_F(Iptables, Ip6DisabledLeavesNothingAndRemovesLeftovers) {
+  tests::enter_fresh_netns();
+  marks.start();
+  make6(false).start();
+  EXPECT_EQ(tests::shell("cat /proc/net/ip6_tables_names"), "");
+  tests::shell("ip6tables-legacy -t mangle -A OUTPUT -m comment --comment movri-firewall -j ACCEPT; "
+               "ip6tables-legacy -t mangle -N movri-firewall-divert");
+  auto installer = make6(false);
+  installer.start();
+  EXPECT_FALSE(installer.installed());
+  EXPECT_EQ(own_ip6(), "");
+}
+
+// Bits that other software's ip6tables rules use are not chosen for automatic marks.
+TEST_F(Iptables, ForeignIp6tablesMarksAreNotFree) {
+  tests::enter_fresh_netns();
+  tests::shell("ip6tables-legacy -t mangle -A OUTPUT -m mark --mark 0x1 -j MARK --set-mark 0x2");
+  config.mutable_local_delivery_mark()->mutable_auto_();
+  marks.start();
+  EXPECT_EQ(marks.local_delivery_mark(), 0x8u); // 1 and 2 taken, 4 is the manual server packets mark
 }

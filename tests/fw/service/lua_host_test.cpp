@@ -1,9 +1,6 @@
-// The Lua hook host: loading the configured chunk, package paths, and how the hook's answer becomes a
+// The Lua hook host: loading the configured chunk, and how the hook's answer becomes a
 // verdict or an error.
 
-#include <unistd.h>
-
-#include <fstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -14,14 +11,6 @@ namespace {
 
 class LuaHost : public tests::lua_host_test_t {
 protected:
-  std::string global(const std::string &expression) {
-    lua_State *L = lua->state();
-    const std::string code = "return tostring(" + expression + ")";
-    EXPECT_EQ(luaL_dostring(L, code.c_str()), LUA_OK);
-    std::string text = lua_tostring(L, -1);
-    lua_pop(L, 1);
-    return text;
-  }
   // A connection without a local process: artifact lookups find nothing.
   const info_t remote = connection("10.1.1.1", 40000, "10.2.2.2", 80);
 };

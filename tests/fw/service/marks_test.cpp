@@ -1,14 +1,11 @@
 // Packet mark selection: validation of manual marks, the warnings and conflicts of the configuration,
 // and automatic marks that avoid the bits other software uses (foreign iptables rules in a private
 // network namespace, routing rules and nftables rules through the sources).
-#include <memory>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "fw/service/kernel/host_mark_sources.hpp"
 #include "fw/service/kernel/marks.hpp"
 #include "fw/util/configuration.hpp"
 #include "mv/log/log.hpp"
@@ -18,21 +15,9 @@
 
 namespace {
 
-class fake_sources_t : public fw::service::marks_t::delegate_t {
-public:
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> routing;
-  std::optional<std::uint32_t> nftables;
-  int routing_reads = 0;
-  int nftables_probes = 0;
-
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> routing_marks() override {
-    ++routing_reads;
-    return routing;
-  }
-  std::optional<std::uint32_t> nftables_marks() override {
-    ++nftables_probes;
-    return nftables;
-  }
+class no_sources_t : public fw::service::marks_t::delegate_t {
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> routing_marks() override { return {}; }
+  std::optional<std::uint32_t> nftables_marks() override { return std::nullopt; }
 };
 
 class Marks : public testing::Test {
@@ -72,7 +57,7 @@ protected:
 
   tests::log_capture_t log;
   fw::configuration_t config;
-  fake_sources_t sources;
+  no_sources_t sources;
   fw::service::marks_t marks{config, sources};
 };
 

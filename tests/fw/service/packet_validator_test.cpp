@@ -23,22 +23,13 @@ struct ValidatorTest : ::testing::Test {
     validator.start();
   }
 
-  // The invalid_packet_t text, or "" when the packet passes.
-  std::string client_check(const tests::tcp_packet_t &packet, std::uint32_t mark) {
+  // The invalid_packet_t text for a client packet (or a server's answer), or "" when the packet passes.
+  std::string check(bool answer, const tests::tcp_packet_t &packet, std::uint32_t mark) {
     const auto bytes = packet.bytes();
+    const fw::net::ipv4_header_t ip(bytes.data());
+    const fw::net::tcp_header_t tcp(bytes.data() + packet.ipv4_length());
     try {
-      validator.validate_client_packet(fw::net::ipv4_header_t(bytes.data()),
-                                       fw::net::tcp_header_t(bytes.data() + packet.ipv4_length()), mark);
-    } catch (const fw::service::packet_validator_t::invalid_packet_t &e) {
-      return e.what();
-    }
-    return "";
-  }
-  std::string server_check(const tests::tcp_packet_t &packet, std::uint32_t mark) {
-    const auto bytes = packet.bytes();
-    try {
-      validator.validate_server_answer(fw::net::ipv4_header_t(bytes.data()),
-                                       fw::net::tcp_header_t(bytes.data() + packet.ipv4_length()), mark);
+      answer ? validator.validate_server_answer(ip, tcp, mark) : validator.validate_client_packet(ip, tcp, mark);
     } catch (const fw::service::packet_validator_t::invalid_packet_t &e) {
       return e.what();
     }
@@ -53,46 +44,44 @@ struct ValidatorTest : ::testing::Test {
   fw::service::packet_validator_t validator{marks, acceptor};
 };
 
-TEST_F(ValidatorTest, ClientPacketChecks) {
+TEST_F(ValidatorTest, ClientPacketAndServerAnswerChecks) {
   tests::tcp_packet_t syn;
-  EXPECT_EQ(client_check(syn, 0), "");
-  EXPECT_EQ(client_check(syn, 1 | 8), ""); // neither bypass mark
-  EXPECT_EQ(client_check(syn, 2), "packet mark 2 does not match 0/6");
-  EXPECT_EQ(client_check(syn, 4 | 1), "packet mark 5 does not match 0/6");
+  EXPECT_EQ(check(false, syn, 0), "");
+  EXPECT_EQ(check(false, syn, 1 | 8), ""); // neither bypass mark
+  EXPECT_EQ(check(false, syn, 2), "packet mark 2 does not match 0/6");
+  EXPECT_EQ(check(false, syn, 4 | 1), "packet mark 5 does not match 0/6");
 
   syn.flags = 0x12;
-  EXPECT_EQ(client_check(syn, 0), "tcp flags 18 do not match 2/18");
+  EXPECT_EQ(check(false, syn, 0), "tcp flags 18 do not match 2/18");
   syn.flags = 0x10;
   syn.ns = true;
-  EXPECT_EQ(client_check(syn, 0), "tcp flags 272 do not match 2/18");
+  EXPECT_EQ(check(false, syn, 0), "tcp flags 272 do not match 2/18");
   syn.flags = 0x02 | 0x08; // other flags beside SYN pass
-  EXPECT_EQ(client_check(syn, 0), "");
+  EXPECT_EQ(check(false, syn, 0), "");
 
   syn.destination = "127.0.0.1";
   syn.destination_port = 7777;
   syn.options = {130, 3, 0xAB};
-  EXPECT_EQ(client_check(syn, 0), "direct connection to 127.0.0.1:7777 is not allowed");
+  EXPECT_EQ(check(false, syn, 0), "direct connection to 127.0.0.1:7777 is not allowed");
   syn.destination_port = 7778;
-  EXPECT_EQ(client_check(syn, 0), "");
+  EXPECT_EQ(check(false, syn, 0), "");
   syn.data_offset = 1; // copying the header by this length would leave the TCP header behind
-  EXPECT_EQ(client_check(syn, 0), "tcp data offset 1 is below 5");
-}
+  EXPECT_EQ(check(false, syn, 0), "tcp data offset 1 is below 5");
 
-TEST_F(ValidatorTest, ServerAnswerChecks) {
   tests::tcp_packet_t answer;
   answer.flags = 0x12;
-  EXPECT_EQ(server_check(answer, 0), "");
-  EXPECT_EQ(server_check(answer, 4), "packet mark 4 does not match 0/6");
+  EXPECT_EQ(check(true, answer, 0), "");
+  EXPECT_EQ(check(true, answer, 4), "packet mark 4 does not match 0/6");
   answer.flags = 0x02;
   answer.ns = true;
-  EXPECT_EQ(server_check(answer, 0), "tcp flags 258 do not match 18/18");
+  EXPECT_EQ(check(true, answer, 0), "tcp flags 258 do not match 18/18");
   // No destination check for answers.
   answer.flags = 0x12;
   answer.destination = "127.0.0.1";
   answer.destination_port = 7777;
-  EXPECT_EQ(server_check(answer, 0), "");
+  EXPECT_EQ(check(true, answer, 0), "");
   answer.data_offset = 0;
-  EXPECT_EQ(server_check(answer, 0), "tcp data offset 0 is below 5");
+  EXPECT_EQ(check(true, answer, 0), "tcp data offset 0 is below 5");
 }
 
 } // namespace

@@ -1,23 +1,20 @@
 // The process finder against real TCP sockets inside a private network namespace, with both inode
-// getters; a gated getter makes the batching observable.
+// getters; a gated getter makes the batching observable. The BPF connect recorder is only ever attached
+// to a child cgroup of the test's own, never to the machine's root.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <csignal>
-#include <functional>
-#include <thread>
-
 #include <algorithm>
+#include <csignal>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <variant>
 #include <vector>
 
@@ -30,48 +27,83 @@
 #include "fw/linux/sock_diag/response_message.hpp"
 #include "fw/service/hook/process_finder.hpp"
 #include "fw/util/scoped_fd.hpp"
-#include "mv/util/exceptions.hpp"
-#include "tests/support/netns.hpp"
-#include "tests/support/error_text.hpp"
 #include "tests/support/e2e_daemon.hpp"
+#include "tests/support/error_text.hpp"
 #include "tests/support/log_capture.hpp"
+#include "tests/support/netns.hpp"
 
 namespace {
 
 using finder_t = fw::service::process_finder_t;
+using recorder_t = finder_t::connect_recorder_t;
 using endpoint_t = finder_t::endpoint_t;
 using conn_key_t = finder_t::key_t;
 using fw::util::scoped_fd_t;
 
-endpoint_t local_endpoint(int fd, bool peer = false) {
-  sockaddr_in address{};
-  socklen_t length = sizeof address;
-  if (peer) ::getpeername(fd, reinterpret_cast<sockaddr *>(&address), &length);
-  else ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-  return {boost::asio::ip::address_v4(ntohl(address.sin_addr.s_addr)), ntohs(address.sin_port)};
+// The local (or peer) endpoint of a socket; an IPv4-mapped address as IPv4.
+endpoint_t endpoint_of(int fd, bool peer) {
+  endpoint_t e;
+  socklen_t length = static_cast<socklen_t>(e.capacity());
+  peer ? ::getpeername(fd, e.data(), &length) : ::getsockname(fd, e.data(), &length);
+  e.resize(length);
+  if (e.address().is_v6() && e.address().to_v6().is_v4_mapped())
+    return {boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, e.address().to_v6()), e.port()};
+  return e;
+}
+
+conn_key_t key_of(int fd) { return {endpoint_of(fd, false), endpoint_of(fd, true)}; }
+
+// A socket of the family connected to the server (an IPv4 server from IPv6: its mapped address),
+// bound to the device if one is named.
+int connect_to(endpoint_t server, int family, const std::string &device = "") {
+  if (family == AF_INET6 && server.address().is_v4())
+    server = {boost::asio::ip::make_address_v6(boost::asio::ip::v4_mapped, server.address().to_v4()), server.port()};
+  const int fd = ::socket(family, SOCK_STREAM, 0);
+  if (!device.empty()) EXPECT_EQ(::setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, device.data(), device.size()), 0);
+  EXPECT_EQ(::connect(fd, server.data(), static_cast<socklen_t>(server.size())), 0) << std::strerror(errno);
+  return fd;
+}
+
+int listen_on(const endpoint_t &address) {
+  const int fd = ::socket(address.address().is_v4() ? AF_INET : AF_INET6, SOCK_STREAM, 0);
+  EXPECT_EQ(::bind(fd, address.data(), static_cast<socklen_t>(address.size())), 0) << std::strerror(errno);
+  ::listen(fd, 16);
+  return fd;
 }
 
 // A listener on 127.0.0.1 and one connection to it: the client socket and the accepted socket.
 struct loopback_pair_t {
-  scoped_fd_t listener, client, server;
-
-  loopback_pair_t() {
-    listener.reset(::socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-    EXPECT_EQ(::listen(listener.get(), 8), 0);
-    socklen_t length = sizeof address;
-    ::getsockname(listener.get(), reinterpret_cast<sockaddr *>(&address), &length);
-    client.reset(::socket(AF_INET, SOCK_STREAM, 0));
-    EXPECT_EQ(::connect(client.get(), reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-    server.reset(::accept(listener.get(), nullptr, nullptr));
-  }
-  conn_key_t client_key() const { return {local_endpoint(client.get()), local_endpoint(client.get(), true)}; }
-  conn_key_t server_key() const { return {local_endpoint(server.get()), local_endpoint(server.get(), true)}; }
-  conn_key_t listen_key() const { return {local_endpoint(listener.get()), endpoint_t()}; }
+  scoped_fd_t listener{listen_on({boost::asio::ip::address_v4::loopback(), 0})};
+  scoped_fd_t client{connect_to(endpoint_of(listener.get(), false), AF_INET)};
+  scoped_fd_t server{::accept(listener.get(), nullptr, nullptr)};
 };
+
+// Sends fd over a unix socket, or (fd < 0) receives one.
+int pass_fd(int channel, int fd = -1) {
+  char byte = 'x';
+  iovec iov{&byte, 1};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  msghdr message{nullptr, 0, &iov, 1, control, sizeof control, 0};
+  if (fd < 0) {
+    if (::recvmsg(channel, &message, 0) != 1) return -1;
+    std::memcpy(&fd, CMSG_DATA(CMSG_FIRSTHDR(&message)), sizeof fd);
+    return fd;
+  }
+  cmsghdr *cmsg = CMSG_FIRSTHDR(&message);
+  *cmsg = {CMSG_LEN(sizeof(int)), SOL_SOCKET, SCM_RIGHTS};
+  std::memcpy(CMSG_DATA(cmsg), &fd, sizeof fd);
+  return static_cast<int>(::sendmsg(channel, &message, 0));
+}
+
+// Runs body in a child that then sleeps until killed.
+pid_t spawn(const std::function<void()> &body) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    body();
+    for (;;) ::pause();
+  }
+  return pid;
+}
 
 // One answer: the PID or the error text.
 using answer_t = std::variant<int, std::string>;
@@ -86,16 +118,8 @@ std::vector<answer_t> find(finder_t &finder, boost::asio::io_context &io, const 
   for (std::size_t i = 0; i < keys.size(); ++i)
     finder.find_pid(keys[i].first, keys[i].second, [&, i](std::exception_ptr error, int pid) {
       EXPECT_EQ(std::this_thread::get_id(), loop_thread);
-      if (error) {
-        EXPECT_EQ(pid, 0);
-        try {
-          std::rethrow_exception(error);
-        } catch (const std::exception &e) {
-          answers[i] = mv::util::exception_message(e);
-        }
-      } else {
-        answers[i] = pid;
-      }
+      EXPECT_TRUE(!error || pid == 0);
+      answers[i] = error ? answer_t(tests::text_of(error)) : answer_t(pid);
       --pending;
     });
   while (pending > 0) io.run_one();
@@ -112,8 +136,7 @@ public:
       std::lock_guard guard(lock_);
       batches_.push_back(keys.size());
     }
-    if (first_) {
-      first_ = false;
+    if (std::exchange(first_, false)) {
       entered_.set_value();
       gate_.get_future().wait();
     }
@@ -135,6 +158,20 @@ std::unique_ptr<finder_t::inode_getter_t> make_getter(bool netlink) {
   return std::make_unique<finder_t::proc_inode_getter_t>();
 }
 
+// A child of the cgroup v2 root holding only this test's process while it lives.
+struct test_cgroup_t {
+  std::string root = recorder_t::cgroup_v2_root(), path = root + "/movri-test-" + std::to_string(::getpid());
+  test_cgroup_t() {
+    EXPECT_EQ(::mkdir(path.c_str(), 0755), 0) << path;
+    std::ofstream(path + "/cgroup.procs") << ::getpid() << std::flush;
+  }
+  ~test_cgroup_t() {
+    std::ofstream(root + "/cgroup.procs") << ::getpid() << std::flush;
+    for (int i = 0; i < 50 && ::rmdir(path.c_str()) != 0; ++i) ::usleep(20000);
+  }
+  int attached() const { return std::stoi(tests::shell("bpftool cgroup show " + path + " | grep -c movri_connect || true")); }
+};
+
 class ProcessFinderKernel : public testing::TestWithParam<bool> {};
 
 } // namespace
@@ -144,29 +181,13 @@ TEST_P(ProcessFinderKernel, SocketHeldByNoProcessHasNoPaths) {
   boost::asio::io_context io;
   finder_t finder(io, make_getter(GetParam()));
   loopback_pair_t pair;
-  const conn_key_t key = pair.client_key();
-
+  const conn_key_t key = key_of(pair.client.get());
   // The client socket travels in a unix socket's queue: it exists, but no descriptor table holds it.
   int carrier[2];
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_DGRAM, 0, carrier), 0);
   scoped_fd_t sender(carrier[0]), receiver(carrier[1]);
-  char byte = 'x';
-  iovec iov{&byte, 1};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-  msghdr message{};
-  message.msg_iov = &iov;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  cmsghdr *cmsg = CMSG_FIRSTHDR(&message);
-  cmsg->cmsg_level = SOL_SOCKET;
-  cmsg->cmsg_type = SCM_RIGHTS;
-  cmsg->cmsg_len = CMSG_LEN(sizeof(int));
-  const int client_fd = pair.client.get();
-  std::memcpy(CMSG_DATA(cmsg), &client_fd, sizeof client_fd);
-  ASSERT_EQ(::sendmsg(sender.get(), &message, 0), 1);
+  ASSERT_EQ(pass_fd(sender.get(), pair.client.get()), 1);
   pair.client.reset();
-
   EXPECT_EQ(find(finder, io, {key}), std::vector<answer_t>{std::string("Cannot find paths")});
 }
 
@@ -181,12 +202,12 @@ TEST_P(ProcessFinderKernel, BatchesHoldAtMost128Requests) {
   // The first request holds the worker in the getter while 129 more are queued behind it.
   auto guard = boost::asio::make_work_guard(io);
   int first_pid = -1;
-  finder.find_pid(pair.server_key().first, pair.server_key().second, [&](std::exception_ptr, int pid) { first_pid = pid; });
+  const conn_key_t server_key = key_of(pair.server.get());
+  finder.find_pid(server_key.first, server_key.second, [&](std::exception_ptr, int pid) { first_pid = pid; });
   getter.entered_.get_future().wait();
-  std::vector<conn_key_t> keys(129, pair.client_key());
   // find() queues every request before it runs the loop, which then opens the gate.
   boost::asio::post(io, [&] { getter.gate_.set_value(); });
-  const auto answers = find(finder, io, keys);
+  const auto answers = find(finder, io, std::vector<conn_key_t>(129, key_of(pair.client.get())));
   guard.reset();
   io.run();
 
@@ -205,172 +226,73 @@ TEST(ProcessFinder, GettersAgreeOnABatchOfManySockets) {
   std::vector<conn_key_t> keys;
   for (int i = 0; i < 20; ++i) {
     pairs.push_back(std::make_unique<loopback_pair_t>());
-    keys.push_back(pairs.back()->client_key());
-    keys.push_back(pairs.back()->server_key());
-    keys.push_back({pairs.back()->client_key().first, endpoint_t()}); // no such socket
+    keys.push_back(key_of(pairs.back()->client.get()));
+    keys.push_back(key_of(pairs.back()->server.get()));
+    keys.push_back({keys.back().second, endpoint_t()}); // no such socket
   }
   std::sort(keys.begin(), keys.end());
   const auto by_netlink = finder_t::netlink_inode_getter_t().get_inodes(keys);
-  const auto by_proc = finder_t::proc_inode_getter_t().get_inodes(keys);
-  EXPECT_EQ(by_netlink, by_proc);
+  EXPECT_EQ(by_netlink, finder_t::proc_inode_getter_t().get_inodes(keys));
   EXPECT_EQ(std::count(by_netlink.begin(), by_netlink.end(), 0u), 20);
 }
 
 TEST(ProcessFinder, ProcTableParsing) {
-  const std::string path = testing::TempDir() + "/movri-tcp." + std::to_string(::getpid());
-  const auto write = [&](const std::string &text) { std::ofstream(path) << text; };
+  const std::string path = testing::TempDir() + "/movri-tcp." + std::to_string(::getpid()), bad = "Cannot parse " + path;
   const std::string header =
       "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n";
   const std::string line1 = "   0: 0100007F:1F90 0200007F:C350 01 00000000:00000000 00:00000000 00000000     0        0 "
                             "4242 1 0000000000000000 20 4 30 10 -1\n";
   const std::string line2 = "   1: 0100007F:1F90 0200007F:C351 06 00000000:00000000 03:00001770 00000000     0        0 "
                             "0 3 0000000000000000\n";
-  finder_t::proc_inode_getter_t getter(path);
-  const auto loopback = boost::asio::ip::make_address_v4("127.0.0.1");
-  const auto other = boost::asio::ip::make_address_v4("127.0.0.2");
-  const std::vector<conn_key_t> keys{{{loopback, 8080}, {other, 50000}}, {{loopback, 8080}, {other, 50001}}};
-
-  write(header + line1 + line2);
-  EXPECT_EQ(getter.name(), "/proc/net/tcp");
-  EXPECT_EQ(getter.get_inodes(keys), (std::vector<std::uint32_t>{4242, 0}));
-  write(header + line1.substr(0, line1.size() - 1)); // no line feed after the last line
-  EXPECT_EQ(getter.get_inodes(keys), (std::vector<std::uint32_t>{4242, 0}));
-
-  const auto error_of = [&](const std::string &text) -> std::string {
-    write(text);
-    return tests::error_text([&] { getter.get_inodes(keys); }, "");
-  };
-  EXPECT_EQ(error_of(line1), "Cannot parse " + path + ": unexpected header");
-  EXPECT_EQ(error_of(header + "   0: 0100007F:1F9 0200007F:C350 01\n"), "Cannot parse " + path + ": malformed line 2");
-  EXPECT_EQ(error_of(header + line1 + "   1: 0100007F:1F90 0200007F:C350 01 00000000:00000000 00:00000000 00000000 0 0 "
-                                      "99999999999 1\n"),
-            "Cannot parse " + path + ": malformed line 3");
-  // The search stops once every key has its inode: a broken line after that is never read.
   const std::string line3 = "   2: 0100007F:1F90 0200007F:C351 01 00000000:00000000 00:00000000 00000000  1000        0 "
                             "7 1\n";
-  EXPECT_EQ(error_of(header + line1 + line3 + "garbage\n"), "");
-  EXPECT_EQ(getter.get_inodes(keys), (std::vector<std::uint32_t>{4242, 7}));
+  finder_t::proc_inode_getter_t getter(path);
+  EXPECT_EQ(getter.name(), "/proc/net/tcp");
+  const auto loopback = boost::asio::ip::make_address_v4("127.0.0.1"), other = boost::asio::ip::make_address_v4("127.0.0.2");
+  const std::vector<conn_key_t> keys{{{loopback, 8080}, {other, 50000}}, {{loopback, 8080}, {other, 50001}}};
+  const struct {
+    std::string table, inodes_or_error;
+  } cases[] = {
+      {header + line1 + line2, "4242 0 "},
+      {header + line1.substr(0, line1.size() - 1), "4242 0 "}, // no line feed after the last line
+      {line1, bad + ": unexpected header"},
+      {header + "   0: 0100007F:1F9 0200007F:C350 01\n", bad + ": malformed line 2"},
+      {header + line1 + "   1: 0100007F:1F90 0200007F:C350 01 00000000:00000000 00:00000000 00000000 0 0 99999999999 1\n",
+       bad + ": malformed line 3"},
+      // The search stops once every key has its inode: a broken line after that is never read.
+      {header + line1 + line3 + "garbage\n", "4242 7 "},
+  };
+  for (const auto &c : cases) {
+    std::ofstream(path) << c.table;
+    std::string inodes;
+    const std::string error = tests::error_text([&] {
+      for (const auto inode : getter.get_inodes(keys)) inodes += std::to_string(inode) + " ";
+    }, "");
+    EXPECT_EQ(error.empty() ? inodes : error, c.inodes_or_error) << c.table;
+  }
   ::unlink(path.c_str());
 }
 
-TEST(ProcessFinder, GetterFailureAnswersTheWholeBatch) {
+TEST(ProcessFinder, GetterFailureAnswersTheWholeBatchAndShortDiagnosticsAreRejected) {
   boost::asio::io_context io;
   finder_t finder(io, std::make_unique<finder_t::proc_inode_getter_t>("/nonexistent/tcp"));
   const conn_key_t key{endpoint_t(boost::asio::ip::address_v4::loopback(), 1), endpoint_t()};
   const auto answers = find(finder, io, {key, key});
-  ASSERT_EQ(answers.size(), 2u);
   EXPECT_EQ(answers[0], answers[1]);
   EXPECT_EQ(std::get<std::string>(answers[0]).rfind("Cannot open /nonexistent/tcp: No such file or directory", 0), 0u);
-}
-
-TEST(ProcessFinder, ShortDiagnosticsAnswerIsRejected) {
   const std::uint8_t bytes[71] = {};
-  try {
-    fw::linux::sock_diag::response_message_t::parse(bytes, sizeof bytes);
-    FAIL();
-  } catch (const fw::linux::sock_diag::response_message_t::parse_error_t &e) {
-    EXPECT_STREQ(e.what(), "Cannot parse response_message_t: Truncated message");
-  }
+  EXPECT_EQ(tests::error_text([&] { fw::linux::sock_diag::response_message_t::parse(bytes, sizeof bytes); }),
+            "Cannot parse response_message_t: Truncated message");
 }
-
-// ---- every method of finding the owner against the same sockets ----
-// The socket look-up (one socket-diagnostics request per key, or /proc/net/tcp and tcp6) with the walk
-// over /proc, and with the BPF connect recorder attached to a cgroup of the test's own (never the
-// machine's root): a child of the cgroup v2 root holding only this test's processes.
-
-namespace {
-
-using recorder_t = finder_t::connect_recorder_t;
-
-struct test_cgroup_t {
-  std::string root = recorder_t::cgroup_v2_root(), path = root + "/movri-test-" + std::to_string(::getpid());
-  test_cgroup_t() {
-    EXPECT_EQ(::mkdir(path.c_str(), 0755), 0) << path;
-    std::ofstream(path + "/cgroup.procs") << ::getpid() << std::flush;
-  }
-  ~test_cgroup_t() {
-    std::ofstream(root + "/cgroup.procs") << ::getpid() << std::flush;
-    for (int i = 0; i < 50 && ::rmdir(path.c_str()) != 0; ++i) ::usleep(20000);
-  }
-  int attached() const { return std::stoi(tests::shell("bpftool cgroup show " + path + " | grep -c movri_connect || true")); }
-};
-
-endpoint_t endpoint_of(int fd, bool peer) {
-  endpoint_t e;
-  socklen_t length = static_cast<socklen_t>(e.capacity());
-  peer ? ::getpeername(fd, e.data(), &length) : ::getsockname(fd, e.data(), &length);
-  e.resize(length);
-  if (e.address().is_v6() && e.address().to_v6().is_v4_mapped())
-    return {boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, e.address().to_v6()), e.port()};
-  return e;
-}
-
-// A socket of the family connected to the server (an IPv4 server from IPv6: its mapped address),
-// bound to the device if one is named.
-int connect_to(endpoint_t server, int family, const std::string &device = "") {
-  if (family == AF_INET6 && server.address().is_v4())
-    server = {boost::asio::ip::make_address_v6(boost::asio::ip::v4_mapped, server.address().to_v4()), server.port()};
-  const int fd = ::socket(family, SOCK_STREAM, 0);
-  if (!device.empty()) EXPECT_EQ(::setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, device.data(), device.size()), 0);
-  EXPECT_EQ(::connect(fd, server.data(), static_cast<socklen_t>(server.size())), 0) << std::strerror(errno);
-  return fd;
-}
-
-// Runs body in a child that then sleeps until killed.
-pid_t spawn(const std::function<void()> &body) {
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    body();
-    for (;;) ::pause();
-  }
-  return pid;
-}
-
-void pass_fd(int channel, int fd) {
-  char byte = 'x';
-  iovec iov{&byte, 1};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-  msghdr message{};
-  message.msg_iov = &iov;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  cmsghdr *cmsg = CMSG_FIRSTHDR(&message);
-  *cmsg = {CMSG_LEN(sizeof(int)), SOL_SOCKET, SCM_RIGHTS};
-  std::memcpy(CMSG_DATA(cmsg), &fd, sizeof fd);
-  ::sendmsg(channel, &message, 0);
-}
-
-int take_fd(int channel) {
-  char byte;
-  iovec iov{&byte, 1};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-  msghdr message{};
-  message.msg_iov = &iov;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  if (::recvmsg(channel, &message, 0) != 1) return -1;
-  int fd;
-  std::memcpy(&fd, CMSG_DATA(CMSG_FIRSTHDR(&message)), sizeof fd);
-  return fd;
-}
-
-} // namespace
 
 TEST(ProcessFinder, EveryMethodAgreesWithTheWalk) {
   tests::enter_fresh_netns();
   if (recorder_t::embedded_object().empty()) GTEST_SKIP() << "built without BPF support";
   test_cgroup_t cgroup;
-  ASSERT_NE(cgroup.path, cgroup.root);
   const int self = ::getpid();
 
-  scoped_fd_t listen4(::socket(AF_INET, SOCK_STREAM, 0)), listen6(::socket(AF_INET6, SOCK_STREAM, 0));
-  const endpoint_t any4(boost::asio::ip::address_v4::loopback(), 0), any6(boost::asio::ip::address_v6::loopback(), 0);
-  ASSERT_EQ(::bind(listen4.get(), any4.data(), static_cast<socklen_t>(any4.size())), 0);
-  ASSERT_EQ(::bind(listen6.get(), any6.data(), static_cast<socklen_t>(any6.size())), 0) << std::strerror(errno);
-  ::listen(listen4.get(), 16);
-  ::listen(listen6.get(), 16);
+  const endpoint_t any4(boost::asio::ip::address_v4::loopback(), 0);
+  scoped_fd_t listen4(listen_on(any4)), listen6(listen_on({boost::asio::ip::address_v6::loopback(), 0}));
   const endpoint_t server4 = endpoint_of(listen4.get(), false), server6 = endpoint_of(listen6.get(), false);
 
   // One row per socket: the key of its client end, the PID the walk names, the PID the recorder names
@@ -437,7 +359,7 @@ TEST(ProcessFinder, EveryMethodAgreesWithTheWalk) {
     });
     children.push_back(child);
     const auto key = accept_from(server4);
-    held.emplace_back(take_fd(channel[0]));
+    held.emplace_back(pass_fd(channel[0]));
     // The walk names the first holder in /proc order (this process, older); the recorder the child.
     rows.push_back({keeps ? "shared with the connecting child" : "handed on by the connecting child", key, self, child});
     ::close(channel[0]);

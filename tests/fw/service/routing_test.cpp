@@ -4,12 +4,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -18,7 +15,6 @@
 #include "fw/service/rule_info.pb.h"
 #include "fw/util/configuration.hpp"
 #include "mv/log/log.hpp"
-#include "mv/util/exceptions.hpp"
 #include "tests/support/log_capture.hpp"
 #include "tests/support/netns.hpp"
 #include "tests/support/error_text.hpp"
@@ -63,6 +59,12 @@ protected:
   std::string start_error() {
     return tests::error_text([&] { start(); });
   }
+  fw::service::RuleInfo recorded() {
+    fw::service::RuleInfo info;
+    std::ifstream in(state_file, std::ios::binary);
+    EXPECT_TRUE(info.ParseFromIstream(&in));
+    return info;
+  }
 
   tests::log_capture_t log;
   std::string dir, state_file;
@@ -90,9 +92,7 @@ TEST_F(Routing, InstallsRuleRouteAndStateFileAndRemovesThemOnDestruction) {
   struct stat st {};
   ASSERT_EQ(::stat(state_file.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0600u);
-  fw::service::RuleInfo info;
-  std::ifstream in(state_file, std::ios::binary);
-  ASSERT_TRUE(info.ParseFromIstream(&in));
+  const auto info = recorded();
   EXPECT_EQ(info.table_id(), 100u);
   EXPECT_EQ(info.mark(), 0x10u);
   EXPECT_EQ(info.priority(), 2147483647);
@@ -178,4 +178,34 @@ TEST_F(Routing, ProcessKilledBetweenRouteAndRuleLeavesARecordOfIt) {
     EXPECT_FALSE(exists(state_file));
     routing = std::make_unique<fw::service::routing_t>(config, marks);
   }
+}
+
+// With IPv6: the rule and route in a table chosen among the IPv6 ones and recorded; a process with IPv6
+// killed has its record honoured by the next process, which runs without IPv6 and records none.
+TEST_F(Routing, Ipv6InstallsBesideIpv4AndGoesOnDestructionAndAfterACrash) {
+  tests::enter_fresh_netns();
+  const auto ipv6_objects = [] { return tests::shell("ip -6 rule | grep fwmark; ip -6 route show table 101", true); };
+  tests::shell("ip -6 route add local default dev lo table 100"); // table 100 is taken for IPv6 only
+  routing = std::make_unique<fw::service::routing_t>(config, marks, true);
+  start();
+  routing->start();
+  EXPECT_EQ(ipv6_objects(), "32765:\tfrom all fwmark 0x10/0x10 lookup 101\n"
+                            "local default dev lo metric 2147483647 pref medium\n");
+  EXPECT_EQ(count(tests::shell("ip rule"), rule_100), 1u);
+  EXPECT_EQ(recorded().ipv6_table_id(), 101u);
+  routing.reset();
+  EXPECT_EQ(ipv6_objects(), "");
+
+  const pid_t child = ::fork();
+  if (child == 0) {
+    (new fw::service::routing_t(config, marks, true))->start(); // never destroyed
+    ::_exit(0);
+  }
+  ASSERT_EQ(::waitpid(child, nullptr, 0), child);
+  ASSERT_NE(ipv6_objects(), "");
+  routing = std::make_unique<fw::service::routing_t>(config, marks, false);
+  routing->start();
+  EXPECT_EQ(ipv6_objects(), "");
+  EXPECT_FALSE(recorded().has_ipv6_table_id());
+  EXPECT_EQ(count(tests::shell("ip rule"), rule_100), 1u);
 }

@@ -1,16 +1,13 @@
+// The server connector against the kernel in a private network namespace: each direction's marks, the
+// client's security option on the wire, and the transparent source address.
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
 #include <memory>
 #include <optional>
 #include <vector>
 
-#include "fw/util/configuration.hpp"
 #include "fw/service/path/server_connector.hpp"
 #include "tests/fw/service/service_fixture.hpp"
 #include "tests/support/log_capture.hpp"
@@ -21,17 +18,6 @@ using fw::net::endpoint_t;
 using bytes_t = std::vector<std::uint8_t>;
 
 using tests::ep;
-
-int listen_at(const char *address, unsigned short port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in at{};
-  at.sin_family = AF_INET;
-  at.sin_port = htons(port);
-  at.sin_addr.s_addr = tests::ipv4(address);
-  EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr *>(&at), sizeof at), 0) << std::strerror(errno);
-  EXPECT_EQ(::listen(fd, 16), 0);
-  return fd;
-}
 
 // One completion of one attempt; fails the test when a handler runs twice.
 struct outcome_t {
@@ -55,16 +41,10 @@ struct captured_syn_t {
 };
 
 captured_syn_t receive_syn(int capture, unsigned short port) {
-  for (;;) {
-    std::uint8_t p[120];
-    if (!tests::wait_for(capture, POLLIN)) return {};
-    const ssize_t n = ::recv(capture, p, sizeof p, 0);
-    const unsigned header = (p[0] & 0x0f) * 4u;
-    if (n < static_cast<ssize_t>(header + 20)) continue;
-    const std::uint8_t *tcp = p + header;
-    if ((tcp[2] << 8 | tcp[3]) != port || tcp[13] != 0x02) continue;
-    return {bytes_t(p + 20, p + header), static_cast<unsigned short>(tcp[0] << 8 | tcp[1])};
-  }
+  std::uint8_t p[120];
+  if (tests::receive_syn(capture, port, p) == 0) return {};
+  const unsigned header = (p[0] & 0x0f) * 4u;
+  return {bytes_t(p + 20, p + header), static_cast<unsigned short>(p[header] << 8 | p[header + 1])};
 }
 
 struct ConnectorTest : ::testing::Test {
@@ -76,7 +56,7 @@ struct ConnectorTest : ::testing::Test {
     config.set_input_divert_enable(true);
     config.mutable_input_divert_mark()->set_manual(16);
     capture = ::socket(AF_INET, SOCK_RAW, IPPROTO_TCP);
-    server = listen_at("127.0.0.1", 6000);
+    server = tests::listen_at("127.0.0.1", 6000);
   }
   void TearDown() override {
     ::close(capture);

@@ -1,23 +1,29 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
+#include <netinet/in.h>
 #include <poll.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <string>
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/address.hpp>
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 
 #include "fw/net/endpoint.hpp"
-#include "fw/util/service.hpp"
-#include "mv/util/exceptions.hpp"
+#include "fw/util/scoped_fd.hpp"
 
 #include "fw/service/kernel/marks.hpp"
 #include "fw/util/configuration.hpp"
 #include "tests/support/netns.hpp"
-#include "tests/support/error_text.hpp"
 
 namespace tests {
 
@@ -79,9 +85,58 @@ inline fw::net::endpoint_t endpoint_of(int fd, bool peer = false) {
   return fw::net::endpoint_t(boost::asio::ip::address_v4(ntohl(a.sin_addr.s_addr)), ntohs(a.sin_port));
 }
 
-// The message of what start() raised, or "" when it succeeded.
-inline std::string start_error(fw::util::service_t &service) {
-  return error_text([&] { service.start(); }, "");
+// A TCP socket listening at the address (IPv4 or IPv6).
+inline int listen_at(const char *address, unsigned short port, int flags = 0) {
+  const fw::net::endpoint_t at(boost::asio::ip::make_address(address), port);
+  const int fd = ::socket(at.address().is_v4() ? AF_INET : AF_INET6, SOCK_STREAM | flags, 0);
+  EXPECT_EQ(::bind(fd, at.data(), static_cast<socklen_t>(at.size())), 0) << std::strerror(errno);
+  EXPECT_EQ(::listen(fd, 16), 0);
+  return fd;
+}
+
+// A non-blocking socket whose connect to the address is under way; prepare sees it before.
+inline int connecting(const char *address, unsigned short port, const std::function<void(int)> &prepare = {}) {
+  const fw::net::endpoint_t to(boost::asio::ip::make_address(address), port);
+  const int fd = ::socket(to.address().is_v4() ? AF_INET : AF_INET6, SOCK_STREAM | SOCK_NONBLOCK, 0);
+  if (prepare) prepare(fd);
+  EXPECT_EQ(::connect(fd, to.data(), static_cast<socklen_t>(to.size())), -1);
+  return fd;
+}
+
+// The outcome of a non-blocking connect once it finished: 0 when connected (reading it clears it).
+inline int connect_outcome(int fd, int timeout_ms = 10000) {
+  pollfd p{fd, POLLOUT, 0};
+  if (::poll(&p, 1, timeout_ms) != 1) return -1;
+  int error = 0;
+  socklen_t size = sizeof error;
+  ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size);
+  return error;
+}
+
+// A packet socket that sees every IPv4 (or IPv6) packet on lo before netfilter's input hooks.
+inline int loopback_capture(bool ipv6 = false) {
+  const std::uint16_t protocol = htons(ipv6 ? ETH_P_IPV6 : ETH_P_IP);
+  const int fd = ::socket(AF_PACKET, SOCK_DGRAM, protocol);
+  sockaddr_ll at{};
+  at.sll_family = AF_PACKET;
+  at.sll_protocol = protocol;
+  at.sll_ifindex = static_cast<int>(::if_nametoindex("lo"));
+  EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr *>(&at), sizeof at), 0) << std::strerror(errno);
+  return fd;
+}
+
+// Reads the capture until an IPv4 or IPv6 SYN to the port comes: its length, 0 when none comes.
+inline std::size_t receive_syn(int capture, unsigned short port, std::uint8_t (&packet)[120]) {
+  for (;;) {
+    if (!wait_for(capture, POLLIN)) return 0;
+    const ssize_t n = ::recv(capture, packet, sizeof packet, 0);
+    const bool v6 = packet[0] >> 4 == 6;
+    const std::size_t header = v6 ? 40 : (packet[0] & 0x0f) * 4u;
+    const std::uint8_t *tcp = packet + header;
+    if (n >= static_cast<ssize_t>(header + 20) && packet[v6 ? 6 : 9] == IPPROTO_TCP && (tcp[2] << 8 | tcp[3]) == port &&
+        tcp[13] == 0x02)
+      return static_cast<std::size_t>(n);
+  }
 }
 
 } // namespace tests

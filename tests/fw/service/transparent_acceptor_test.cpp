@@ -1,15 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
-#include <optional>
 #include <vector>
 
-#include "fw/util/configuration.hpp"
 #include "fw/service/path/transparent_acceptor.hpp"
 #include "tests/fw/service/service_fixture.hpp"
 #include "tests/support/log_capture.hpp"
@@ -28,23 +22,6 @@ struct recording_delegate_t : fw::service::transparent_acceptor_t::delegate_t {
     clients.push_back({client, server, std::move(socket)});
   }
 };
-
-// A non-blocking connect from the address (or any) to the endpoint.
-int start_connect(const char *to, unsigned short port, const char *from = nullptr) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-  if (from) {
-    sockaddr_in source{};
-    source.sin_family = AF_INET;
-    source.sin_addr.s_addr = tests::ipv4(from);
-    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr *>(&source), sizeof source), 0) << std::strerror(errno);
-  }
-  sockaddr_in target{};
-  target.sin_family = AF_INET;
-  target.sin_port = htons(port);
-  target.sin_addr.s_addr = tests::ipv4(to);
-  ::connect(fd, reinterpret_cast<sockaddr *>(&target), sizeof target);
-  return fd;
-}
 
 struct AcceptorTest : ::testing::Test {
   void SetUp() override {
@@ -73,7 +50,10 @@ TEST_F(AcceptorTest, AcceptsAConnectionSteeredByTproxyAndReportsTheServerTheClie
   tests::set_listen_address(config, "127.0.0.1", 7003);
   acceptor.start();
 
-  const int client = start_connect("10.1.2.3", 80, "10.9.9.9");
+  const int client = tests::connecting("10.1.2.3", 80, [](int fd) {
+    const auto from = tests::ep("10.9.9.9", 0);
+    EXPECT_EQ(::bind(fd, from.data(), static_cast<socklen_t>(from.size())), 0);
+  });
   ASSERT_TRUE(tests::run_until(io, [&] { return !delegate.clients.empty(); })) << log.all();
   const auto &accepted = delegate.clients.front();
   EXPECT_EQ(accepted.server, tests::ep("10.1.2.3", 80));
