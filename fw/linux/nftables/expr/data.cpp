@@ -28,7 +28,7 @@ data_t data_t::of_verdict(std::uint32_t code) {
 
 std::uint32_t data_t::as_u32() const noexcept {
   std::uint32_t v = 0;
-  std::memcpy(&v, value.data(), value.size() < 4 ? value.size() : 4);
+  if (!value.empty()) std::memcpy(&v, value.data(), value.size() < 4 ? value.size() : 4);
   return v;
 }
 
