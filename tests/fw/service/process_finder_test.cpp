@@ -1,6 +1,5 @@
-// The process finder against real TCP sockets inside a private network namespace, with both inode
-// getters; a gated getter makes the batching observable. The BPF connect recorder is only ever attached
-// to a child cgroup of the test's own, never to the machine's root.
+// The process finder against real TCP sockets in a private network namespace, with both inode getters.
+// The BPF connect recorder is only ever attached to a child cgroup of the test's own, never the root.
 
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -53,8 +52,7 @@ endpoint_t endpoint_of(int fd, bool peer) {
 
 conn_key_t key_of(int fd) { return {endpoint_of(fd, false), endpoint_of(fd, true)}; }
 
-// A socket of the family connected to the server (an IPv4 server from IPv6: its mapped address),
-// bound to the device if one is named.
+// A socket of the family connected to the server (from IPv6 to IPv4: the mapped address).
 int connect_to(endpoint_t server, int family, const std::string &device = "") {
   if (family == AF_INET6 && server.address().is_v4())
     server = {boost::asio::ip::make_address_v6(boost::asio::ip::v4_mapped, server.address().to_v4()), server.port()};
@@ -108,8 +106,7 @@ pid_t spawn(const std::function<void()> &body) {
 // One answer: the PID or the error text.
 using answer_t = std::variant<int, std::string>;
 
-// Queues one request per key, runs the event loop until every answer is in, and checks that every
-// handler ran on the event-loop thread.
+// Queues one request per key and runs the loop until every answer is in (each on the loop's thread).
 std::vector<answer_t> find(finder_t &finder, boost::asio::io_context &io, const std::vector<conn_key_t> &keys) {
   std::vector<answer_t> answers(keys.size(), std::string("no answer"));
   auto guard = boost::asio::make_work_guard(io);
@@ -127,15 +124,13 @@ std::vector<answer_t> find(finder_t &finder, boost::asio::io_context &io, const 
 }
 
 // Wraps a real getter, records the size of every batch, and holds the first batch until released.
-class gated_getter_t : public finder_t::inode_getter_t {
-public:
+struct gated_getter_t : finder_t::inode_getter_t {
   explicit gated_getter_t(std::unique_ptr<inode_getter_t> inner) : inner_(std::move(inner)) {}
   std::string name() const override { return inner_->name(); }
   std::vector<std::uint32_t> get_inodes(const std::vector<conn_key_t> &keys) override {
-    {
-      std::lock_guard guard(lock_);
-      batches_.push_back(keys.size());
-    }
+    std::unique_lock guard(lock_);
+    batches_.push_back(keys.size());
+    guard.unlock();
     if (std::exchange(first_, false)) {
       entered_.set_value();
       gate_.get_future().wait();
@@ -147,8 +142,6 @@ public:
   std::promise<void> entered_, gate_;
   std::mutex lock_;
   std::vector<std::size_t> batches_;
-
-private:
   std::unique_ptr<inode_getter_t> inner_;
   bool first_ = true;
 };
@@ -176,22 +169,7 @@ class ProcessFinderKernel : public testing::TestWithParam<bool> {};
 
 } // namespace
 
-TEST_P(ProcessFinderKernel, SocketHeldByNoProcessHasNoPaths) {
-  tests::enter_fresh_netns();
-  boost::asio::io_context io;
-  finder_t finder(io, make_getter(GetParam()));
-  loopback_pair_t pair;
-  const conn_key_t key = key_of(pair.client.get());
-  // The client socket travels in a unix socket's queue: it exists, but no descriptor table holds it.
-  int carrier[2];
-  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_DGRAM, 0, carrier), 0);
-  scoped_fd_t sender(carrier[0]), receiver(carrier[1]);
-  ASSERT_EQ(pass_fd(sender.get(), pair.client.get()), 1);
-  pair.client.reset();
-  EXPECT_EQ(find(finder, io, {key}), std::vector<answer_t>{std::string("Cannot find paths")});
-}
-
-TEST_P(ProcessFinderKernel, BatchesHoldAtMost128Requests) {
+TEST_P(ProcessFinderKernel, BatchesHoldAtMost128RequestsAndUnheldSocketsHaveNoPaths) {
   tests::enter_fresh_netns();
   boost::asio::io_context io;
   auto owned = std::make_unique<gated_getter_t>(make_getter(GetParam()));
@@ -199,13 +177,13 @@ TEST_P(ProcessFinderKernel, BatchesHoldAtMost128Requests) {
   finder_t finder(io, std::move(owned));
   loopback_pair_t pair;
 
-  // The first request holds the worker in the getter while 129 more are queued behind it.
+  // The first request holds the worker in the getter while 129 more are queued behind it; find() queues
+  // them all before it runs the loop, which then opens the gate.
   auto guard = boost::asio::make_work_guard(io);
   int first_pid = -1;
   const conn_key_t server_key = key_of(pair.server.get());
   finder.find_pid(server_key.first, server_key.second, [&](std::exception_ptr, int pid) { first_pid = pid; });
   getter.entered_.get_future().wait();
-  // find() queues every request before it runs the loop, which then opens the gate.
   boost::asio::post(io, [&] { getter.gate_.set_value(); });
   const auto answers = find(finder, io, std::vector<conn_key_t>(129, key_of(pair.client.get())));
   guard.reset();
@@ -213,8 +191,19 @@ TEST_P(ProcessFinderKernel, BatchesHoldAtMost128Requests) {
 
   EXPECT_EQ(first_pid, ::getpid());
   EXPECT_EQ(answers, std::vector<answer_t>(129, ::getpid()));
-  std::lock_guard lock(getter.lock_);
-  EXPECT_EQ(getter.batches_, (std::vector<std::size_t>{1, 128, 1}));
+  {
+    std::lock_guard lock(getter.lock_);
+    EXPECT_EQ(getter.batches_, (std::vector<std::size_t>{1, 128, 1}));
+  }
+  // The client socket travels in a unix socket's queue: it exists, but no descriptor table holds it.
+  const conn_key_t key = key_of(pair.client.get());
+  int carrier[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_DGRAM, 0, carrier), 0);
+  scoped_fd_t sender(carrier[0]), receiver(carrier[1]);
+  ASSERT_EQ(pass_fd(sender.get(), pair.client.get()), 1);
+  pair.client.reset();
+  io.restart();
+  EXPECT_EQ(find(finder, io, {key}), std::vector<answer_t>{std::string("Cannot find paths")});
 }
 
 INSTANTIATE_TEST_SUITE_P(Getters, ProcessFinderKernel, testing::Values(true, false),
@@ -295,8 +284,7 @@ TEST(ProcessFinder, EveryMethodAgreesWithTheWalk) {
   scoped_fd_t listen4(listen_on(any4)), listen6(listen_on({boost::asio::ip::address_v6::loopback(), 0}));
   const endpoint_t server4 = endpoint_of(listen4.get(), false), server6 = endpoint_of(listen6.get(), false);
 
-  // One row per socket: the key of its client end, the PID the walk names, the PID the recorder names
-  // (0: not found).
+  // One row per socket: its client end's key, the PIDs the walk and the recorder name (0: not found).
   struct row_t {
     std::string name;
     conn_key_t key;
@@ -372,10 +360,7 @@ TEST(ProcessFinder, EveryMethodAgreesWithTheWalk) {
   finder_t proc(io, std::make_unique<finder_t::proc_inode_getter_t>());
   std::vector<conn_key_t> keys;
   for (const auto &row : rows) keys.push_back(row.key);
-  const auto ask = [&](finder_t &finder) {
-    io.restart(); // the loop stops whenever it runs out of work
-    return find(finder, io, keys);
-  };
+  const auto ask = [&](finder_t &finder) { return io.restart(), find(finder, io, keys); };
   const auto by_walk = ask(walk), by_bpf = ask(bpf), by_proc = ask(proc);
   const auto expect = [](const answer_t &answer, int pid) { return pid ? answer == answer_t(pid) : answer.index() == 1; };
   for (std::size_t i = 0; i < rows.size(); ++i) {
@@ -384,10 +369,7 @@ TEST(ProcessFinder, EveryMethodAgreesWithTheWalk) {
     EXPECT_TRUE(expect(by_bpf[i], rows[i].bpf)) << testing::PrintToString(by_bpf[i]);
     if (!rows[i].listening) EXPECT_TRUE(expect(by_proc[i], rows[i].walk)) << testing::PrintToString(by_proc[i]);
   }
-  for (const pid_t child : children) {
-    ::kill(child, SIGKILL);
-    ::waitpid(child, nullptr, 0);
-  }
+  for (const pid_t child : children) ::kill(child, SIGKILL), ::waitpid(child, nullptr, 0);
 }
 
 TEST(ProcessFinder, RecorderFallbackAndLeftovers) {
