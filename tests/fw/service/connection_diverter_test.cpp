@@ -51,23 +51,17 @@ result_t answer(verdict_t verdict, std::optional<std::string> user = {}, std::op
 // Sessions whose results are scripted, posted as the host does.
 struct scripted_sessions_t : session_factory_t {
   struct state_t {
-    boost::asio::io_context *io = nullptr;
     connection_info_t info;
     std::string id;
-    result_handler_t handler;
-    std::optional<result_t> result;
+    result_t result;
     bool alive = true;
-    void deliver() {
-      if (!handler || !result) return;
-      boost::asio::post(*io, [h = std::exchange(handler, {}), r = *result] { h(r.error, r.verdict, r.artifacts); });
-    }
   };
   struct session_t : session_factory_t::session_t {
+    boost::asio::io_context *io;
     std::shared_ptr<state_t> state;
     ~session_t() override { state->alive = false; }
-    void set_result_handler(result_handler_t handler) override {
-      state->handler = std::move(handler);
-      state->deliver();
+    void set_result_handler(result_handler_t h) override {
+      boost::asio::post(*io, [h = std::move(h), r = state->result] { h(r.error, r.verdict, r.artifacts); });
     }
   };
 
@@ -75,16 +69,16 @@ struct scripted_sessions_t : session_factory_t {
 
   std::unique_ptr<session_factory_t::session_t> make_session(const connection_info_t &info,
                                                              const std::string &id) override {
-    auto state = std::make_shared<state_t>(state_t{&io, info, id, {}, {}, true});
-    if (script) state->result = script(info); // may throw, as a broken host would
-    made.push_back(state);
+    // The script may throw, as a broken host would.
+    made.push_back(std::make_shared<state_t>(state_t{info, id, script(info), true}));
     auto session = std::make_unique<session_t>();
-    session->state = state;
+    session->io = &io;
+    session->state = made.back();
     return session;
   }
 
   boost::asio::io_context &io;
-  std::function<std::optional<result_t>(const connection_info_t &)> script;
+  std::function<result_t(const connection_info_t &)> script;
   std::vector<std::shared_ptr<state_t>> made;
 };
 
@@ -194,7 +188,7 @@ const std::string prefix = "Debug: Connection diverter: divert OUTPUT: ";
 TEST_F(DiverterTest, EachVerdictDecidesTheFateOfItsConnection) {
   // The hook decides by server port: 6000 pass, 6001 drop, 6002 reject, 6003 check, 6004 hook error,
   // 6005 check of a server that refuses, 6006 no session at all.
-  services->sessions.script = [](const session_factory_t::connection_info_t &info) -> std::optional<result_t> {
+  services->sessions.script = [](const session_factory_t::connection_info_t &info) {
     switch (info.dst.port()) {
     case 6000: return answer(verdict_t::pass);
     case 6001: return answer(verdict_t::drop);

@@ -50,9 +50,9 @@ protected:
     return tests::error_text([&] { marks.start(); });
   }
 
-  std::vector<std::uint32_t> all() const {
-    return {marks.local_delivery_mark(), marks.client_packets_mark(), marks.server_packets_mark(),
-            marks.divert_mark(1),        marks.divert_mark(0),        marks.divert_mark(2)};
+  static std::vector<std::uint32_t> all(const fw::service::marks_t &m) {
+    return {m.local_delivery_mark(), m.client_packets_mark(), m.server_packets_mark(),
+            m.divert_mark(1),        m.divert_mark(0),        m.divert_mark(2)};
   }
 
   tests::log_capture_t log;
@@ -72,7 +72,7 @@ TEST_F(Marks, ManualMarkValidation) {
   }
   manual(8, 8, 4);
   EXPECT_EQ(start_error(), "mark 8 is already occupied");
-  EXPECT_EQ(all(), (marks_t{0, 0, 0, 0, 0, 0})); // nothing half-settled after a failure
+  EXPECT_EQ(all(marks), (marks_t{0, 0, 0, 0, 0, 0})); // nothing half-settled after a failure
 
   manual(1, 2, 0x80000000u);
   config.set_forward_divert_enable(true);
@@ -94,21 +94,16 @@ TEST_F(Marks, AutomaticMarksTakeTheLowestBitsNobodyUses) {
   host_marks.routing_filter() = [](std::uint32_t table, std::uint32_t) { return table != 99; }; // its own rule
   all_automatic();
   host_marks.start();
-  const auto marks_of = [&] {
-    return marks_t{host_marks.local_delivery_mark(), host_marks.client_packets_mark(),
-                   host_marks.server_packets_mark(), host_marks.divert_mark(1),
-                   host_marks.divert_mark(0),        host_marks.divert_mark(2)};
-  };
-  EXPECT_EQ(marks_of(), (marks_t{4, 8, 16, 32, 64, 128}));
+  EXPECT_EQ(all(host_marks), (marks_t{4, 8, 16, 32, 64, 128}));
   // A second start, with more of the daemon's rules in place, finds the same bits.
   tests::shell("iptables-legacy -t mangle -A OUTPUT -m comment --comment movri-firewall -j MARK --set-mark 0x40");
   host_marks.start();
-  EXPECT_EQ(marks_of(), (marks_t{4, 8, 16, 32, 64, 128}));
+  EXPECT_EQ(all(host_marks), (marks_t{4, 8, 16, 32, 64, 128}));
 
   // Manual marks are kept out of the automatic choice, and another routing rule's mark counts.
   config.mutable_local_delivery_mark()->set_manual(8);
   config.set_output_divert_enable(false);
   tests::shell("ip rule add fwmark 0x4/0xff table 101");
   host_marks.start();
-  EXPECT_EQ(marks_of(), (marks_t{8, 16, 32, 64, 0, 128}));
+  EXPECT_EQ(all(host_marks), (marks_t{8, 16, 32, 64, 0, 128}));
 }
