@@ -156,7 +156,7 @@ struct test_cgroup_t {
   std::string root = recorder_t::cgroup_v2_root(), path = root + "/movri-test-" + std::to_string(::getpid());
   test_cgroup_t() {
     EXPECT_EQ(::mkdir(path.c_str(), 0755), 0) << path;
-    std::ofstream(path + "/cgroup.procs") << ::getpid() << std::flush;
+    std::ofstream(path + "/cgroup.procs") << ::getpid();
   }
   ~test_cgroup_t() {
     std::ofstream(root + "/cgroup.procs") << ::getpid() << std::flush;
@@ -236,7 +236,6 @@ TEST(ProcessFinder, ProcTableParsing) {
   const std::string line3 = "   2: 0100007F:1F90 0200007F:C351 01 00000000:00000000 00:00000000 00000000  1000        0 "
                             "7 1\n";
   finder_t::proc_inode_getter_t getter(path);
-  EXPECT_EQ(getter.name(), "/proc/net/tcp");
   const auto loopback = boost::asio::ip::make_address_v4("127.0.0.1"), other = boost::asio::ip::make_address_v4("127.0.0.2");
   const std::vector<conn_key_t> keys{{{loopback, 8080}, {other, 50000}}, {{loopback, 8080}, {other, 50001}}};
   const struct {
@@ -358,8 +357,8 @@ TEST(ProcessFinder, EveryMethodAgreesWithTheWalk) {
   finder_t walk(io, std::make_unique<finder_t::netlink_inode_getter_t>());
   finder_t bpf(io, std::make_unique<finder_t::netlink_inode_getter_t>(), std::move(recorder));
   finder_t proc(io, std::make_unique<finder_t::proc_inode_getter_t>());
-  std::vector<conn_key_t> keys;
-  for (const auto &row : rows) keys.push_back(row.key);
+  std::vector<conn_key_t> keys(rows.size());
+  std::transform(rows.begin(), rows.end(), keys.begin(), [](const row_t &row) { return row.key; });
   const auto ask = [&](finder_t &finder) { return io.restart(), find(finder, io, keys); };
   const auto by_walk = ask(walk), by_bpf = ask(bpf), by_proc = ask(proc);
   const auto expect = [](const answer_t &answer, int pid) { return pid ? answer == answer_t(pid) : answer.index() == 1; };

@@ -1,5 +1,4 @@
-// The server connector against the kernel in a private network namespace: each direction's marks, the
-// client's security option on the wire, and the transparent source address.
+// The server connector against the kernel in a private network namespace.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -16,7 +15,6 @@ namespace {
 
 using fw::net::endpoint_t;
 using bytes_t = std::vector<std::uint8_t>;
-
 using tests::ep;
 
 // One completion of one attempt; fails the test when a handler runs twice.
@@ -34,12 +32,11 @@ struct outcome_t {
   }
 };
 
-// A SYN to the port as the server's side received it: IPv4 header with options, and TCP header.
+// A SYN to the port as the server's side received it: its IPv4 options and its source port.
 struct captured_syn_t {
   bytes_t options;
   unsigned short source_port = 0;
 };
-
 captured_syn_t receive_syn(int capture, unsigned short port) {
   std::uint8_t p[120];
   if (tests::receive_syn(capture, port, p) == 0) return {};
@@ -55,12 +52,8 @@ struct ConnectorTest : ::testing::Test {
     config.mutable_output_divert_mark()->set_manual(8);
     config.set_input_divert_enable(true);
     config.mutable_input_divert_mark()->set_manual(16);
-    capture = ::socket(AF_INET, SOCK_RAW, IPPROTO_TCP);
-    server = tests::listen_at("127.0.0.1", 6000);
-  }
-  void TearDown() override {
-    ::close(capture);
-    ::close(server);
+    capture.reset(::socket(AF_INET, SOCK_RAW, IPPROTO_TCP));
+    server.reset(tests::listen_at("127.0.0.1", 6000));
   }
   std::unique_ptr<fw::service::server_connector_t> make_connector(bool ip_security_option, std::uint64_t limit = 100) {
     config.set_process_ip_security_option(ip_security_option);
@@ -74,7 +67,7 @@ struct ConnectorTest : ::testing::Test {
   fw::configuration_t config = tests::config_with_marks();
   fw::service::marks_t marks{config};
   boost::asio::io_context io;
-  int capture = -1, server = -1;
+  fw::util::scoped_fd_t capture{-1}, server{-1};
   const endpoint_t server_endpoint = ep("127.0.0.1", 6000);
 };
 
@@ -99,7 +92,7 @@ TEST_F(ConnectorTest, SendsTheClientsSecurityOptionAndMatchesAnswersAgainstIt) {
   const std::uint8_t secret[] = {130, 4, 0x5A, 0x02}, unclassified[] = {130, 3, 0xAB}, other[] = {130, 3, 0x3D};
   outcome_t outcome;
   connector->connect(server_endpoint, secret, std::nullopt, 0, outcome.handler());
-  const captured_syn_t syn = receive_syn(capture, 6000);
+  const captured_syn_t syn = receive_syn(capture.get(), 6000);
   EXPECT_EQ(syn.options, bytes_t(secret, secret + 4));
   const endpoint_t local = ep("127.0.0.1", syn.source_port);
   const auto *connection = connector->find(local, server_endpoint);
@@ -115,7 +108,7 @@ TEST_F(ConnectorTest, SendsTheClientsSecurityOptionAndMatchesAnswersAgainstIt) {
   // Without the client's option nothing is set, and the default option stands in for it.
   outcome_t plain;
   connector->connect(server_endpoint, nullptr, std::nullopt, 0, plain.handler());
-  const captured_syn_t bare = receive_syn(capture, 6000);
+  const captured_syn_t bare = receive_syn(capture.get(), 6000);
   EXPECT_TRUE(bare.options.empty());
   connection = connector->find(ep("127.0.0.1", bare.source_port), server_endpoint);
   ASSERT_NE(connection, nullptr);
@@ -133,15 +126,13 @@ TEST_F(ConnectorTest, TransparentConnectionShowsTheClientsAddressAtTheServer) {
   auto connector = make_connector(true);
   outcome_t outcome;
   connector->connect(server_endpoint, nullptr, boost::asio::ip::make_address_v4("10.5.5.5"), 1, outcome.handler());
-  const captured_syn_t syn = receive_syn(capture, 6000);
+  const captured_syn_t syn = receive_syn(capture.get(), 6000);
   EXPECT_NE(connector->find(ep("10.5.5.5", syn.source_port), server_endpoint), nullptr);
   ASSERT_TRUE(tests::run_until(io, [&] { return outcome.calls == 1; }));
   ASSERT_FALSE(outcome.error) << outcome.error.message();
 
-  const int accepted = ::accept(server, nullptr, nullptr);
-  ASSERT_GE(accepted, 0);
-  EXPECT_EQ(tests::endpoint_of(accepted, true), ep("10.5.5.5", syn.source_port));
-  ::close(accepted);
+  const fw::util::scoped_fd_t accepted(::accept(server.get(), nullptr, nullptr));
+  EXPECT_EQ(tests::endpoint_of(accepted.get(), true), ep("10.5.5.5", syn.source_port));
 }
 
 } // namespace
