@@ -26,6 +26,7 @@
 #include "fw/linux/sock_diag/response_message.hpp"
 #include "fw/service/hook/process_finder.hpp"
 #include "fw/util/scoped_fd.hpp"
+#include "tests/fw/service/service_fixture.hpp"
 #include "tests/support/e2e_daemon.hpp"
 #include "tests/support/error_text.hpp"
 #include "tests/support/log_capture.hpp"
@@ -62,16 +63,9 @@ int connect_to(endpoint_t server, int family, const std::string &device = "") {
   return fd;
 }
 
-int listen_on(const endpoint_t &address) {
-  const int fd = ::socket(address.address().is_v4() ? AF_INET : AF_INET6, SOCK_STREAM, 0);
-  EXPECT_EQ(::bind(fd, address.data(), static_cast<socklen_t>(address.size())), 0) << std::strerror(errno);
-  ::listen(fd, 16);
-  return fd;
-}
-
 // A listener on 127.0.0.1 and one connection to it: the client socket and the accepted socket.
 struct loopback_pair_t {
-  scoped_fd_t listener{listen_on({boost::asio::ip::address_v4::loopback(), 0})};
+  scoped_fd_t listener{tests::listen_at("127.0.0.1", 0)};
   scoped_fd_t client{connect_to(endpoint_of(listener.get(), false), AF_INET)};
   scoped_fd_t server{::accept(listener.get(), nullptr, nullptr)};
 };
@@ -279,8 +273,7 @@ TEST(ProcessFinder, EveryMethodAgreesWithTheWalk) {
   test_cgroup_t cgroup;
   const int self = ::getpid();
 
-  const endpoint_t any4(boost::asio::ip::address_v4::loopback(), 0);
-  scoped_fd_t listen4(listen_on(any4)), listen6(listen_on({boost::asio::ip::address_v6::loopback(), 0}));
+  scoped_fd_t listen4(tests::listen_at("127.0.0.1", 0)), listen6(tests::listen_at("::1", 0));
   const endpoint_t server4 = endpoint_of(listen4.get(), false), server6 = endpoint_of(listen6.get(), false);
 
   // One row per socket: its client end's key, the PIDs the walk and the recorder name (0: not found).
@@ -315,7 +308,7 @@ TEST(ProcessFinder, EveryMethodAgreesWithTheWalk) {
   std::thread([&] { fd = connect_to(server4, AF_INET); }).join();
   own("connected by a thread", fd, server4);
   own("bound to an interface", connect_to(server4, AF_INET, "lo"), server4);
-  rows.push_back({"not connected", {rows[1].key.first, endpoint_t(any4.address(), 1)}, 0, 0});
+  rows.push_back({"not connected", {rows[1].key.first, endpoint_t(server4.address(), 1)}, 0, 0});
   rows.push_back({"listening only", {server4, endpoint_t()}, 0, 0, true});
 
   // The connecting child forks a grandchild that keeps the socket, tells its PID and exits.

@@ -19,9 +19,8 @@
 #include <sys/socket.h>
 
 #include "fw/net/endpoint.hpp"
-#include "fw/util/scoped_fd.hpp"
-
 #include "fw/service/kernel/marks.hpp"
+#include "fw/util/scoped_fd.hpp"
 #include "fw/util/configuration.hpp"
 #include "tests/support/netns.hpp"
 
