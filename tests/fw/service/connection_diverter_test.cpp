@@ -123,7 +123,6 @@ struct client_t {
   int result() { return outcome >= 0 ? outcome : outcome = tests::connect_outcome(fd.get(), 0); }
 };
 
-// The kind of each rule variable, in order.
 std::vector<std::string> variable_kinds(const mv::RuleSet &rules) {
   std::vector<std::string> kinds;
   for (const auto &variable : rules.variable())
@@ -265,10 +264,8 @@ TEST_F(DiverterTest, InvalidPacketsAreDroppedWithOneWarningInFiveSeconds) {
   tests::shell("iptables-legacy -A OUTPUT -p tcp --syn --dport 6000 -j NFQUEUE --queue-num 3");
   start();
   const int server = listen_at(6000);
-  const auto marked = [](int fd) {
-    const std::uint32_t mark = 2;
-    ::setsockopt(fd, SOL_SOCKET, SO_MARK, &mark, sizeof mark);
-  };
+  const std::uint32_t mark = 2;
+  const auto marked = [&](int fd) { ::setsockopt(fd, SOL_SOCKET, SO_MARK, &mark, sizeof mark); };
   client_t first(6000, marked), second(6000, marked);
   run_until([&] { return log.count_containing("OUTPUT: dropping packet") == 2; });
   EXPECT_EQ(log.count("Warning: Connection diverter: divert OUTPUT: invalid packet intercepted: packet mark 2 does not "
