@@ -2,7 +2,6 @@
 // queue the SYNs of loopback connections, and the verdicts' effects are observed on the connections.
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -14,7 +13,6 @@
 #include <tuple>
 
 #include <boost/asio/io_context.hpp>
-#include <boost/system/system_error.hpp>
 
 #include "fw/linux/nfqueue/packet_interceptor.hpp"
 #include "mv/log/log.hpp"
@@ -108,7 +106,6 @@ TEST(NfqueueKernel, SynOfALocalConnectionCarriesItsMetadataAndAcceptLetsItThroug
   tests::enter_fresh_netns();
   fixture_t f;
   f.start();
-  // The connecting socket belongs to uid 4242 / gid 4343.
   ::setfsgid(4343);
   ::setfsuid(4242);
   fw::util::scoped_fd_t client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
@@ -122,11 +119,8 @@ TEST(NfqueueKernel, SynOfALocalConnectionCarriesItsMetadataAndAcceptLetsItThroug
   const seen_t &p = f.delegate.packets[0];
   EXPECT_EQ(std::tie(p.source, p.destination, p.source_port, p.destination_port, p.flags),
             std::make_tuple(htonl(INADDR_LOOPBACK), htonl(INADDR_LOOPBACK), tests::tcp::local_port(client.get()), server_port, std::uint8_t{0x02}));
-  EXPECT_EQ(p.attribs.mark, mark);
-  EXPECT_EQ(p.attribs.outdev, 1u); // lo
+  EXPECT_EQ(std::tie(p.attribs.mark, p.attribs.outdev, p.attribs.uid, p.attribs.gid), std::make_tuple(mark, 1u, 4242u, 4343u));
   EXPECT_FALSE(p.attribs.indev || p.attribs.hw_addr);
-  EXPECT_EQ(p.attribs.uid, 4242u);
-  EXPECT_EQ(p.attribs.gid, 4343u);
   EXPECT_EQ(connect_result(client.get()), -1); // held in the queue
 
   f.interceptor->accept(p.entry);

@@ -12,7 +12,6 @@
 #include <thread>
 
 #include <boost/asio/io_context.hpp>
-#include <boost/system/system_error.hpp>
 
 #include "fw/linux/netlink/compound_attribute.hpp"
 #include "fw/linux/nfnetlink/message.hpp"
@@ -121,7 +120,6 @@ struct capture_log_t : mv::log::cf_log_t {
 } // namespace
 
 TEST(NfqueuePacket, UnreadablePacketsAreDroppedAndTheQueueGoesOn) {
-  const auto with = attr;
   const auto patched = [](std::size_t at, std::uint8_t value) {
     bytes_t p = packet_bytes();
     p[at] = value;
@@ -165,10 +163,10 @@ TEST(NfqueuePacket, UnreadablePacketsAreDroppedAndTheQueueGoesOn) {
        "netlink: cannot parse attribute: Invalid header length: 3"},
       {message(0x300, 0, concat({{2, 0, 0, 1}, attribute(3, 1)})), none,
        "netlink: cannot parse attribute: Invalid header length: 3"},
-      {queued(1, packet_bytes(), with(3, {0, 1})), 1, "netlink: Invalid attribute type"},
-      {queued(1, packet_bytes(), with(16, {0, 0, 1})), 1, "netlink: Invalid attribute type"},
-      {queued(1, packet_bytes(), with(9, bytes_t(11, 0))), 1, "netlink: Invalid attribute type"},
-      {queued(1, packet_bytes(), with(4, bytes_t(15, 0))), 1, "netlink: Invalid attribute type"},
+      {queued(1, packet_bytes(), attr(3, {0, 1})), 1, "netlink: Invalid attribute type"},
+      {queued(1, packet_bytes(), attr(16, {0, 0, 1})), 1, "netlink: Invalid attribute type"},
+      {queued(1, packet_bytes(), attr(9, bytes_t(11, 0))), 1, "netlink: Invalid attribute type"},
+      {queued(1, packet_bytes(), attr(4, bytes_t(15, 0))), 1, "netlink: Invalid attribute type"},
   };
   auto capture = std::make_shared<capture_log_t>();
   mv::log::set_log(capture);
@@ -200,7 +198,6 @@ TEST(NfqueuePacket, UnreadablePacketsAreDroppedAndTheQueueGoesOn) {
   EXPECT_EQ(capture->lines.size(), 1u);
   mv::log::set_log(mv::log::default_log());
 }
-
 
 namespace {
 

