@@ -3,12 +3,10 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
-#include <cerrno>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include <boost/system/system_error.hpp>
 #include <gtest/gtest.h>
 
 #include "fw/linux/ip_tables/codec.hpp"
@@ -54,6 +52,12 @@ long packets(const std::string &saved, const std::string &rule) {
   }
   ADD_FAILURE() << "no rule " << rule << " in\n" << saved;
   return -1;
+}
+
+// The mangle table as written equals the one the tool builds from the command lines ($T -t mangle -A ...).
+void expect_saved_as(const std::string &written, bool v6, const std::string &lines) {
+  tests::shell(std::string("set -e; T='") + (v6 ? "ip6" : "ip") + "tables-legacy -t mangle'\n$T -F\n" + lines);
+  EXPECT_EQ(written, save("mangle", false, v6));
 }
 
 } // namespace
@@ -128,15 +132,11 @@ TEST(IpTablesKernel, BuiltRulesReadAsTheEquivalentCommandLines) {
                        .append_match(ipt::mark_match(0x2, 0x6))
                        .set_target(ipt::connmark_target(0x2, 0xFFFFFFFF, 0xFFFFFFFF)));
   ipt::write_table("mangle", table);
-  const std::string written = save("mangle", false);
-
-  tests::shell(R"(set -e
-    iptables-legacy -t mangle -F
-    iptables-legacy -t mangle -A PREROUTING -m comment --comment movri-firewall -m mark --mark 0x0/0x6 -m connmark --mark 0x4/0x6 -j MARK --set-xmark 0x1/0x1
-    iptables-legacy -t mangle -A PREROUTING -p tcp -m comment --comment movri-firewall -m mark ! --mark 0x6/0x6 -m connmark --mark 0x2/0x6 -j TPROXY --on-port 3128 --on-ip 127.0.0.1 --tproxy-mark 0x1/0x1
-    iptables-legacy -t mangle -A OUTPUT -p tcp -m comment --comment movri-firewall -m tcp --tcp-flags SYN,ACK SYN -m multiport --dports 25,110,143 -j NFQUEUE --queue-num 7 --queue-bypass
-    iptables-legacy -t mangle -A OUTPUT ! -d 10.0.0.0/8 -o lo -m mark --mark 0x2/0x6 -j CONNMARK --set-xmark 0x2/0xffffffff)");
-  EXPECT_EQ(written, save("mangle", false));
+  expect_saved_as(save("mangle", false), false, R"(
+    $T -A PREROUTING -m comment --comment movri-firewall -m mark --mark 0x0/0x6 -m connmark --mark 0x4/0x6 -j MARK --set-xmark 0x1/0x1
+    $T -A PREROUTING -p tcp -m comment --comment movri-firewall -m mark ! --mark 0x6/0x6 -m connmark --mark 0x2/0x6 -j TPROXY --on-port 3128 --on-ip 127.0.0.1 --tproxy-mark 0x1/0x1
+    $T -A OUTPUT -p tcp -m comment --comment movri-firewall -m tcp --tcp-flags SYN,ACK SYN -m multiport --dports 25,110,143 -j NFQUEUE --queue-num 7 --queue-bypass
+    $T -A OUTPUT ! -d 10.0.0.0/8 -o lo -m mark --mark 0x2/0x6 -j CONNMARK --set-xmark 0x2/0xffffffff)");
 }
 
 TEST(IpTablesKernel, Built6RulesReadAsTheEquivalentCommandLines) {
@@ -156,11 +156,7 @@ TEST(IpTablesKernel, Built6RulesReadAsTheEquivalentCommandLines) {
                            .set_target(ipt::nfqueue_target(7, true)));
   ipt::write_table6("mangle", table);
   EXPECT_EQ(ipt::read_table6("mangle"), table);
-  const std::string written = save("mangle", false, true);
-
-  tests::shell(R"(set -e
-    ip6tables-legacy -t mangle -F
-    ip6tables-legacy -t mangle -A PREROUTING -p tcp -m comment --comment movri-firewall -m mark ! --mark 0x6/0x6 -j TPROXY --on-port 3128 --on-ip ::1 --tproxy-mark 0x1/0x1
-    ip6tables-legacy -t mangle -A OUTPUT -p tcp -m comment --comment movri-firewall -m tcp --tcp-flags SYN,ACK SYN -j NFQUEUE --queue-num 7 --queue-bypass)");
-  EXPECT_EQ(written, save("mangle", false, true));
+  expect_saved_as(save("mangle", false, true), true, R"(
+    $T -A PREROUTING -p tcp -m comment --comment movri-firewall -m mark ! --mark 0x6/0x6 -j TPROXY --on-port 3128 --on-ip ::1 --tproxy-mark 0x1/0x1
+    $T -A OUTPUT -p tcp -m comment --comment movri-firewall -m tcp --tcp-flags SYN,ACK SYN -j NFQUEUE --queue-num 7 --queue-bypass)");
 }
