@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <mutex>
+#include <atomic>
 #include <optional>
 #include <tuple>
 #include <thread>
@@ -201,40 +201,26 @@ TEST(NfqueuePacket, UnreadablePacketsAreDroppedAndTheQueueGoesOn) {
 
 namespace {
 
+// Answers each configuration request on the newest socket, refusing uid/gid reporting.
 struct fake_kernel_t {
   tests::netlink::endpoint_t endpoint;
-  std::mutex mutex;
   std::vector<bytes_t> requests;
+  std::atomic<std::uint32_t> port = 0;
   int sockets = 0;
-  std::function<std::int32_t(const fw::linux::nfnetlink::message_t &)> answer = [](const auto &) { return 0; };
 
   packet_interceptor_t::socket_factory_t factory() {
     return [this] {
       tests::netlink::endpoint_t own;
-      std::lock_guard lock(mutex);
       ++sockets;
+      port = own.port;
       return fw::linux::netlink::socket_t(own.take(), endpoint.port);
     };
   }
-
-  // Answers the given number of requests (or until none arrives for a long while).
   void serve(std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) {
-      pollfd p{endpoint.fd.get(), POLLIN, 0};
-      if (::poll(&p, 1, 10000) != 1) return;
-      bytes_t buffer(65536);
-      sockaddr_nl from{};
-      socklen_t from_length = sizeof from;
-      const ssize_t n = ::recvfrom(endpoint.fd.get(), buffer.data(), buffer.size(), 0,
-                                   reinterpret_cast<sockaddr *>(&from), &from_length);
-      if (n <= 0) return;
-      buffer.resize(static_cast<std::size_t>(n));
-      const auto message = fw::linux::nfnetlink::message_t::parse(buffer.data() + 16, buffer.size() - 16);
-      {
-        std::lock_guard lock(mutex);
-        requests.push_back(buffer);
-      }
-      endpoint.send_to(from.nl_pid, tests::netlink::error_message(answer(message), 0, 0x302));
+    for (bytes_t request; requests.size() < count && !(request = endpoint.receive(10000)).empty();) {
+      requests.push_back(request);
+      const auto message = fw::linux::nfnetlink::message_t::parse(request.data() + 16, request.size() - 16);
+      endpoint.send_to(port, tests::netlink::error_message(message.attributes().contains(5) ? -EOPNOTSUPP : 0, 0, 0x302));
     }
   }
 };
@@ -250,9 +236,6 @@ const bytes_t uid_gid = concat({attribute(8, 4, {0, 0, 0, 8}), attribute(8, 5, {
 
 TEST(NfqueueConfig, RetriesWithoutUidGidOnANewSocketWhenTheKernelLacksIt) {
   fake_kernel_t kernel;
-  kernel.answer = [](const fw::linux::nfnetlink::message_t &m) {
-    return m.attributes().contains(5) ? -EOPNOTSUPP : 0;
-  };
   std::thread server([&] { kernel.serve(6); });
   auto fd = packet_interceptor_t::open_queue(7, 1024, kernel.factory());
   server.join();
