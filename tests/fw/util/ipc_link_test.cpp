@@ -36,12 +36,6 @@ std::string frame(const std::string &payload) {
   return out + payload;
 }
 
-std::unique_ptr<std::uint8_t[]> bytes(const std::string &s) {
-  std::unique_ptr<std::uint8_t[]> p(new std::uint8_t[s.size()]);
-  std::memcpy(p.get(), s.data(), s.size());
-  return p;
-}
-
 void write_all(int fd, const std::string &data) {
   std::size_t done = 0;
   while (done < data.size()) {
@@ -149,7 +143,11 @@ struct scripted_link_t : ::testing::Test {
   recorder_t delegate;
   std::unique_ptr<ipc_link_t> link;
   void SetUp() override { link = std::make_unique<ipc_link_t>(delegate, std::make_unique<scripted_stream_t>(script)); }
-  void send(const std::string &m) { link->send(bytes(m), static_cast<std::uint32_t>(m.size())); }
+  void send(const std::string &m) {
+    auto bytes = std::make_unique<std::uint8_t[]>(m.size());
+    std::memcpy(bytes.get(), m.data(), m.size());
+    link->send(std::move(bytes), static_cast<std::uint32_t>(m.size()));
+  }
 };
 
 TEST_F(scripted_link_t, APartialWriteResumesBeforeLaterFrames) {
