@@ -100,15 +100,10 @@ struct fixture_t {
   }
 };
 
-// The verdict datagram the interceptor must write.
-bytes_t verdict_bytes(std::uint32_t verdict, const bytes_t &id) {
-  const bytes_t header = concat({{0, 0, 0, static_cast<std::uint8_t>(verdict)}, id});
-  return message(0x301, 1, concat({{0, 0, queue >> 8, queue & 0xFF}, attribute(12, 2, header)}), 0, false);
-}
-
-bytes_t with_sequence(bytes_t datagram, std::uint32_t sequence) {
-  std::memcpy(datagram.data() + 8, &sequence, 4);
-  return datagram;
+// The drop verdict the interceptor must write for a packet id, as its sequence-th request.
+bytes_t drop_bytes(std::uint32_t id, std::uint32_t sequence = 0) {
+  const bytes_t header = concat({{0, 0, 0, 0}, be32(id)});
+  return message(0x301, 1, concat({{0, 0, queue >> 8, queue & 0xFF}, attribute(12, 2, header)}), sequence, false);
 }
 
 struct capture_log_t : mv::log::cf_log_t {
@@ -135,7 +130,7 @@ TEST(NfqueuePacket, UnreadablePacketsAreDroppedAndTheQueueGoesOn) {
   const bytes_t hdr_attr = attr(1, {0, 0, 0, 1, 8, 0, 3});
   const std::optional<std::uint32_t> none;
   const std::vector<std::tuple<bytes_t, std::optional<std::uint32_t>, std::string>> cases = {
-      {with_sequence(message(0x301, 0, {0, 0, 0, 0}), 0), none, "invalid message type: 769"},
+      {message(0x301, 0, {0, 0, 0, 0}), none, "invalid message type: 769"},
       {message(0x300, 0, {0, 0}), none, "Cannot parse nfnetlink message: Truncated message"},
       {queued(1, packet_bytes(5, 5, 39)), 1, "truncated packet"},
       {queued(1, packet_bytes(6, 5, 40)), 1, "truncated TCP header"},
@@ -178,7 +173,7 @@ TEST(NfqueuePacket, UnreadablePacketsAreDroppedAndTheQueueGoesOn) {
     f.deliver(queued(9, packet_bytes()), 1); // handed on as usual, after the unreadable one
     EXPECT_EQ(f.interceptor->pending_count(), 1u);
     if (dropped)
-      EXPECT_EQ(f.verdict(), with_sequence(verdict_bytes(0, be32(*dropped)), 0));
+      EXPECT_EQ(f.verdict(), drop_bytes(*dropped));
     else
       EXPECT_TRUE(f.verdict(100).empty());
     EXPECT_EQ(capture->lines, (std::vector<std::pair<int, std::string>>{
@@ -193,8 +188,8 @@ TEST(NfqueuePacket, UnreadablePacketsAreDroppedAndTheQueueGoesOn) {
   f.kernel.send_to(f.port, queued(1, packet_bytes(5, 0, 40)));
   f.kernel.send_to(f.port, queued(2, packet_bytes(5, 1, 40)));
   f.deliver(queued(3, packet_bytes(5, 5, 40)), 1); // the shortest acceptable packet
-  EXPECT_EQ(f.verdict(), with_sequence(verdict_bytes(0, be32(1)), 0));
-  EXPECT_EQ(f.verdict(), with_sequence(verdict_bytes(0, be32(2)), 1));
+  EXPECT_EQ(f.verdict(), drop_bytes(1));
+  EXPECT_EQ(f.verdict(), drop_bytes(2, 1));
   EXPECT_EQ(capture->lines.size(), 1u);
   mv::log::set_log(mv::log::default_log());
 }
