@@ -139,7 +139,7 @@ struct scripted_stream_t : fw::util::stream_socket_t {
 };
 
 struct scripted_link_t : ::testing::Test {
-  script_t script, *stream = &script;
+  script_t script;
   recorder_t delegate;
   std::unique_ptr<ipc_link_t> link;
   void SetUp() override { link = std::make_unique<ipc_link_t>(delegate, std::make_unique<scripted_stream_t>(script)); }
@@ -153,13 +153,13 @@ struct scripted_link_t : ::testing::Test {
 TEST_F(scripted_link_t, APartialWriteResumesBeforeLaterFrames) {
   send("payload");
   send("next");
-  stream->complete(4 + 3); // prefix and "pay"
-  ASSERT_EQ(stream->writes.size(), 2u);
-  EXPECT_EQ(stream->writes[1], (std::vector<std::string>{"load", frame("next").substr(0, 4), "next"}));
+  script.complete(4 + 3); // prefix and "pay"
+  ASSERT_EQ(script.writes.size(), 2u);
+  EXPECT_EQ(script.writes[1], (std::vector<std::string>{"load", frame("next").substr(0, 4), "next"}));
   send("late");
-  stream->complete(2); // "lo"
-  ASSERT_EQ(stream->writes.size(), 3u);
-  EXPECT_EQ(stream->writes[2],
+  script.complete(2); // "lo"
+  ASSERT_EQ(script.writes.size(), 3u);
+  EXPECT_EQ(script.writes[2],
             (std::vector<std::string>{"ad", frame("next").substr(0, 4), "next", frame("late").substr(0, 4), "late"}));
 }
 
