@@ -70,10 +70,9 @@ TEST(NetlinkLink, TwoRequestsInFlightAnsweredInOneDatagram) {
   f.io.run_for(std::chrono::milliseconds(20));
 
   // Written in the order of their sequence numbers, with the flags the handlers ask for.
-  const bytes_t first = f.kernel.receive(), second = f.kernel.receive(), third = f.kernel.receive();
-  EXPECT_EQ(first, message(0x10, 1 | 4, {1}, 0, false));
-  EXPECT_EQ(second, message(0x11, 1 | 4, {2, 2}, 1, false));
-  EXPECT_EQ(third, message(0x12, 1 | 0x300, {}, 2, false));
+  EXPECT_EQ(f.kernel.receive(), message(0x10, 1 | 4, {1}, 0, false));
+  EXPECT_EQ(f.kernel.receive(), message(0x11, 1 | 4, {2, 2}, 1, false));
+  EXPECT_EQ(f.kernel.receive(), message(0x12, 1 | 0x300, {}, 2, false));
 
   // Answers in reverse order, in one datagram, plus an acknowledgement nobody waits for.
   f.answer(concat({error_message(-17, 1), error_message(0, 0), error_message(0, 99)}));
