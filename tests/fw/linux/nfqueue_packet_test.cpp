@@ -6,13 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <mutex>
+#include <atomic>
 #include <optional>
 #include <tuple>
 #include <thread>
 
 #include <boost/asio/io_context.hpp>
-#include <boost/system/system_error.hpp>
 
 #include "fw/linux/netlink/compound_attribute.hpp"
 #include "fw/linux/nfnetlink/message.hpp"
@@ -101,15 +100,10 @@ struct fixture_t {
   }
 };
 
-// The verdict datagram the interceptor must write.
-bytes_t verdict_bytes(std::uint32_t verdict, const bytes_t &id) {
-  const bytes_t header = concat({{0, 0, 0, static_cast<std::uint8_t>(verdict)}, id});
-  return message(0x301, 1, concat({{0, 0, queue >> 8, queue & 0xFF}, attribute(12, 2, header)}), 0, false);
-}
-
-bytes_t with_sequence(bytes_t datagram, std::uint32_t sequence) {
-  std::memcpy(datagram.data() + 8, &sequence, 4);
-  return datagram;
+// The drop verdict the interceptor must write for a packet id, as its sequence-th request.
+bytes_t drop_bytes(std::uint32_t id, std::uint32_t sequence = 0) {
+  const bytes_t header = concat({{0, 0, 0, 0}, be32(id)});
+  return message(0x301, 1, concat({{0, 0, queue >> 8, queue & 0xFF}, attribute(12, 2, header)}), sequence, false);
 }
 
 struct capture_log_t : mv::log::cf_log_t {
@@ -121,7 +115,6 @@ struct capture_log_t : mv::log::cf_log_t {
 } // namespace
 
 TEST(NfqueuePacket, UnreadablePacketsAreDroppedAndTheQueueGoesOn) {
-  const auto with = attr;
   const auto patched = [](std::size_t at, std::uint8_t value) {
     bytes_t p = packet_bytes();
     p[at] = value;
@@ -137,7 +130,7 @@ TEST(NfqueuePacket, UnreadablePacketsAreDroppedAndTheQueueGoesOn) {
   const bytes_t hdr_attr = attr(1, {0, 0, 0, 1, 8, 0, 3});
   const std::optional<std::uint32_t> none;
   const std::vector<std::tuple<bytes_t, std::optional<std::uint32_t>, std::string>> cases = {
-      {with_sequence(message(0x301, 0, {0, 0, 0, 0}), 0), none, "invalid message type: 769"},
+      {message(0x301, 0, {0, 0, 0, 0}), none, "invalid message type: 769"},
       {message(0x300, 0, {0, 0}), none, "Cannot parse nfnetlink message: Truncated message"},
       {queued(1, packet_bytes(5, 5, 39)), 1, "truncated packet"},
       {queued(1, packet_bytes(6, 5, 40)), 1, "truncated TCP header"},
@@ -165,10 +158,10 @@ TEST(NfqueuePacket, UnreadablePacketsAreDroppedAndTheQueueGoesOn) {
        "netlink: cannot parse attribute: Invalid header length: 3"},
       {message(0x300, 0, concat({{2, 0, 0, 1}, attribute(3, 1)})), none,
        "netlink: cannot parse attribute: Invalid header length: 3"},
-      {queued(1, packet_bytes(), with(3, {0, 1})), 1, "netlink: Invalid attribute type"},
-      {queued(1, packet_bytes(), with(16, {0, 0, 1})), 1, "netlink: Invalid attribute type"},
-      {queued(1, packet_bytes(), with(9, bytes_t(11, 0))), 1, "netlink: Invalid attribute type"},
-      {queued(1, packet_bytes(), with(4, bytes_t(15, 0))), 1, "netlink: Invalid attribute type"},
+      {queued(1, packet_bytes(), attr(3, {0, 1})), 1, "netlink: Invalid attribute type"},
+      {queued(1, packet_bytes(), attr(16, {0, 0, 1})), 1, "netlink: Invalid attribute type"},
+      {queued(1, packet_bytes(), attr(9, bytes_t(11, 0))), 1, "netlink: Invalid attribute type"},
+      {queued(1, packet_bytes(), attr(4, bytes_t(15, 0))), 1, "netlink: Invalid attribute type"},
   };
   auto capture = std::make_shared<capture_log_t>();
   mv::log::set_log(capture);
@@ -180,7 +173,7 @@ TEST(NfqueuePacket, UnreadablePacketsAreDroppedAndTheQueueGoesOn) {
     f.deliver(queued(9, packet_bytes()), 1); // handed on as usual, after the unreadable one
     EXPECT_EQ(f.interceptor->pending_count(), 1u);
     if (dropped)
-      EXPECT_EQ(f.verdict(), with_sequence(verdict_bytes(0, be32(*dropped)), 0));
+      EXPECT_EQ(f.verdict(), drop_bytes(*dropped));
     else
       EXPECT_TRUE(f.verdict(100).empty());
     EXPECT_EQ(capture->lines, (std::vector<std::pair<int, std::string>>{
@@ -195,49 +188,34 @@ TEST(NfqueuePacket, UnreadablePacketsAreDroppedAndTheQueueGoesOn) {
   f.kernel.send_to(f.port, queued(1, packet_bytes(5, 0, 40)));
   f.kernel.send_to(f.port, queued(2, packet_bytes(5, 1, 40)));
   f.deliver(queued(3, packet_bytes(5, 5, 40)), 1); // the shortest acceptable packet
-  EXPECT_EQ(f.verdict(), with_sequence(verdict_bytes(0, be32(1)), 0));
-  EXPECT_EQ(f.verdict(), with_sequence(verdict_bytes(0, be32(2)), 1));
+  EXPECT_EQ(f.verdict(), drop_bytes(1));
+  EXPECT_EQ(f.verdict(), drop_bytes(2, 1));
   EXPECT_EQ(capture->lines.size(), 1u);
   mv::log::set_log(mv::log::default_log());
 }
 
-
 namespace {
 
+// Answers each configuration request on the newest socket, refusing uid/gid reporting.
 struct fake_kernel_t {
   tests::netlink::endpoint_t endpoint;
-  std::mutex mutex;
   std::vector<bytes_t> requests;
+  std::atomic<std::uint32_t> port = 0;
   int sockets = 0;
-  std::function<std::int32_t(const fw::linux::nfnetlink::message_t &)> answer = [](const auto &) { return 0; };
 
   packet_interceptor_t::socket_factory_t factory() {
     return [this] {
       tests::netlink::endpoint_t own;
-      std::lock_guard lock(mutex);
       ++sockets;
+      port = own.port;
       return fw::linux::netlink::socket_t(own.take(), endpoint.port);
     };
   }
-
-  // Answers the given number of requests (or until none arrives for a long while).
   void serve(std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) {
-      pollfd p{endpoint.fd.get(), POLLIN, 0};
-      if (::poll(&p, 1, 10000) != 1) return;
-      bytes_t buffer(65536);
-      sockaddr_nl from{};
-      socklen_t from_length = sizeof from;
-      const ssize_t n = ::recvfrom(endpoint.fd.get(), buffer.data(), buffer.size(), 0,
-                                   reinterpret_cast<sockaddr *>(&from), &from_length);
-      if (n <= 0) return;
-      buffer.resize(static_cast<std::size_t>(n));
-      const auto message = fw::linux::nfnetlink::message_t::parse(buffer.data() + 16, buffer.size() - 16);
-      {
-        std::lock_guard lock(mutex);
-        requests.push_back(buffer);
-      }
-      endpoint.send_to(from.nl_pid, tests::netlink::error_message(answer(message), 0, 0x302));
+    for (bytes_t request; requests.size() < count && !(request = endpoint.receive(10000)).empty();) {
+      requests.push_back(request);
+      const auto message = fw::linux::nfnetlink::message_t::parse(request.data() + 16, request.size() - 16);
+      endpoint.send_to(port, tests::netlink::error_message(message.attributes().contains(5) ? -EOPNOTSUPP : 0, 0, 0x302));
     }
   }
 };
@@ -253,9 +231,6 @@ const bytes_t uid_gid = concat({attribute(8, 4, {0, 0, 0, 8}), attribute(8, 5, {
 
 TEST(NfqueueConfig, RetriesWithoutUidGidOnANewSocketWhenTheKernelLacksIt) {
   fake_kernel_t kernel;
-  kernel.answer = [](const fw::linux::nfnetlink::message_t &m) {
-    return m.attributes().contains(5) ? -EOPNOTSUPP : 0;
-  };
   std::thread server([&] { kernel.serve(6); });
   auto fd = packet_interceptor_t::open_queue(7, 1024, kernel.factory());
   server.join();

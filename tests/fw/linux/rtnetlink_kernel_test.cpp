@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include <boost/system/system_error.hpp>
 
 #include "fw/linux/netlink/constants.hpp"
@@ -57,27 +59,23 @@ TEST(RtnetlinkKernel, RuleAddDumpDelete) {
   tests::enter_fresh_netns();
   const auto flags = static_cast<std::uint16_t>(netlink::f_create | netlink::f_excl);
   routing::execute(routing::rtm_newrule, fwmark_rule(1000), flags);
-  EXPECT_NE(tests::shell("ip rule show").find("1000:\tfrom all fwmark 0x100/0x100 lookup 100"), std::string::npos)
-      << tests::shell("ip rule show");
+  EXPECT_NE(tests::shell("ip rule show").find("1000:\tfrom all fwmark 0x100/0x100 lookup 100"), std::string::npos);
 
   // A duplicate is refused with the kernel's errno.
   EXPECT_EQ(errno_of([&] { routing::execute(routing::rtm_newrule, fwmark_rule(1000), flags); }), EEXIST);
 
+  // Default rules (local, main, default) come too: the dump spans several messages.
+  const auto rules = routing::dump(routing::rtm_getrule, AF_INET);
+  EXPECT_GE(rules.size(), 4u);
   int found = 0;
-  for (const auto &rule : routing::dump(routing::rtm_getrule, AF_INET)) {
-    EXPECT_EQ(rule.header().family, AF_INET);
+  for (const auto &rule : rules)
     if (rule.attributes().find_u32(FRA_PRIORITY) == 1000u) {
       ++found;
-      EXPECT_EQ(rule.attributes().get_u32(FRA_FWMARK), 0x100u);
-      EXPECT_EQ(rule.attributes().get_u32(FRA_FWMASK), 0x100u);
-      EXPECT_EQ(rule.attributes().get_u32(FRA_TABLE), 100u);
-      EXPECT_EQ(rule.header().type, FR_ACT_TO_TBL);
+      EXPECT_EQ(std::make_tuple(rule.attributes().get_u32(FRA_FWMARK), rule.attributes().get_u32(FRA_FWMASK),
+                                rule.attributes().get_u32(FRA_TABLE), unsigned{rule.header().type}),
+                std::make_tuple(0x100u, 0x100u, 100u, unsigned{FR_ACT_TO_TBL}));
     }
-  }
   EXPECT_EQ(found, 1);
-
-  // Default rules (local, main, default) come too: the dump spans several messages.
-  EXPECT_GE(routing::dump(routing::rtm_getrule, AF_INET).size(), 4u);
 
   routing::execute(routing::rtm_delrule, fwmark_rule(1000));
   EXPECT_EQ(tests::shell("ip rule show").find("fwmark 0x100"), std::string::npos);
@@ -98,9 +96,8 @@ TEST(RtnetlinkKernel, RouteAddDumpDeleteOnOneSocket) {
   for (const auto &route : routing::dump(socket, routing::rtm_getroute, request)) {
     if (route.attributes().find_u32(RTA_TABLE) != 100u) continue;
     ++found;
-    EXPECT_EQ(route.header().type, RTN_LOCAL);
-    EXPECT_EQ(route.header().dst_len, 0);
-    EXPECT_EQ(route.attributes().get_u32(RTA_OIF), if_nametoindex("lo"));
+    EXPECT_EQ(std::make_tuple(unsigned{route.header().type}, unsigned{route.header().dst_len}, route.attributes().get_u32(RTA_OIF)),
+              std::make_tuple(unsigned{RTN_LOCAL}, 0u, if_nametoindex("lo")));
     EXPECT_FALSE(route.attributes().contains(RTA_DST));
   }
   EXPECT_EQ(found, 1);

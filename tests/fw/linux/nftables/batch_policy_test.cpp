@@ -2,8 +2,6 @@
 // reading of acknowledgements for kernels that do and do not acknowledge the framing (a user-space
 // netlink peer plays the kernel).
 
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <boost/system/system_error.hpp>
@@ -15,15 +13,12 @@
 #include "fw/linux/nftables/policy/batch_policy.hpp"
 #include "fw/linux/nftables/requests.hpp"
 #include "tests/support/netlink_peer.hpp"
-#include "tests/support/error_text.hpp"
 
 namespace nft = fw::linux::nftables;
 namespace nl = fw::linux::netlink;
 using nft::policy::batch_policy_t;
 
 namespace {
-
-using tests::error_text;
 
 // The messages of one batch as (header, offset).
 std::vector<nl::header_t> headers(const batch_policy_t::batch_t &batch) {
@@ -42,6 +37,19 @@ nft::utils::nft_msg_t sample_rule(std::uint32_t mark) {
   nft::matches::counter(rule);
   return rule.finish();
 }
+
+// A socket under test talking to a peer that stands in for the kernel.
+struct peer_pair_t {
+  tests::netlink::endpoint_t kernel, own;
+  std::optional<nl::socket_t> socket;
+  std::uint32_t own_port;
+
+  peer_pair_t() {
+    own_port = own.port;
+    socket.emplace(own.take(), kernel.port);
+  }
+  void answer(std::int32_t error, std::uint32_t sequence) { kernel.send_to(own_port, tests::netlink::error_message(error, sequence)); }
+};
 
 } // namespace
 
@@ -62,33 +70,10 @@ TEST(NftBatchPolicy, LargeSequencesAreSplitIntoBatchesWithinThePageSize) {
     EXPECT_EQ(h.back().type, 0x11);
     for (const auto &header : h) EXPECT_EQ(header.sequence, expected_sequence++);
     rules += h.size() - 2;
-    // Each batch was full: the next rule would not have fitted.
-    if (&batch != &batches.back()) {
-      EXPECT_GT(batch.bytes.size() + rule_size, 4096u);
-    }
+    if (&batch != &batches.back()) EXPECT_GT(batch.bytes.size() + rule_size, 4096u); // full: the next would not fit
   }
   EXPECT_EQ(rules, count);
 }
-
-namespace {
-
-// A socket under test talking to a peer that stands in for the kernel.
-struct peer_pair_t {
-  tests::netlink::endpoint_t kernel;
-  tests::netlink::endpoint_t own;
-  std::optional<nl::socket_t> socket;
-  std::uint32_t own_port;
-
-  peer_pair_t() {
-    own_port = own.port;
-    socket.emplace(own.take(), kernel.port);
-  }
-  void answer(std::int32_t error, std::uint32_t sequence) { kernel.send_to(own_port, tests::netlink::error_message(error, sequence)); }
-  // A datagram after the acknowledgements, which the batch must leave unread.
-  void sentinel() { kernel.send_to(own_port, tests::netlink::message(0x0A03, 0, {2, 0, 0, 0})); }
-};
-
-} // namespace
 
 TEST(NftBatchPolicy, AnErrorAcknowledgementRaisesTheKernelsErrno) {
   peer_pair_t p;
@@ -98,7 +83,7 @@ TEST(NftBatchPolicy, AnErrorAcknowledgementRaisesTheKernelsErrno) {
   p.answer(-ENOENT, 101);
   try {
     policy.send(*p.socket);
-    FAIL();
+    ADD_FAILURE() << "no error";
   } catch (const boost::system::system_error &e) {
     EXPECT_EQ(e.code().value(), ENOENT);
   }
