@@ -4,7 +4,6 @@
 // limit, and one hook slow to decide among many.
 
 #include <gtest/gtest.h>
-
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -12,7 +11,6 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -25,38 +23,45 @@
 #include <string>
 #include <thread>
 #include <vector>
-
 #include <boost/filesystem/operations.hpp>
-
 #include "tests/fw/net/packet_builder.hpp"
 #include "tests/support/e2e_daemon.hpp"
 #include "tests/support/netns.hpp"
 #include "tests/support/tcp.hpp"
 
 namespace {
-
 using fw::util::scoped_fd_t;
 using tests::tcp::connect_outcome_t;
+namespace fs = boost::filesystem;
+const char *const pass_hook = "function intercept_hook(ctx) return 'pass' end\n";
+
+// A fresh namespace and a daemon in it; START runs it with a VettD stand-in until it is ready.
+#define FRESH_DAEMON                                                                                                   \
+  tests::enter_fresh_netns();                                                                                          \
+  if (HasFatalFailure() || IsSkipped()) return;                                                                        \
+  tests::e2e_daemon_t daemon
+#define START(...)                                                                                                     \
+  daemon.start(with_vettd(daemon, {__VA_ARGS__}));                                                                     \
+  ASSERT_TRUE(daemon.wait_ready()) << daemon.output()
+tests::e2e_daemon_t::options_t with_vettd(tests::e2e_daemon_t &d, tests::e2e_daemon_t::options_t o) {
+  o.vettd = d.start_vettd_lite();
+  return o;
+}
 
 TEST(PerConnectionFaults, CraftedSyns) {
-  tests::enter_fresh_netns();
-  if (HasFatalFailure() || IsSkipped()) return;
-  tests::e2e_daemon_t daemon;
-  daemon.start({.hook = "function intercept_hook(ctx)\n"
-                        "if ctx.dst.port == 7001 then return 'check' end return 'reject' end\n",
-                .vettd = daemon.start_vettd_lite()});
-  ASSERT_TRUE(daemon.wait_ready()) << daemon.output();
+  FRESH_DAEMON;
+  START(.hook = "function intercept_hook(ctx) if ctx.dst.port == 7001 then return 'check' end return 'reject' end\n");
 
   // Rejected when read: a data offset below 5 once made the reset read beyond the header copy.
   const struct {
     std::uint8_t data_offset;
     std::size_t after; // bytes behind the 20-byte TCP header
     bool read;
-  } rows[] = {{0, 0, false}, {1, 0, false}, {4, 8, false}, {6, 0, false},  {15, 0, false},
-              {15, 36, false}, {5, 0, true},  {8, 12, true}, {5, 200, true}, {15, 40, true}};
+  } rows[] = {{0, 0, false}, {1, 0, false}, {4, 8, false}, {6, 0, false}, {15, 0, false},
+              {15, 36, false}, {5, 0, true}, {8, 12, true}, {5, 200, true}, {15, 40, true}};
+  tests::tcp_packet_t syn;
+  syn.source = syn.destination = "127.0.0.1";
   for (std::size_t i = 0; i < std::size(rows); ++i) {
-    tests::tcp_packet_t syn;
-    syn.source = syn.destination = "127.0.0.1";
     syn.source_port = static_cast<std::uint16_t>(30000 + i);
     syn.destination_port = 7002;
     syn.data_offset = rows[i].data_offset;
@@ -98,11 +103,8 @@ TEST(PerConnectionFaults, OutOfDescriptors) {
   // that are not there.
   GTEST_SKIP() << "needs descriptors the sanitizer runtime takes";
 #endif
-  tests::enter_fresh_netns();
-  if (HasFatalFailure() || IsSkipped()) return;
-  tests::e2e_daemon_t daemon;
-  daemon.start({.hook = "function intercept_hook(ctx) return 'check' end\n", .vettd = daemon.start_vettd_lite()});
-  ASSERT_TRUE(daemon.wait_ready()) << daemon.output();
+  FRESH_DAEMON;
+  START(.hook = "function intercept_hook(ctx) return 'check' end\n");
   const pid_t pid = daemon.daemon_pid();
   const scoped_fd_t server = tests::tcp::listen_on(7001);
   const auto checked_connection_works = [&] {
@@ -136,7 +138,6 @@ TEST(PerConnectionFaults, OutOfDescriptors) {
 
   ASSERT_EQ(::prlimit(pid, RLIMIT_NOFILE, &old, nullptr), 0);
   checked_connection_works();
-  EXPECT_EQ(::kill(pid, 0), 0) << "the daemon died";
   EXPECT_EQ(daemon.stop(), 107) << daemon.output();
 }
 
@@ -155,20 +156,14 @@ long queued_in_kernel() {
 // amount; the queue-limit line is not written once per packet, and a connection to another port still
 // gets its verdict. Logged at Info: per-packet debug lines are not what is measured.
 TEST(Flood, SynBurstBeyondTheQueueLimit) {
-  tests::enter_fresh_netns();
-  if (HasFatalFailure() || IsSkipped()) return;
-  tests::e2e_daemon_t daemon;
-  daemon.start({.hook = "local movri = require 'movri'\ncalls = 0\nfunction intercept_hook(ctx)\n"
-                        "if ctx.dst.port == 7001 then return 'pass' end\n"
-                        "calls = calls + 1 if calls % 10000 == 0 then movri.info('hook calls: ' .. calls) end\n"
-                        "movri.sleep(600) return 'pass' end\n",
-                .vettd = daemon.start_vettd_lite(),
-                .log_level = "LOG_LEVEL_INFO"});
-  ASSERT_TRUE(daemon.wait_ready()) << daemon.output();
+  FRESH_DAEMON;
+  START(.hook = "local movri = require 'movri'\ncalls = 0\nfunction intercept_hook(ctx)\n"
+                "if ctx.dst.port == 7001 then return 'pass' end\n"
+                "calls = calls + 1 if calls % 10000 == 0 then movri.info('hook calls: ' .. calls) end\n"
+                "movri.sleep(600) return 'pass' end\n",
+        .log_level = "LOG_LEVEL_INFO");
   const pid_t pid = daemon.daemon_pid();
-
-  // A server for the connection made after the flood.
-  fw::util::scoped_fd_t server = tests::tcp::listen_on(7001);
+  scoped_fd_t server = tests::tcp::listen_on(7001); // for the connection made after the flood
 
   // Distinct SYNs from a raw socket, about as fast as the daemon reads them (what does not fit its
   // socket's buffer is lost).
@@ -185,10 +180,7 @@ TEST(Flood, SynBurstBeyondTheQueueLimit) {
   ASSERT_TRUE(daemon.wait_for_output("hook calls: 20000", 60)) << daemon.output().substr(0, 4000);
 
   const auto outcome = tests::tcp::finish_connect(tests::tcp::start_connect(7001).get());
-  EXPECT_EQ(outcome, tests::tcp::connect_outcome_t::established) << tests::tcp::to_string(outcome) << "\n"
-                                                                 << daemon.output().substr(0, 4000);
-
-  EXPECT_EQ(::kill(pid, 0), 0) << "the daemon died";
+  EXPECT_EQ(outcome, connect_outcome_t::established) << tests::tcp::to_string(outcome) << "\n" << daemon.output().substr(0, 4000);
   const long rss_after = rss_kib(pid);
   // 768 sessions at most (measured: about 14 MiB more, the same for 30000 SYNs as for 60000). Under
   // the address sanitizer freed memory first waits in its quarantine (256 MiB).
@@ -199,7 +191,6 @@ TEST(Flood, SynBurstBeyondTheQueueLimit) {
 #endif
   EXPECT_LT(rss_after, rss_before + bound_kib) << rss_before << " -> " << rss_after;
   EXPECT_LT(daemon.count("queue limit reached; dropping the oldest packet"), syns / 20u) << "one line per packet";
-
   server.reset();
   EXPECT_EQ(daemon.stop(), 107) << daemon.output().substr(0, 4000);
 }
@@ -234,12 +225,10 @@ long count_started(const std::vector<session_line_t> &lines) {
 // others get their verdicts and finish their exchange while the slow one still waits for its verdict,
 // its SYN held in the queue; the slow one finishes afterwards.
 TEST(SlowHook, OneSlowVerdictDoesNotHoldUpTheOthers) {
-  tests::enter_fresh_netns();
-  tests::e2e_daemon_t daemon;
-  const auto others_go = daemon.path("others-go");
-  const auto slow_go = daemon.path("slow-go");
+  FRESH_DAEMON;
+  const auto others_go = daemon.path("others-go"), slow_go = daemon.path("slow-go");
   // Logged at Info, where the only line naming the slow destination before its verdict is its session's start.
-  daemon.start({.hook = R"(local movri = require 'movri'
+  START(.hook = R"(local movri = require 'movri'
 local function wait_for(path) while not io.open(path) do movri.sleep(0.02) end end
 function intercept_hook(ctx)
   if ctx.dst.port == 7002 then movri.sleep(1) wait_for(')" + slow_go + R"(')
@@ -247,9 +236,7 @@ function intercept_hook(ctx)
   return 'pass'
 end
 )",
-                .vettd = daemon.start_vettd_lite(),
-                .log_level = "LOG_LEVEL_INFO"});
-  ASSERT_TRUE(daemon.wait_ready()) << daemon.output();
+        .log_level = "LOG_LEVEL_INFO");
   const auto fast_listener = tests::tcp::listen_on(fast_port, 512);
   const auto slow_listener = tests::tcp::listen_on(slow_port);
 
@@ -305,14 +292,6 @@ end
   EXPECT_EQ(daemon.stop(), 107) << daemon.output().substr(0, 4000);
 }
 
-// What the daemon leaves to others: programs it starts inherit none of its descriptors, HubD going away
-// together with the log pipe ends it with its status and without a trace in the kernel, a start
-// without autoconfiguration still removes what a killed run left, kill -9 at any moment leaves at most
-// what one start installs, and with IPv6 turned off nothing of IPv6 is installed.
-
-
-namespace fs = boost::filesystem;
-
 std::string file_text(const std::string &path) { return tests::shell("cat " + path, true); }
 
 // The descriptors of a process above 2 that would survive an exec.
@@ -341,15 +320,11 @@ int wait_adopted(pid_t pid) {
 }
 
 TEST(hygiene_e2e_t, HookProgramsInheritNothingAndHubDGoneWithTheLogPipeEndsTheDaemonCleanly) {
-  tests::enter_fresh_netns();
-  tests::e2e_daemon_t daemon;
+  FRESH_DAEMON;
   const std::string listing = daemon.path("descriptors");
   // The hook file runs at every start; at the second one every service is open.
-  daemon.start({.hook = "os.execute('ls /proc/self/fd > " + listing + "')\n"
-                        "function intercept_hook(ctx) return 'pass' end\n",
-                .vettd = daemon.start_vettd_lite(),
-                .log = "{ type: FILE path: \"" + daemon.path("daemon.log") + "\" }"});
-  ASSERT_TRUE(daemon.wait_ready()) << daemon.output();
+  START(.hook = "os.execute('ls /proc/self/fd > " + listing + "')\n" + pass_hook,
+        .log = "{ type: FILE path: \"" + daemon.path("daemon.log") + "\" }");
   const pid_t pid = daemon.daemon_pid();
   daemon.hubd().signal(SIGHUP);
   ASSERT_TRUE(daemon.wait_for_count("Ready for service", 2)) << daemon.output();
@@ -368,10 +343,8 @@ TEST(hygiene_e2e_t, HookProgramsInheritNothingAndHubDGoneWithTheLogPipeEndsTheDa
 }
 
 TEST(hygiene_e2e_t, LeftoversOfAKilledRunGoAtAStartWithoutAutoconfiguration) {
-  tests::enter_fresh_netns();
-  tests::e2e_daemon_t daemon;
-  tests::e2e_daemon_t::options_t options{.hook = "function intercept_hook(ctx) return 'pass' end\n",
-                                         .vettd = daemon.start_vettd_lite()};
+  FRESH_DAEMON;
+  auto options = with_vettd(daemon, {.hook = pass_hook});
   daemon.start(options);
   ASSERT_TRUE(daemon.wait_ready()) << daemon.output();
   const auto installed = daemon.kernel_state();
@@ -392,13 +365,10 @@ TEST(hygiene_e2e_t, LeftoversOfAKilledRunGoAtAStartWithoutAutoconfiguration) {
 // rule, one state file), and SIGTERM removes everything. The moments come from a seeded generator, so
 // a failing round can be replayed.
 TEST(daemon_e2e_t, KillNineThenRestartLeavesOneCopyAndStopCleansUp) {
-  tests::enter_fresh_netns();
-  tests::e2e_daemon_t daemon;
-  const tests::e2e_daemon_t::options_t options{
-      .hook = "function intercept_hook(ctx) return 'pass' end\n",
-      .extra_config = "input_divert_enable: true\ninput_divert_nfqueue_number { auto {} }\n"
-                      "input_divert_mark { none {} }\n",
-      .vettd = daemon.start_vettd_lite()};
+  FRESH_DAEMON;
+  const auto options = with_vettd(
+      daemon, {.hook = pass_hook,
+               .extra_config = "input_divert_enable: true\ninput_divert_nfqueue_number { auto {} }\ninput_divert_mark { none {} }\n"});
   const auto server = tests::tcp::listen_on(7001);
   std::mt19937 random(20261206);
   const auto some_ms = [&](int most) { return std::chrono::milliseconds(std::uniform_int_distribution<int>(0, most)(random)); };
@@ -420,7 +390,7 @@ TEST(daemon_e2e_t, KillNineThenRestartLeavesOneCopyAndStopCleansUp) {
       EXPECT_EQ(now, *first) << kernel_text();
     }
     const pid_t pid = daemon.daemon_pid();
-    std::vector<fw::util::scoped_fd_t> clients;
+    std::vector<scoped_fd_t> clients;
     switch (moment) {
     case during_start: std::this_thread::sleep_for(some_ms(60)); break;
     case with_traffic:
@@ -450,8 +420,7 @@ TEST(daemon_e2e_t, Ipv6TurnedOffLeavesNoIpv6State) {
   tests::enter_fresh_netns();
   ASSERT_EQ(::setenv("COM_MOVRI_IPV6", "0", 1), 0); // inherited by the HubD stand-in and the daemon
   tests::e2e_daemon_t daemon;
-  daemon.start({.hook = "function intercept_hook(ctx) return 'pass' end\n", .vettd = daemon.start_vettd_lite()});
-  ASSERT_TRUE(daemon.wait_ready()) << daemon.output();
+  START(.hook = pass_hook);
   EXPECT_EQ(tests::shell("cat /proc/net/ip6_tables_names; nft list tables ip6"), "");
   const auto state = daemon.kernel_state();
   EXPECT_GT(state.iptables_rules, 0);
