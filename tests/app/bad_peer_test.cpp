@@ -5,14 +5,11 @@
 // real TCP on 127.0.0.1, diverted on their way out; checked ones are relayed by the VettD stand-in.
 
 #include <gtest/gtest.h>
-
 #include <sys/socket.h>
-
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
-
 #include "tests/support/e2e_daemon.hpp"
 #include "tests/support/netns.hpp"
 #include "tests/support/queryd_peer.hpp"
@@ -21,9 +18,14 @@
 #include "tests/support/vettd_peer.hpp"
 
 namespace {
-
 using fw::util::scoped_fd_t;
 using tests::tcp::connect_outcome_t;
+
+// A listener that accepts nothing, with its queue of connections full; the connection that fills it.
+scoped_fd_t fill_accept_queue(std::unique_ptr<tests::unix_listener_t> &listener, const std::string &path) {
+  listener = std::make_unique<tests::unix_listener_t>(path, 0);
+  return tests::unix_listener_t::connect_to(path);
+}
 
 constexpr std::uint16_t lookup_port = 7001; // the hook's verdict is what the lookup yields
 constexpr std::uint16_t passed_port = 7002; // passed without a lookup
@@ -77,7 +79,6 @@ struct queryd_bad_peer_t : ::testing::Test {
     EXPECT_TRUE(link) << "the daemon did not connect to QueryD\n" << daemon.output();
     return tests::queryd_peer_t(std::move(link));
   }
-
   // The request's serial once it is what the hook asked for (only the "user" parameter goes along with a lookup).
   static std::uint32_t serial_of(const std::optional<lp::ClientMessage> &request, bool lookup = true) {
     EXPECT_TRUE(request);
@@ -88,7 +89,6 @@ struct queryd_bad_peer_t : ::testing::Test {
                                               : R"(tag: CHECK_REQUEST lookup_type: LOOKUP_CIDR lookup_tag: "ports" check: "7003")");
     return request->serial();
   }
-
   scoped_fd_t server_side(const scoped_fd_t &client, std::uint16_t port) {
     return tests::tcp::server_side(client.get(), servers[port - lookup_port].get(), daemon.output());
   }
@@ -108,7 +108,6 @@ struct queryd_bad_peer_t : ::testing::Test {
   void expect_passed(scoped_fd_t client, std::uint16_t port) {
     EXPECT_EQ(tests::tcp::peer_port(server_side(client, port).get()), tests::tcp::local_port(client.get()));
   }
-
   // The hook's failure as logged by its session and by the diverter, which falls back to check.
   void expect_failure_logged(const std::string &error, std::size_t times = 1) {
     const std::string fallback = ": cannot get verdict for intercepted connection: " + error + "; falling back to CHECK\n";
@@ -116,7 +115,6 @@ struct queryd_bad_peer_t : ::testing::Test {
     EXPECT_EQ(daemon.count(fallback), times) << daemon.output();
     EXPECT_GE(daemon.count(": " + error + ": "), times) << "the session's line\n" << daemon.output();
   }
-
   // A good QueryD on a new link: the lookup goes out and its answer is the verdict.
   void expect_new_link_serves_lookups() {
     scoped_fd_t client = tests::tcp::start_connect(lookup_port);
@@ -125,7 +123,6 @@ struct queryd_bad_peer_t : ::testing::Test {
     peer.send(tests::queryd_peer_t::lookup_answer(serial, {"reject"}));
     expect_refused(std::move(client));
   }
-
 };
 
 // What QueryD sends instead of an answer, and the error the lookup fails with.
@@ -155,32 +152,24 @@ TEST_P(queryd_bad_answer_t, LookupFailsConnectionIsCheckedAndTheNextLookupGetsAN
   expect_clean_stop(daemon);
 }
 
+using qpeer_t = tests::queryd_peer_t;
 INSTANTIATE_TEST_SUITE_P(
     Queryd, queryd_bad_answer_t,
     ::testing::Values(
-        bad_answer_t{"GarbageInAFrame", [](tests::queryd_peer_t &p, std::uint32_t) { p.send_bytes(p.frame("\xde\xad\xbe\xef\x00\x17")); },
+        bad_answer_t{"GarbageInAFrame", [](qpeer_t &p, auto) { p.send_bytes(p.frame("\xde\xad\xbe\xef\x00\x17")); },
                      "lp.ServerMessage: invalid message format"},
         // Its first four bytes make a length far beyond the limit.
-        bad_answer_t{"TextInsteadOfFrames", [](tests::queryd_peer_t &p, std::uint32_t) { p.send_bytes("HTTP/1.1 200 OK\r\n\r\n"); },
+        bad_answer_t{"TextInsteadOfFrames", [](qpeer_t &p, auto) { p.send_bytes("HTTP/1.1 200 OK\r\n\r\n"); },
                      "invalid message size received"},
         // The daemon makes room for the largest frame allowed, then the link closes.
         bad_answer_t{"LargestFrameCutShort",
-                     [](tests::queryd_peer_t &p, std::uint32_t) {
-                       p.send_bytes(tests::framed_peer_t::le32(64 * 1024 * 1024) + std::string(100000, '\x0a'));
-                       p.close();
-                     },
+                     [](qpeer_t &p, auto) { p.send_bytes(p.le32(64 << 20) + std::string(100000, '\x0a')), p.close(); },
                      "read failed: End of file"},
-        bad_answer_t{"AnswerWithoutSerial",
-                     [](tests::queryd_peer_t &p, std::uint32_t) {
-                       auto m = tests::queryd_peer_t::lookup_answer(0, {"pass"});
-                       m.clear_serial();
-                       p.send(m);
-                     },
+        bad_answer_t{"AnswerWithoutSerial", [](qpeer_t &p, auto) { auto m = p.lookup_answer(0, {"pass"}); m.clear_serial(), p.send(m); },
                      "message lp.ServerMessage tagged LOOKUP_RESPONSE does not have field serial set"},
+        // Tag 9, then the serial.
         bad_answer_t{"UnknownTag",
-                     [](tests::queryd_peer_t &p, std::uint32_t serial) { // tag 9, then the serial
-                       p.send_bytes(p.frame(std::string("\x08\x09\x10", 3) + varint(serial)));
-                     },
+                     [](qpeer_t &p, std::uint32_t serial) { p.send_bytes(p.frame(std::string("\x08\x09\x10", 3) + varint(serial))); },
                      "lp.ServerMessage: unknown message tag: 9"}),
     [](const auto &info) { return std::string(info.param.name); });
 
@@ -218,11 +207,13 @@ TEST_F(queryd_bad_peer_t, ALookupNeverAnsweredHoldsOnlyItsOwnConnection) {
 }
 
 // How QueryD cannot be reached when a link is needed, and the error of the connect.
+// busy: the peer accepts nothing and its queue of connections is full (a connect would wait until it
+// accepts); else there is no socket file. status: how the daemon ends (VettD only).
 struct unreachable_t {
   const char *name;
-  bool busy; // QueryD accepts nothing and its queue of connections is full (a connect would wait until it
-             // accepts); else there is no socket file
+  bool busy;
   std::string reason;
+  int status = 0;
 };
 void PrintTo(const unreachable_t &m, std::ostream *os) { *os << m.name; }
 
@@ -233,10 +224,7 @@ struct queryd_unreachable_t : queryd_bad_peer_t, ::testing::WithParamInterface<u
 // connects again.
 TEST_P(queryd_unreachable_t, LookupFailsAtOnceAndTheNextOneConnectsAgain) {
   scoped_fd_t filler;
-  if (GetParam().busy) {
-    queryd = std::make_unique<tests::unix_listener_t>(queryd_path(), 0);
-    ASSERT_TRUE(filler = tests::unix_listener_t::connect_to(queryd_path()));
-  }
+  if (GetParam().busy) ASSERT_TRUE(filler = fill_accept_queue(queryd, queryd_path()));
   ASSERT_NO_FATAL_FAILURE(start());
 
   expect_checked(tests::tcp::start_connect(lookup_port), lookup_port);
@@ -294,7 +282,6 @@ struct vettd_bad_peer_t : ::testing::Test {
     EXPECT_TRUE(link) << "the daemon did not connect to VettD\n" << daemon.output();
     return tests::vettd_peer_t(link.release());
   }
-
   // A connection the hook checks: the daemon connects to the server itself and accepts the client in
   // the server's place; the test holds both ends.
   struct checked_t {
@@ -305,7 +292,6 @@ struct vettd_bad_peer_t : ::testing::Test {
     c.server = tests::tcp::server_side(c.client.get(), checked_server.get(), daemon.output());
     return c;
   }
-
   // A new checked connection makes the daemon ask for VettD again, and reaches it on the new link as one
   // frame whose two descriptors are the connection's ends: the client's bytes come out of the first,
   // and bytes written to the second reach the server.
@@ -318,7 +304,6 @@ struct vettd_bad_peer_t : ::testing::Test {
     tests::tcp::expect_exchange(c.client.get(), frame->fds[0].get());
     tests::tcp::expect_exchange(frame->fds[1].get(), c.server.get());
   }
-
   // A passed connection goes straight to its server while the daemon is busy with VettD: proof that
   // its event loop still turns.
   void expect_passed() {
@@ -327,7 +312,6 @@ struct vettd_bad_peer_t : ::testing::Test {
     EXPECT_EQ(tests::tcp::peer_port(server_side.get()), tests::tcp::local_port(client.get()));
     tests::tcp::expect_exchange(client.get(), server_side.get());
   }
-
 };
 
 // What VettD does on an idle link, and the one error line it costs (none for a plain close).
@@ -354,17 +338,16 @@ TEST_P(vettd_idle_link_t, TieIsDroppedAndTheNextPairGetsANewLink) {
   EXPECT_EQ(daemon.count("Error: "), GetParam().error.empty() ? 0u : 1u) << daemon.output();
 
   expect_handed_over();
-  EXPECT_TRUE(daemon.wait_for_count("Debug: VettD tie manager: requesting VettD\n", 2));
+  EXPECT_TRUE(daemon.wait_for_count("Debug: VettD tie manager: requesting VettD\n", 2)) << daemon.output();
   EXPECT_EQ(daemon.count("Debug: VettD tie manager: requesting VettD\n"), 2u) << daemon.output();
   expect_clean_stop(daemon);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Vettd, vettd_idle_link_t,
-    ::testing::Values(
-        idle_misbehaviour_t{"ClosesRightAfterAccepting", [](tests::vettd_peer_t &p) { p.close(); }, ""},
-        idle_misbehaviour_t{"WritesOneByte", [](tests::vettd_peer_t &p) { ASSERT_TRUE(tests::tcp::send_text(p.fd(), "x")); },
-                            "VettD tie: : Protocol violation"}),
+    ::testing::Values(idle_misbehaviour_t{"ClosesRightAfterAccepting", [](tests::vettd_peer_t &p) { p.close(); }, ""},
+                      idle_misbehaviour_t{"WritesOneByte", [](tests::vettd_peer_t &p) { ASSERT_TRUE(tests::tcp::send_text(p.fd(), "x")); },
+                                          "VettD tie: : Protocol violation"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // Frames pile up in a socket nobody reads: the daemon waits for it to become writable instead of
@@ -402,26 +385,14 @@ TEST_F(vettd_bad_peer_t, PairsPileUpWithoutStallingTheDaemonAndEndWithTheTie) {
   expect_clean_stop(daemon);
 }
 
-// Where the daemon cannot reach VettD at all.
-struct no_vettd_t {
-  const char *name;
-  bool busy; // VettD accepts nothing and its queue is full; else there is no socket file
-  int status;
-  std::string reason;
-};
-void PrintTo(const no_vettd_t &m, std::ostream *os) { *os << m.name; }
-
-struct vettd_unreachable_t : vettd_bad_peer_t, ::testing::WithParamInterface<no_vettd_t> {};
+struct vettd_unreachable_t : vettd_bad_peer_t, ::testing::WithParamInterface<unreachable_t> {};
 
 // Failing to connect to VettD ends the daemon with the status of the connect error; it stops as it
 // does on SIGTERM, so none of its rules, routing rules or state is left behind.
 TEST_P(vettd_unreachable_t, EndsTheDaemonAndLeavesNothingBehind) {
-  const no_vettd_t &u = GetParam();
+  const unreachable_t &u = GetParam();
   scoped_fd_t filler;
-  if (u.busy) {
-    vettd = std::make_unique<tests::unix_listener_t>(vettd_path(), 0);
-    ASSERT_TRUE(filler = tests::unix_listener_t::connect_to(vettd_path()));
-  }
+  if (u.busy) ASSERT_TRUE(filler = fill_accept_queue(vettd, vettd_path()));
   ASSERT_NO_FATAL_FAILURE(start());
   EXPECT_EQ(daemon.hubd().wait(), u.status) << daemon.output();
   const std::string log = daemon.output();
@@ -433,10 +404,9 @@ TEST_P(vettd_unreachable_t, EndsTheDaemonAndLeavesNothingBehind) {
   daemon.expect_nothing_left();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Vettd, vettd_unreachable_t,
-    ::testing::Values(no_vettd_t{"NoSocketFile", false, 23, "No such file or directory"},
-                      no_vettd_t{"AcceptQueueFull", true, 125, "Resource temporarily unavailable"}),
-    [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Vettd, vettd_unreachable_t,
+                         ::testing::Values(unreachable_t{"NoSocketFile", false, "No such file or directory", 23},
+                                           unreachable_t{"AcceptQueueFull", true, "Resource temporarily unavailable", 125}),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace
