@@ -54,15 +54,35 @@ void expect_clean_stop(tests::e2e_daemon_t &daemon) {
   EXPECT_EQ(daemon.count("Exit with status 107 (EC_APP_TERMINATED)"), 1u);
 }
 
-struct queryd_bad_peer_t : ::testing::Test {
+// A daemon in a fresh namespace, and servers on the three ports.
+struct bad_peer_t : ::testing::Test {
   tests::e2e_daemon_t daemon;
-  std::unique_ptr<tests::unix_listener_t> queryd;
   scoped_fd_t servers[3];
 
   void SetUp() override {
     tests::enter_fresh_netns();
     if (IsSkipped() || HasFatalFailure()) return;
     for (std::uint16_t port : {lookup_port, passed_port, check_port}) servers[port - lookup_port] = tests::tcp::listen_on(port);
+  }
+  scoped_fd_t server_side(const scoped_fd_t &client, std::uint16_t port) {
+    return tests::tcp::server_side(client.get(), servers[port - lookup_port].get(), daemon.output());
+  }
+  // A passed connection: the server sees the client itself, and they talk (proof that the daemon's
+  // event loop still turns).
+  void expect_passed() {
+    scoped_fd_t client = tests::tcp::start_connect(passed_port);
+    scoped_fd_t server = server_side(client, passed_port);
+    EXPECT_EQ(tests::tcp::peer_port(server.get()), tests::tcp::local_port(client.get()));
+    tests::tcp::expect_exchange(client.get(), server.get());
+  }
+};
+
+struct queryd_bad_peer_t : bad_peer_t {
+  std::unique_ptr<tests::unix_listener_t> queryd;
+
+  void SetUp() override {
+    bad_peer_t::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
     daemon.start_vettd_lite();
   }
 
@@ -89,9 +109,6 @@ struct queryd_bad_peer_t : ::testing::Test {
                                               : R"(tag: CHECK_REQUEST lookup_type: LOOKUP_CIDR lookup_tag: "ports" check: "7003")");
     return request->serial();
   }
-  scoped_fd_t server_side(const scoped_fd_t &client, std::uint16_t port) {
-    return tests::tcp::server_side(client.get(), servers[port - lookup_port].get(), daemon.output());
-  }
 
   // The hook could not decide: the connection was checked, so the server sees the daemon's own
   // connection (not the client's) and the VettD stand-in relays the client's bytes to it.
@@ -103,10 +120,6 @@ struct queryd_bad_peer_t : ::testing::Test {
   void expect_refused(scoped_fd_t client) {
     const auto outcome = tests::tcp::finish_connect(client.get());
     EXPECT_EQ(outcome, connect_outcome_t::refused) << tests::tcp::to_string(outcome) << "\n" << daemon.output();
-  }
-  // Passed: the server sees the client itself.
-  void expect_passed(scoped_fd_t client, std::uint16_t port) {
-    EXPECT_EQ(tests::tcp::peer_port(server_side(client, port).get()), tests::tcp::local_port(client.get()));
   }
   // The hook's failure as logged by its session and by the diverter, which falls back to check.
   void expect_failure_logged(const std::string &error, std::size_t times = 1) {
@@ -185,7 +198,7 @@ TEST_F(queryd_bad_peer_t, ALookupNeverAnsweredHoldsOnlyItsOwnConnection) {
     tests::queryd_peer_t peer = accept_link();
     serial_of(peer.receive());
 
-    expect_passed(tests::tcp::start_connect(passed_port), passed_port);
+    expect_passed();
     scoped_fd_t checked = tests::tcp::start_connect(check_port);
     peer.send(tests::queryd_peer_t::check_answer(serial_of(peer.receive(), false), true));
     expect_refused(std::move(checked));
@@ -229,7 +242,7 @@ TEST_P(queryd_unreachable_t, LookupFailsAtOnceAndTheNextOneConnectsAgain) {
 
   expect_checked(tests::tcp::start_connect(lookup_port), lookup_port);
   expect_failure_logged("Lookup: Cannot connect to " + queryd_path() + ": " + GetParam().reason);
-  expect_passed(tests::tcp::start_connect(passed_port), passed_port);
+  expect_passed();
 
   if (GetParam().busy) EXPECT_TRUE(queryd->accept());
   else queryd = std::make_unique<tests::unix_listener_t>(queryd_path());
@@ -249,25 +262,14 @@ INSTANTIATE_TEST_SUITE_P(Queryd, queryd_unreachable_t,
 // other connections, and asks HubD for VettD again with the next pair; an unreachable VettD ends it,
 // leaving nothing in the kernel. Connections are real TCP on 127.0.0.1, diverted on their way out.
 
-constexpr std::uint16_t checked_port = 7001;
-
 const char *const check_hook = R"(function intercept_hook(ctx)
   if ctx.dst.port == 7002 then return "pass" end
   return "check"
 end
 )";
 
-struct vettd_bad_peer_t : ::testing::Test {
-  tests::e2e_daemon_t daemon;
+struct vettd_bad_peer_t : bad_peer_t {
   std::unique_ptr<tests::unix_listener_t> vettd;
-  scoped_fd_t checked_server, passed_server;
-
-  void SetUp() override {
-    tests::enter_fresh_netns();
-    if (IsSkipped() || HasFatalFailure()) return;
-    checked_server = tests::tcp::listen_on(checked_port);
-    passed_server = tests::tcp::listen_on(passed_port);
-  }
 
   std::string vettd_path() const { return daemon.path("vettd.sock"); }
 
@@ -288,8 +290,8 @@ struct vettd_bad_peer_t : ::testing::Test {
     scoped_fd_t client, server;
   };
   checked_t checked_connection() {
-    checked_t c{tests::tcp::start_connect(checked_port), {}};
-    c.server = tests::tcp::server_side(c.client.get(), checked_server.get(), daemon.output());
+    checked_t c{tests::tcp::start_connect(lookup_port), {}};
+    c.server = server_side(c.client, lookup_port);
     return c;
   }
   // A new checked connection makes the daemon ask for VettD again, and reaches it on the new link as one
@@ -303,14 +305,6 @@ struct vettd_bad_peer_t : ::testing::Test {
     ASSERT_EQ(frame->fds.size(), 2u) << "no frame with two descriptors";
     tests::tcp::expect_exchange(c.client.get(), frame->fds[0].get());
     tests::tcp::expect_exchange(frame->fds[1].get(), c.server.get());
-  }
-  // A passed connection goes straight to its server while the daemon is busy with VettD: proof that
-  // its event loop still turns.
-  void expect_passed() {
-    scoped_fd_t client = tests::tcp::start_connect(passed_port);
-    scoped_fd_t server_side = tests::tcp::server_side(client.get(), passed_server.get(), daemon.output());
-    EXPECT_EQ(tests::tcp::peer_port(server_side.get()), tests::tcp::local_port(client.get()));
-    tests::tcp::expect_exchange(client.get(), server_side.get());
   }
 };
 
