@@ -79,20 +79,16 @@ struct bad_peer_t : ::testing::Test {
 
 struct queryd_bad_peer_t : bad_peer_t {
   std::unique_ptr<tests::unix_listener_t> queryd;
-
   void SetUp() override {
     bad_peer_t::SetUp();
     if (IsSkipped() || HasFatalFailure()) return;
     daemon.start_vettd_lite();
   }
-
   std::string queryd_path() const { return daemon.path("queryd.sock"); }
-
   void start() {
     daemon.start({hook, {}, daemon.path("vettd.sock"), queryd_path()});
     ASSERT_TRUE(daemon.wait_ready()) << daemon.output();
   }
-
   // The daemon's next link to QueryD.
   tests::queryd_peer_t accept_link() {
     scoped_fd_t link = queryd->accept();
@@ -109,11 +105,10 @@ struct queryd_bad_peer_t : bad_peer_t {
                                               : R"(tag: CHECK_REQUEST lookup_type: LOOKUP_CIDR lookup_tag: "ports" check: "7003")");
     return request->serial();
   }
-
   // The hook could not decide: the connection was checked, so the server sees the daemon's own
   // connection (not the client's) and the VettD stand-in relays the client's bytes to it.
-  void expect_checked(scoped_fd_t client, std::uint16_t port) {
-    scoped_fd_t server = server_side(client, port);
+  void expect_checked(scoped_fd_t client) {
+    scoped_fd_t server = server_side(client, lookup_port);
     EXPECT_NE(tests::tcp::peer_port(server.get()), tests::tcp::local_port(client.get()));
     tests::tcp::expect_exchange(client.get(), server.get());
   }
@@ -155,7 +150,7 @@ TEST_P(queryd_bad_answer_t, LookupFailsConnectionIsCheckedAndTheNextLookupGetsAN
   {
     tests::queryd_peer_t peer = accept_link();
     GetParam().act(peer, serial_of(peer.receive()));
-    expect_checked(std::move(client), lookup_port);
+    expect_checked(std::move(client));
   }
   expect_failure_logged("Lookup: " + GetParam().error);
   EXPECT_EQ(daemon.count("Warning: QueryD: " + GetParam().error + "\n"), 1u) << daemon.output();
@@ -207,8 +202,8 @@ TEST_F(queryd_bad_peer_t, ALookupNeverAnsweredHoldsOnlyItsOwnConnection) {
 
     ASSERT_EQ(::shutdown(peer.fd(), SHUT_RD), 0);
     scoped_fd_t next = tests::tcp::start_connect(lookup_port);
-    expect_checked(std::move(waiting), lookup_port);
-    expect_checked(std::move(next), lookup_port);
+    expect_checked(std::move(waiting));
+    expect_checked(std::move(next));
   }
   expect_failure_logged("Lookup: write failed: Broken pipe", 2);
 
@@ -240,7 +235,7 @@ TEST_P(queryd_unreachable_t, LookupFailsAtOnceAndTheNextOneConnectsAgain) {
   if (GetParam().busy) ASSERT_TRUE(filler = fill_accept_queue(queryd, queryd_path()));
   ASSERT_NO_FATAL_FAILURE(start());
 
-  expect_checked(tests::tcp::start_connect(lookup_port), lookup_port);
+  expect_checked(tests::tcp::start_connect(lookup_port));
   expect_failure_logged("Lookup: Cannot connect to " + queryd_path() + ": " + GetParam().reason);
   expect_passed();
 
@@ -272,12 +267,10 @@ struct vettd_bad_peer_t : bad_peer_t {
   std::unique_ptr<tests::unix_listener_t> vettd;
 
   std::string vettd_path() const { return daemon.path("vettd.sock"); }
-
   void start(const std::string &extra_config = {}) {
     daemon.start({check_hook, extra_config, vettd_path(), std::nullopt});
     ASSERT_TRUE(daemon.wait_ready()) << daemon.output();
   }
-
   // The daemon's next link to VettD (it asks for one at start and with the first pair after losing one).
   tests::vettd_peer_t accept_link() {
     scoped_fd_t link = vettd->accept();
