@@ -58,7 +58,6 @@ void expect_clean_stop(tests::e2e_daemon_t &daemon) {
 struct bad_peer_t : ::testing::Test {
   tests::e2e_daemon_t daemon;
   scoped_fd_t servers[3];
-
   void SetUp() override {
     tests::enter_fresh_netns();
     if (IsSkipped() || HasFatalFailure()) return;
@@ -89,7 +88,6 @@ struct queryd_bad_peer_t : bad_peer_t {
     daemon.start({hook, {}, daemon.path("vettd.sock"), queryd_path()});
     ASSERT_TRUE(daemon.wait_ready()) << daemon.output();
   }
-  // The daemon's next link to QueryD.
   tests::queryd_peer_t accept_link() {
     scoped_fd_t link = queryd->accept();
     EXPECT_TRUE(link) << "the daemon did not connect to QueryD\n" << daemon.output();
@@ -154,7 +152,6 @@ TEST_P(queryd_bad_answer_t, LookupFailsConnectionIsCheckedAndTheNextLookupGetsAN
   }
   expect_failure_logged("Lookup: " + GetParam().error);
   EXPECT_EQ(daemon.count("Warning: QueryD: " + GetParam().error + "\n"), 1u) << daemon.output();
-
   expect_new_link_serves_lookups();
   EXPECT_TRUE(daemon.wait_for_count("QueryD: connected to " + queryd_path() + "\n", 2)) << daemon.output();
   expect_clean_stop(daemon);
@@ -192,22 +189,18 @@ TEST_F(queryd_bad_peer_t, ALookupNeverAnsweredHoldsOnlyItsOwnConnection) {
   {
     tests::queryd_peer_t peer = accept_link();
     serial_of(peer.receive());
-
     expect_passed();
     scoped_fd_t checked = tests::tcp::start_connect(check_port);
     peer.send(tests::queryd_peer_t::check_answer(serial_of(peer.receive(), false), true));
     expect_refused(std::move(checked));
     EXPECT_EQ(tests::tcp::finish_connect(waiting.get(), 0), connect_outcome_t::timed_out) << "decided without an answer";
     EXPECT_EQ(daemon.count("falling back to CHECK"), 0u) << daemon.output();
-
     ASSERT_EQ(::shutdown(peer.fd(), SHUT_RD), 0);
     scoped_fd_t next = tests::tcp::start_connect(lookup_port);
     expect_checked(std::move(waiting));
     expect_checked(std::move(next));
   }
   expect_failure_logged("Lookup: write failed: Broken pipe", 2);
-
-  // A lookup still waiting when the daemon stops.
   scoped_fd_t last = tests::tcp::start_connect(lookup_port);
   tests::queryd_peer_t peer = accept_link();
   serial_of(peer.receive());
@@ -234,11 +227,9 @@ TEST_P(queryd_unreachable_t, LookupFailsAtOnceAndTheNextOneConnectsAgain) {
   scoped_fd_t filler;
   if (GetParam().busy) ASSERT_TRUE(filler = fill_accept_queue(queryd, queryd_path()));
   ASSERT_NO_FATAL_FAILURE(start());
-
   expect_checked(tests::tcp::start_connect(lookup_port));
   expect_failure_logged("Lookup: Cannot connect to " + queryd_path() + ": " + GetParam().reason);
   expect_passed();
-
   if (GetParam().busy) EXPECT_TRUE(queryd->accept());
   else queryd = std::make_unique<tests::unix_listener_t>(queryd_path());
   filler.reset();
@@ -265,7 +256,6 @@ end
 
 struct vettd_bad_peer_t : bad_peer_t {
   std::unique_ptr<tests::unix_listener_t> vettd;
-
   std::string vettd_path() const { return daemon.path("vettd.sock"); }
   void start(const std::string &extra_config = {}) {
     daemon.start({check_hook, extra_config, vettd_path(), std::nullopt});
@@ -323,7 +313,6 @@ TEST_P(vettd_idle_link_t, TieIsDroppedAndTheNextPairGetsANewLink) {
     else EXPECT_EQ(daemon.wait_for_line("Error: VettD tie manager: "), "Error: VettD tie manager: " + GetParam().error) << daemon.output();
   }
   EXPECT_EQ(daemon.count("Error: "), GetParam().error.empty() ? 0u : 1u) << daemon.output();
-
   expect_handed_over();
   EXPECT_TRUE(daemon.wait_for_count("Debug: VettD tie manager: requesting VettD\n", 2)) << daemon.output();
   EXPECT_EQ(daemon.count("Debug: VettD tie manager: requesting VettD\n"), 2u) << daemon.output();
@@ -346,7 +335,6 @@ TEST_F(vettd_bad_peer_t, PairsPileUpWithoutStallingTheDaemonAndEndWithTheTie) {
   // Every frame carries a copy of the configured rule set; a large one fills the socket in a few frames.
   ASSERT_NO_FATAL_FAILURE(start("rules { variable { exe_path: \"" + std::string(150000, 'x') + "\" } }\n"));
   auto stalled = std::make_unique<tests::vettd_peer_t>(accept_link());
-
   std::vector<checked_t> pairs;
   for (int i = 0; i < 4; ++i) pairs.push_back(checked_connection());
   ASSERT_TRUE(daemon.wait_for_line("Debug: VettD tie: sending would block")) << daemon.output();
@@ -356,14 +344,11 @@ TEST_F(vettd_bad_peer_t, PairsPileUpWithoutStallingTheDaemonAndEndWithTheTie) {
       << daemon.output();
   ASSERT_NO_FATAL_FAILURE(expect_passed());
   EXPECT_EQ(daemon.count("Error: "), 0u) << daemon.output();
-
-  // VettD lets go by shutting its sending side down.
   ASSERT_EQ(::shutdown(stalled->fd(), SHUT_WR), 0);
   EXPECT_EQ(daemon.wait_for_line("Error: VettD tie manager: "), "Error: VettD tie manager: VettD tie: : Unexpected EOF")
       << daemon.output();
   EXPECT_EQ(daemon.count("Error: "), 1u) << daemon.output();
   stalled.reset(); // what VettD never read goes with its socket
-
   for (auto &pair : pairs) {
     EXPECT_TRUE(tests::tcp::ends(pair.client.get())) << "a client was left hanging";
     EXPECT_TRUE(tests::tcp::ends(pair.server.get())) << "a server was left hanging";

@@ -51,7 +51,6 @@ tests::e2e_daemon_t::options_t with_vettd(tests::e2e_daemon_t &d, tests::e2e_dae
 TEST(PerConnectionFaults, CraftedSyns) {
   FRESH_DAEMON;
   START(.hook = "function intercept_hook(ctx) if ctx.dst.port == 7001 then return 'check' end return 'reject' end\n");
-
   // Rejected when read: a data offset below 5 once made the reset read beyond the header copy.
   const struct {
     std::uint8_t data_offset;
@@ -76,7 +75,6 @@ TEST(PerConnectionFaults, CraftedSyns) {
   for (std::size_t i = 0; i < std::size(rows); ++i)
     EXPECT_EQ(daemon.count(intercepted(i)), rows[i].read ? 1u : 0u) << "row " << i;
   EXPECT_EQ(daemon.count("dropping unreadable packet: TCP data offset 0 is below 5"), 1u) << daemon.output();
-
   // A SYN carrying data (TCP Fast Open without a cookie) on check: the acceptor gets the SYN without
   // the data, and the client sends it again once connected.
   tests::shell("sysctl -q -w net.ipv4.tcp_fastopen=5");
@@ -92,7 +90,6 @@ TEST(PerConnectionFaults, CraftedSyns) {
   EXPECT_EQ(daemon.stop(), 107) << daemon.output();
 }
 
-// The lowest descriptor number the process has free.
 int lowest_free_descriptor(pid_t pid) {
   return std::stoi(tests::shell("ls /proc/" + std::to_string(pid) + "/fd | sort -n | awk '$1 == n { n++ } END { print n + 0 }'"));
 }
@@ -112,14 +109,12 @@ TEST(PerConnectionFaults, OutOfDescriptors) {
     tests::tcp::expect_exchange(client.get(), tests::tcp::server_side(client.get(), server.get(), daemon.output()).get());
   };
   checked_connection_works(); // the tie to VettD is up from now on
-
   // Not one descriptor more for the daemon.
   rlimit old{};
   ASSERT_EQ(::prlimit(pid, RLIMIT_NOFILE, nullptr, &old), 0);
   rlimit none = old;
   none.rlim_cur = static_cast<rlim_t>(lowest_free_descriptor(pid));
   ASSERT_EQ(::prlimit(pid, RLIMIT_NOFILE, &none, nullptr), 0);
-
   // Straight to the transparent socket, marked so that no rule diverts it: the accept fails, and the
   // connection waiting for it is closed.
   const scoped_fd_t direct(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -129,13 +124,10 @@ TEST(PerConnectionFaults, OutOfDescriptors) {
   ASSERT_EQ(::connect(direct.get(), reinterpret_cast<const sockaddr *>(&acceptor), sizeof acceptor), 0);
   EXPECT_TRUE(tests::tcp::ends(direct.get())) << daemon.output();
   EXPECT_TRUE(daemon.wait_for_output("Transparent acceptor: accept failed: Too many open files")) << daemon.output();
-
   // A checked connection: the server connector cannot open its socket, the client is rejected.
-  const scoped_fd_t rejected = tests::tcp::start_connect(7001);
-  EXPECT_EQ(tests::tcp::finish_connect(rejected.get()), connect_outcome_t::refused) << daemon.output();
+  EXPECT_EQ(tests::tcp::finish_connect(tests::tcp::start_connect(7001).get()), connect_outcome_t::refused) << daemon.output();
   EXPECT_TRUE(daemon.wait_for_output("Server connector: cannot open socket: Too many open files; connection rejected"))
       << daemon.output();
-
   ASSERT_EQ(::prlimit(pid, RLIMIT_NOFILE, &old, nullptr), 0);
   checked_connection_works();
   EXPECT_EQ(daemon.stop(), 107) << daemon.output();
@@ -164,7 +156,6 @@ TEST(Flood, SynBurstBeyondTheQueueLimit) {
         .log_level = "LOG_LEVEL_INFO");
   const pid_t pid = daemon.daemon_pid();
   scoped_fd_t server = tests::tcp::listen_on(7001); // for the connection made after the flood
-
   // Distinct SYNs from a raw socket, about as fast as the daemon reads them (what does not fit its
   // socket's buffer is lost).
   const long rss_before = rss_kib(pid);
@@ -178,7 +169,6 @@ TEST(Flood, SynBurstBeyondTheQueueLimit) {
     tests::tcp::send_raw(syn.bytes());
   }
   ASSERT_TRUE(daemon.wait_for_output("hook calls: 20000", 60)) << daemon.output().substr(0, 4000);
-
   const auto outcome = tests::tcp::finish_connect(tests::tcp::start_connect(7001).get());
   EXPECT_EQ(outcome, connect_outcome_t::established) << tests::tcp::to_string(outcome) << "\n" << daemon.output().substr(0, 4000);
   const long rss_after = rss_kib(pid);
@@ -239,20 +229,16 @@ end
         .log_level = "LOG_LEVEL_INFO");
   const auto fast_listener = tests::tcp::listen_on(fast_port, 512);
   const auto slow_listener = tests::tcp::listen_on(slow_port);
-
   // The slow connection first, so that its session opens before all others.
   const scoped_fd_t slow = tests::tcp::start_connect(slow_port);
   ASSERT_TRUE(daemon.wait_for_output("-> 127.0.0.1:" + std::to_string(slow_port))) << daemon.output();
   std::vector<scoped_fd_t> fast;
   for (int i = 0; i < others; ++i) fast.push_back(tests::tcp::start_connect(fast_port));
-
   // All 128 sessions are open at once, none has a verdict yet.
   for (int i = 0; i < 2000 && count_started(session_lines(daemon.output())) < others + 1; ++i) ::usleep(10000);
   EXPECT_EQ(count_started(session_lines(daemon.output())), others + 1) << daemon.output();
   EXPECT_EQ(session_lines(daemon.output()).size(), others + 1u) << daemon.output();
-
-  // The others go; the slow one stays.
-  std::ofstream(others_go).close();
+  std::ofstream(others_go).close(); // the others go; the slow one stays
   std::map<std::uint16_t, scoped_fd_t> server_sides; // by the client's port: they arrive in any order
   for (const auto &client : fast) {
     scoped_fd_t server_side = tests::tcp::server_side(client.get(), fast_listener.get());
@@ -264,12 +250,9 @@ end
   EXPECT_EQ(tests::tcp::finish_connect(slow.get(), 0), connect_outcome_t::timed_out);
   EXPECT_FALSE(tests::tcp::accept_from(slow_listener.get(), 0)) << "the slow connection went on before its verdict";
   EXPECT_EQ(daemon.output().find("PASS dst=127.0.0.1:" + std::to_string(slow_port)), std::string::npos);
-
-  // The slow one goes.
   std::ofstream(slow_go).close();
   tests::tcp::expect_exchange(slow.get(), tests::tcp::server_side(slow.get(), slow_listener.get(), daemon.output()).get());
   ASSERT_TRUE(daemon.wait_for_output("PASS dst=127.0.0.1:" + std::to_string(slow_port))) << daemon.output();
-
   // In the log the slow session's lines bracket all the others; every other verdict names the test
   // itself as the originator, found while 127 look-ups were in flight.
   const auto lines = session_lines(daemon.output());
@@ -330,7 +313,6 @@ TEST(hygiene_e2e_t, HookProgramsInheritNothingAndHubDGoneWithTheLogPipeEndsTheDa
   ASSERT_TRUE(daemon.wait_for_count("Ready for service", 2)) << daemon.output();
   EXPECT_EQ(file_text(listing), "0\n1\n2\n3\n"); // ls's own directory is 3
   EXPECT_EQ(inheritable_descriptors(pid), "");
-
   // HubD dies: its channel and the read end of the log pipe go at once. The line about the channel
   // meets a broken pipe.
   ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
@@ -352,7 +334,6 @@ TEST(hygiene_e2e_t, LeftoversOfAKilledRunGoAtAStartWithoutAutoconfiguration) {
   ASSERT_EQ(installed.routing_rules, 1);
   ASSERT_EQ(::kill(daemon.daemon_pid(), SIGKILL), 0);
   daemon.hubd().wait();
-
   options.autoconfigure = false;
   daemon.start(options);
   ASSERT_TRUE(daemon.wait_ready()) << daemon.output();
@@ -374,7 +355,6 @@ TEST(daemon_e2e_t, KillNineThenRestartLeavesOneCopyAndStopCleansUp) {
   const auto some_ms = [&](int most) { return std::chrono::milliseconds(std::uniform_int_distribution<int>(0, most)(random)); };
   enum moment_t { during_start, with_traffic, during_reload, idle };
   const char *const names[] = {"during start", "with connections arriving", "during a reload", "while idle"};
-
   std::optional<tests::e2e_daemon_t::kernel_state_t> first; // what one start installs
   const auto kernel_text = [] { return tests::shell("iptables-legacy-save; ip6tables-legacy-save; ip rule; ip -6 rule"); };
   for (int round = 0; round < 12; ++round) {
@@ -403,7 +383,6 @@ TEST(daemon_e2e_t, KillNineThenRestartLeavesOneCopyAndStopCleansUp) {
       break;
     case idle: break;
     }
-    // Kill the daemon (the stand-in's child) without giving it a chance to clean up.
     ASSERT_EQ(::kill(pid, SIGKILL), 0);
     daemon.hubd().wait();
   }
