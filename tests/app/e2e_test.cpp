@@ -324,26 +324,10 @@ TEST(hygiene_e2e_t, HookProgramsInheritNothingAndHubDGoneWithTheLogPipeEndsTheDa
   daemon.expect_nothing_left();
 }
 
-TEST(hygiene_e2e_t, LeftoversOfAKilledRunGoAtAStartWithoutAutoconfiguration) {
-  FRESH_DAEMON;
-  auto options = with_vettd(daemon, {.hook = pass_hook});
-  daemon.start(options);
-  ASSERT_TRUE(daemon.wait_ready()) << daemon.output();
-  const auto installed = daemon.kernel_state();
-  ASSERT_GT(installed.iptables_rules, 0);
-  ASSERT_EQ(installed.routing_rules, 1);
-  ASSERT_EQ(::kill(daemon.daemon_pid(), SIGKILL), 0);
-  daemon.hubd().wait();
-  options.autoconfigure = false;
-  daemon.start(options);
-  ASSERT_TRUE(daemon.wait_ready()) << daemon.output();
-  daemon.expect_nothing_left();
-  EXPECT_EQ(daemon.stop(), 107) << daemon.output();
-}
-
 // kill -9 at any moment (during start, with connections arriving, during a reload, while idle) leaves
 // at most what one start installs; the next start replaces it (one copy of every rule, one routing
-// rule, one state file), and SIGTERM removes everything. The moments come from a seeded generator, so
+// rule, one state file), a start without autoconfiguration removes it too, and SIGTERM removes
+// everything. The moments come from a seeded generator, so
 // a failing round can be replayed.
 TEST(daemon_e2e_t, KillNineThenRestartLeavesOneCopyAndStopCleansUp) {
   FRESH_DAEMON;
@@ -386,6 +370,13 @@ TEST(daemon_e2e_t, KillNineThenRestartLeavesOneCopyAndStopCleansUp) {
     ASSERT_EQ(::kill(pid, SIGKILL), 0);
     daemon.hubd().wait();
   }
+  auto manual = options; // the last round killed an idle daemon
+  manual.autoconfigure = false;
+  manual.extra_config.clear();
+  daemon.start(manual);
+  ASSERT_TRUE(daemon.wait_ready()) << daemon.output();
+  daemon.expect_nothing_left();
+  EXPECT_EQ(daemon.stop(), 107) << daemon.output();
   daemon.start(options);
   ASSERT_TRUE(daemon.wait_ready()) << daemon.output();
   EXPECT_EQ(daemon.kernel_state(), *first) << kernel_text();
