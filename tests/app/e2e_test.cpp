@@ -185,10 +185,6 @@ TEST(Flood, SynBurstBeyondTheQueueLimit) {
   EXPECT_EQ(daemon.stop(), 107) << daemon.output().substr(0, 4000);
 }
 
-constexpr std::uint16_t fast_port = 7001;
-constexpr std::uint16_t slow_port = 7002;
-constexpr int others = 127;
-
 // The daemon's session lines in log order: id, whether it is the start (else the verdict), and the text
 // ("SRC -> DST" of a start, the verdict and its context).
 struct session_line_t {
@@ -205,9 +201,7 @@ std::vector<session_line_t> session_lines(const std::string &output) {
     if (std::regex_search(line, m, line_re)) lines.push_back({m[1], m[3].matched, m[3].matched ? m[3] : m[2]});
   return lines;
 }
-long count_started(const std::vector<session_line_t> &lines) {
-  return std::count_if(lines.begin(), lines.end(), [](const auto &l) { return l.started; });
-}
+long count_started(const std::vector<session_line_t> &lines) { return std::ranges::count_if(lines, &session_line_t::started); }
 
 // 128 connections in flight. Every hook suspends (the others after looking up their originator, until
 // the test lets them go; the slow one in movri.sleep(1), then until the test lets it go), so the order
@@ -215,6 +209,9 @@ long count_started(const std::vector<session_line_t> &lines) {
 // others get their verdicts and finish their exchange while the slow one still waits for its verdict,
 // its SYN held in the queue; the slow one finishes afterwards.
 TEST(SlowHook, OneSlowVerdictDoesNotHoldUpTheOthers) {
+  constexpr std::uint16_t fast_port = 7001, slow_port = 7002;
+  constexpr int others = 127;
+  const std::string slow_dst = "127.0.0.1:7002";
   FRESH_DAEMON;
   const auto others_go = daemon.path("others-go"), slow_go = daemon.path("slow-go");
   // Logged at Info, where the only line naming the slow destination before its verdict is its session's start.
@@ -231,7 +228,7 @@ end
   const auto slow_listener = tests::tcp::listen_on(slow_port);
   // The slow connection first, so that its session opens before all others.
   const scoped_fd_t slow = tests::tcp::start_connect(slow_port);
-  ASSERT_TRUE(daemon.wait_for_output("-> 127.0.0.1:" + std::to_string(slow_port))) << daemon.output();
+  ASSERT_TRUE(daemon.wait_for_output("-> " + slow_dst)) << daemon.output();
   std::vector<scoped_fd_t> fast;
   for (int i = 0; i < others; ++i) fast.push_back(tests::tcp::start_connect(fast_port));
   // All 128 sessions are open at once, none has a verdict yet.
@@ -249,16 +246,15 @@ end
   // The slow connection still waits for its verdict: its SYN is held, its server has seen nothing.
   EXPECT_EQ(tests::tcp::finish_connect(slow.get(), 0), connect_outcome_t::timed_out);
   EXPECT_FALSE(tests::tcp::accept_from(slow_listener.get(), 0)) << "the slow connection went on before its verdict";
-  EXPECT_EQ(daemon.output().find("PASS dst=127.0.0.1:" + std::to_string(slow_port)), std::string::npos);
+  EXPECT_EQ(daemon.output().find("PASS dst=" + slow_dst), std::string::npos);
   std::ofstream(slow_go).close();
   tests::tcp::expect_exchange(slow.get(), tests::tcp::server_side(slow.get(), slow_listener.get(), daemon.output()).get());
-  ASSERT_TRUE(daemon.wait_for_output("PASS dst=127.0.0.1:" + std::to_string(slow_port))) << daemon.output();
+  ASSERT_TRUE(daemon.wait_for_output("PASS dst=" + slow_dst)) << daemon.output();
   // In the log the slow session's lines bracket all the others; every other verdict names the test
   // itself as the originator, found while 127 look-ups were in flight.
   const auto lines = session_lines(daemon.output());
   ASSERT_FALSE(lines.empty());
-  EXPECT_TRUE(lines.front().started && lines.front().text.ends_with(":" + std::to_string(slow_port)))
-      << lines.front().text;
+  EXPECT_TRUE(lines.front().started && lines.front().text.ends_with(slow_dst)) << lines.front().text;
   EXPECT_TRUE(!lines.back().started && lines.back().id == lines.front().id) << lines.back().text;
   const std::regex own_pid("(^| )pid=" + std::to_string(::getpid()) + "( |$)");
   int fast_verdicts = 0;
@@ -267,7 +263,7 @@ end
     balance[l.id] += l.started ? 1 : -1;
     if (l.started || l.id == lines.front().id) continue;
     ++fast_verdicts;
-    EXPECT_NE(l.text.find("dst=127.0.0.1:" + std::to_string(fast_port)), std::string::npos) << l.text;
+    EXPECT_NE(l.text.find("dst=127.0.0.1:7001"), std::string::npos) << l.text;
     EXPECT_TRUE(std::regex_search(l.text, own_pid)) << l.text;
   }
   EXPECT_EQ(fast_verdicts, others);
