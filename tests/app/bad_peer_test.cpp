@@ -207,8 +207,7 @@ TEST_F(queryd_bad_peer_t, ALookupNeverAnsweredHoldsOnlyItsOwnConnection) {
   expect_clean_stop(daemon);
 }
 
-// How QueryD cannot be reached when a link is needed, and the error of the connect.
-// busy: the peer accepts nothing and its queue of connections is full (a connect would wait until it
+// How QueryD or VettD cannot be reached, and the error of the connect. busy: the peer accepts nothing and its queue of connections is full (a connect would wait until it
 // accepts); else there is no socket file. status: how the daemon ends (VettD only).
 struct unreachable_t {
   const char *name;
@@ -245,8 +244,7 @@ INSTANTIATE_TEST_SUITE_P(Queryd, queryd_unreachable_t,
 // And a VettD that misbehaves: it closes the link at once, writes to it, stops reading so that frames pile
 // up, closes with frames pending, or is not there at all. The daemon drops the tie (quietly or with one
 // error line), closes the pairs it could not hand over so that their connections end, keeps serving
-// other connections, and asks HubD for VettD again with the next pair; an unreachable VettD ends it,
-// leaving nothing in the kernel. Connections are real TCP on 127.0.0.1, diverted on their way out.
+// other connections, and asks HubD for VettD again with the next pair; an unreachable VettD ends it.
 
 const char *const check_hook = R"(function intercept_hook(ctx)
   if ctx.dst.port == 7002 then return "pass" end
