@@ -4,7 +4,6 @@
 // limit, and one hook slow to decide among many.
 
 #include <gtest/gtest.h>
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/prctl.h>
@@ -23,7 +22,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-#include <boost/filesystem/operations.hpp>
 #include "tests/fw/net/packet_builder.hpp"
 #include "tests/support/e2e_daemon.hpp"
 #include "tests/support/netns.hpp"
@@ -32,7 +30,6 @@
 namespace {
 using fw::util::scoped_fd_t;
 using tests::tcp::connect_outcome_t;
-namespace fs = boost::filesystem;
 const char *const pass_hook = "function intercept_hook(ctx) return 'pass' end\n";
 
 // A fresh namespace and a daemon in it; START runs it with a VettD stand-in until it is ready.
@@ -273,19 +270,11 @@ end
 
 std::string file_text(const std::string &path) { return tests::shell("cat " + path, true); }
 
-// The descriptors of a process above 2 that would survive an exec.
+// The descriptors of a process above 2 that would survive an exec: O_CLOEXEC is 02000000 in the octal
+// flags of fdinfo.
 std::string inheritable_descriptors(pid_t pid) {
-  std::string found;
-  const std::string dir = "/proc/" + std::to_string(pid);
-  for (const auto &entry : fs::directory_iterator(dir + "/fd")) {
-    const std::string fd = entry.path().filename().string();
-    if (std::stoi(fd) <= 2) continue;
-    const std::string info = file_text(dir + "/fdinfo/" + fd); // "flags:\t02004002" (octal)
-    const auto at = info.find("flags:");
-    if (at == std::string::npos || !(std::stoul(info.substr(at + 6), nullptr, 8) & O_CLOEXEC))
-      found += fd + " -> " + fs::read_symlink(entry.path()).string() + "\n";
-  }
-  return found;
+  return tests::shell("cd /proc/" + std::to_string(pid) + "/fdinfo || exit 1; for f in *; do [ $f -gt 2 ] && awk -v f=$f "
+                      "'/^flags:/ && substr($2, length($2) - 6, 1) !~ /[2367]/ { print f }' $f; done; true");
 }
 
 // Waits for an orphan that this process adopted as subreaper; its status, or -1 after the timeout.
