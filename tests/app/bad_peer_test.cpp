@@ -5,14 +5,11 @@
 // real TCP on 127.0.0.1, diverted on their way out; checked ones are relayed by the VettD stand-in.
 
 #include <gtest/gtest.h>
-
 #include <sys/socket.h>
-
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
-
 #include "tests/support/e2e_daemon.hpp"
 #include "tests/support/netns.hpp"
 #include "tests/support/queryd_peer.hpp"
@@ -21,9 +18,14 @@
 #include "tests/support/vettd_peer.hpp"
 
 namespace {
-
 using fw::util::scoped_fd_t;
 using tests::tcp::connect_outcome_t;
+
+// A listener that accepts nothing, with its queue of connections full; the connection that fills it.
+scoped_fd_t fill_accept_queue(std::unique_ptr<tests::unix_listener_t> &listener, const std::string &path) {
+  listener = std::make_unique<tests::unix_listener_t>(path, 0);
+  return tests::unix_listener_t::connect_to(path);
+}
 
 constexpr std::uint16_t lookup_port = 7001; // the hook's verdict is what the lookup yields
 constexpr std::uint16_t passed_port = 7002; // passed without a lookup
@@ -52,32 +54,45 @@ void expect_clean_stop(tests::e2e_daemon_t &daemon) {
   EXPECT_EQ(daemon.count("Exit with status 107 (EC_APP_TERMINATED)"), 1u);
 }
 
-struct queryd_bad_peer_t : ::testing::Test {
+// A daemon in a fresh namespace, and servers on the three ports.
+struct bad_peer_t : ::testing::Test {
   tests::e2e_daemon_t daemon;
-  std::unique_ptr<tests::unix_listener_t> queryd;
   scoped_fd_t servers[3];
-
   void SetUp() override {
     tests::enter_fresh_netns();
     if (IsSkipped() || HasFatalFailure()) return;
     for (std::uint16_t port : {lookup_port, passed_port, check_port}) servers[port - lookup_port] = tests::tcp::listen_on(port);
+  }
+  scoped_fd_t server_side(const scoped_fd_t &client, std::uint16_t port) {
+    return tests::tcp::server_side(client.get(), servers[port - lookup_port].get(), daemon.output());
+  }
+  // A passed connection: the server sees the client itself, and they talk (proof that the daemon's
+  // event loop still turns).
+  void expect_passed() {
+    scoped_fd_t client = tests::tcp::start_connect(passed_port);
+    scoped_fd_t server = server_side(client, passed_port);
+    EXPECT_EQ(tests::tcp::peer_port(server.get()), tests::tcp::local_port(client.get()));
+    tests::tcp::expect_exchange(client.get(), server.get());
+  }
+};
+
+struct queryd_bad_peer_t : bad_peer_t {
+  std::unique_ptr<tests::unix_listener_t> queryd;
+  void SetUp() override {
+    bad_peer_t::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
     daemon.start_vettd_lite();
   }
-
   std::string queryd_path() const { return daemon.path("queryd.sock"); }
-
   void start() {
     daemon.start({hook, {}, daemon.path("vettd.sock"), queryd_path()});
     ASSERT_TRUE(daemon.wait_ready()) << daemon.output();
   }
-
-  // The daemon's next link to QueryD.
   tests::queryd_peer_t accept_link() {
     scoped_fd_t link = queryd->accept();
     EXPECT_TRUE(link) << "the daemon did not connect to QueryD\n" << daemon.output();
     return tests::queryd_peer_t(std::move(link));
   }
-
   // The request's serial once it is what the hook asked for (only the "user" parameter goes along with a lookup).
   static std::uint32_t serial_of(const std::optional<lp::ClientMessage> &request, bool lookup = true) {
     EXPECT_TRUE(request);
@@ -88,15 +103,10 @@ struct queryd_bad_peer_t : ::testing::Test {
                                               : R"(tag: CHECK_REQUEST lookup_type: LOOKUP_CIDR lookup_tag: "ports" check: "7003")");
     return request->serial();
   }
-
-  scoped_fd_t server_side(const scoped_fd_t &client, std::uint16_t port) {
-    return tests::tcp::server_side(client.get(), servers[port - lookup_port].get(), daemon.output());
-  }
-
   // The hook could not decide: the connection was checked, so the server sees the daemon's own
   // connection (not the client's) and the VettD stand-in relays the client's bytes to it.
-  void expect_checked(scoped_fd_t client, std::uint16_t port) {
-    scoped_fd_t server = server_side(client, port);
+  void expect_checked(scoped_fd_t client) {
+    scoped_fd_t server = server_side(client, lookup_port);
     EXPECT_NE(tests::tcp::peer_port(server.get()), tests::tcp::local_port(client.get()));
     tests::tcp::expect_exchange(client.get(), server.get());
   }
@@ -104,11 +114,6 @@ struct queryd_bad_peer_t : ::testing::Test {
     const auto outcome = tests::tcp::finish_connect(client.get());
     EXPECT_EQ(outcome, connect_outcome_t::refused) << tests::tcp::to_string(outcome) << "\n" << daemon.output();
   }
-  // Passed: the server sees the client itself.
-  void expect_passed(scoped_fd_t client, std::uint16_t port) {
-    EXPECT_EQ(tests::tcp::peer_port(server_side(client, port).get()), tests::tcp::local_port(client.get()));
-  }
-
   // The hook's failure as logged by its session and by the diverter, which falls back to check.
   void expect_failure_logged(const std::string &error, std::size_t times = 1) {
     const std::string fallback = ": cannot get verdict for intercepted connection: " + error + "; falling back to CHECK\n";
@@ -116,7 +121,6 @@ struct queryd_bad_peer_t : ::testing::Test {
     EXPECT_EQ(daemon.count(fallback), times) << daemon.output();
     EXPECT_GE(daemon.count(": " + error + ": "), times) << "the session's line\n" << daemon.output();
   }
-
   // A good QueryD on a new link: the lookup goes out and its answer is the verdict.
   void expect_new_link_serves_lookups() {
     scoped_fd_t client = tests::tcp::start_connect(lookup_port);
@@ -125,7 +129,6 @@ struct queryd_bad_peer_t : ::testing::Test {
     peer.send(tests::queryd_peer_t::lookup_answer(serial, {"reject"}));
     expect_refused(std::move(client));
   }
-
 };
 
 // What QueryD sends instead of an answer, and the error the lookup fails with.
@@ -145,42 +148,33 @@ TEST_P(queryd_bad_answer_t, LookupFailsConnectionIsCheckedAndTheNextLookupGetsAN
   {
     tests::queryd_peer_t peer = accept_link();
     GetParam().act(peer, serial_of(peer.receive()));
-    expect_checked(std::move(client), lookup_port);
+    expect_checked(std::move(client));
   }
   expect_failure_logged("Lookup: " + GetParam().error);
   EXPECT_EQ(daemon.count("Warning: QueryD: " + GetParam().error + "\n"), 1u) << daemon.output();
-
   expect_new_link_serves_lookups();
   EXPECT_TRUE(daemon.wait_for_count("QueryD: connected to " + queryd_path() + "\n", 2)) << daemon.output();
   expect_clean_stop(daemon);
 }
 
+using qpeer_t = tests::queryd_peer_t;
 INSTANTIATE_TEST_SUITE_P(
     Queryd, queryd_bad_answer_t,
     ::testing::Values(
-        bad_answer_t{"GarbageInAFrame", [](tests::queryd_peer_t &p, std::uint32_t) { p.send_bytes(p.frame("\xde\xad\xbe\xef\x00\x17")); },
+        bad_answer_t{"GarbageInAFrame", [](qpeer_t &p, auto) { p.send_bytes(p.frame("\xde\xad\xbe\xef\x00\x17")); },
                      "lp.ServerMessage: invalid message format"},
         // Its first four bytes make a length far beyond the limit.
-        bad_answer_t{"TextInsteadOfFrames", [](tests::queryd_peer_t &p, std::uint32_t) { p.send_bytes("HTTP/1.1 200 OK\r\n\r\n"); },
+        bad_answer_t{"TextInsteadOfFrames", [](qpeer_t &p, auto) { p.send_bytes("HTTP/1.1 200 OK\r\n\r\n"); },
                      "invalid message size received"},
         // The daemon makes room for the largest frame allowed, then the link closes.
         bad_answer_t{"LargestFrameCutShort",
-                     [](tests::queryd_peer_t &p, std::uint32_t) {
-                       p.send_bytes(tests::framed_peer_t::le32(64 * 1024 * 1024) + std::string(100000, '\x0a'));
-                       p.close();
-                     },
+                     [](qpeer_t &p, auto) { p.send_bytes(p.le32(64 << 20) + std::string(100000, '\x0a')), p.close(); },
                      "read failed: End of file"},
-        bad_answer_t{"AnswerWithoutSerial",
-                     [](tests::queryd_peer_t &p, std::uint32_t) {
-                       auto m = tests::queryd_peer_t::lookup_answer(0, {"pass"});
-                       m.clear_serial();
-                       p.send(m);
-                     },
+        bad_answer_t{"AnswerWithoutSerial", [](qpeer_t &p, auto) { auto m = p.lookup_answer(0, {"pass"}); m.clear_serial(), p.send(m); },
                      "message lp.ServerMessage tagged LOOKUP_RESPONSE does not have field serial set"},
+        // Tag 9, then the serial.
         bad_answer_t{"UnknownTag",
-                     [](tests::queryd_peer_t &p, std::uint32_t serial) { // tag 9, then the serial
-                       p.send_bytes(p.frame(std::string("\x08\x09\x10", 3) + varint(serial)));
-                     },
+                     [](qpeer_t &p, std::uint32_t serial) { p.send_bytes(p.frame(std::string("\x08\x09\x10", 3) + varint(serial))); },
                      "lp.ServerMessage: unknown message tag: 9"}),
     [](const auto &info) { return std::string(info.param.name); });
 
@@ -195,34 +189,31 @@ TEST_F(queryd_bad_peer_t, ALookupNeverAnsweredHoldsOnlyItsOwnConnection) {
   {
     tests::queryd_peer_t peer = accept_link();
     serial_of(peer.receive());
-
-    expect_passed(tests::tcp::start_connect(passed_port), passed_port);
+    expect_passed();
     scoped_fd_t checked = tests::tcp::start_connect(check_port);
     peer.send(tests::queryd_peer_t::check_answer(serial_of(peer.receive(), false), true));
     expect_refused(std::move(checked));
     EXPECT_EQ(tests::tcp::finish_connect(waiting.get(), 0), connect_outcome_t::timed_out) << "decided without an answer";
     EXPECT_EQ(daemon.count("falling back to CHECK"), 0u) << daemon.output();
-
     ASSERT_EQ(::shutdown(peer.fd(), SHUT_RD), 0);
     scoped_fd_t next = tests::tcp::start_connect(lookup_port);
-    expect_checked(std::move(waiting), lookup_port);
-    expect_checked(std::move(next), lookup_port);
+    expect_checked(std::move(waiting));
+    expect_checked(std::move(next));
   }
   expect_failure_logged("Lookup: write failed: Broken pipe", 2);
-
-  // A lookup still waiting when the daemon stops.
   scoped_fd_t last = tests::tcp::start_connect(lookup_port);
   tests::queryd_peer_t peer = accept_link();
   serial_of(peer.receive());
   expect_clean_stop(daemon);
 }
 
-// How QueryD cannot be reached when a link is needed, and the error of the connect.
+// How QueryD or VettD cannot be reached, and the error of the connect. busy: the peer accepts nothing and its queue of connections is full (a connect would wait until it
+// accepts); else there is no socket file. status: how the daemon ends (VettD only).
 struct unreachable_t {
   const char *name;
-  bool busy; // QueryD accepts nothing and its queue of connections is full (a connect would wait until it
-             // accepts); else there is no socket file
+  bool busy;
   std::string reason;
+  int status = 0;
 };
 void PrintTo(const unreachable_t &m, std::ostream *os) { *os << m.name; }
 
@@ -233,16 +224,11 @@ struct queryd_unreachable_t : queryd_bad_peer_t, ::testing::WithParamInterface<u
 // connects again.
 TEST_P(queryd_unreachable_t, LookupFailsAtOnceAndTheNextOneConnectsAgain) {
   scoped_fd_t filler;
-  if (GetParam().busy) {
-    queryd = std::make_unique<tests::unix_listener_t>(queryd_path(), 0);
-    ASSERT_TRUE(filler = tests::unix_listener_t::connect_to(queryd_path()));
-  }
+  if (GetParam().busy) ASSERT_TRUE(filler = fill_accept_queue(queryd, queryd_path()));
   ASSERT_NO_FATAL_FAILURE(start());
-
-  expect_checked(tests::tcp::start_connect(lookup_port), lookup_port);
+  expect_checked(tests::tcp::start_connect(lookup_port));
   expect_failure_logged("Lookup: Cannot connect to " + queryd_path() + ": " + GetParam().reason);
-  expect_passed(tests::tcp::start_connect(passed_port), passed_port);
-
+  expect_passed();
   if (GetParam().busy) EXPECT_TRUE(queryd->accept());
   else queryd = std::make_unique<tests::unix_listener_t>(queryd_path());
   filler.reset();
@@ -258,10 +244,7 @@ INSTANTIATE_TEST_SUITE_P(Queryd, queryd_unreachable_t,
 // And a VettD that misbehaves: it closes the link at once, writes to it, stops reading so that frames pile
 // up, closes with frames pending, or is not there at all. The daemon drops the tie (quietly or with one
 // error line), closes the pairs it could not hand over so that their connections end, keeps serving
-// other connections, and asks HubD for VettD again with the next pair; an unreachable VettD ends it,
-// leaving nothing in the kernel. Connections are real TCP on 127.0.0.1, diverted on their way out.
-
-constexpr std::uint16_t checked_port = 7001;
+// other connections, and asks HubD for VettD again with the next pair; an unreachable VettD ends it.
 
 const char *const check_hook = R"(function intercept_hook(ctx)
   if ctx.dst.port == 7002 then return "pass" end
@@ -269,43 +252,29 @@ const char *const check_hook = R"(function intercept_hook(ctx)
 end
 )";
 
-struct vettd_bad_peer_t : ::testing::Test {
-  tests::e2e_daemon_t daemon;
+struct vettd_bad_peer_t : bad_peer_t {
   std::unique_ptr<tests::unix_listener_t> vettd;
-  scoped_fd_t checked_server, passed_server;
-
-  void SetUp() override {
-    tests::enter_fresh_netns();
-    if (IsSkipped() || HasFatalFailure()) return;
-    checked_server = tests::tcp::listen_on(checked_port);
-    passed_server = tests::tcp::listen_on(passed_port);
-  }
-
   std::string vettd_path() const { return daemon.path("vettd.sock"); }
-
   void start(const std::string &extra_config = {}) {
     daemon.start({check_hook, extra_config, vettd_path(), std::nullopt});
     ASSERT_TRUE(daemon.wait_ready()) << daemon.output();
   }
-
   // The daemon's next link to VettD (it asks for one at start and with the first pair after losing one).
   tests::vettd_peer_t accept_link() {
     scoped_fd_t link = vettd->accept();
     EXPECT_TRUE(link) << "the daemon did not connect to VettD\n" << daemon.output();
     return tests::vettd_peer_t(link.release());
   }
-
   // A connection the hook checks: the daemon connects to the server itself and accepts the client in
   // the server's place; the test holds both ends.
   struct checked_t {
     scoped_fd_t client, server;
   };
   checked_t checked_connection() {
-    checked_t c{tests::tcp::start_connect(checked_port), {}};
-    c.server = tests::tcp::server_side(c.client.get(), checked_server.get(), daemon.output());
+    checked_t c{tests::tcp::start_connect(lookup_port), {}};
+    c.server = server_side(c.client, lookup_port);
     return c;
   }
-
   // A new checked connection makes the daemon ask for VettD again, and reaches it on the new link as one
   // frame whose two descriptors are the connection's ends: the client's bytes come out of the first,
   // and bytes written to the second reach the server.
@@ -318,16 +287,6 @@ struct vettd_bad_peer_t : ::testing::Test {
     tests::tcp::expect_exchange(c.client.get(), frame->fds[0].get());
     tests::tcp::expect_exchange(frame->fds[1].get(), c.server.get());
   }
-
-  // A passed connection goes straight to its server while the daemon is busy with VettD: proof that
-  // its event loop still turns.
-  void expect_passed() {
-    scoped_fd_t client = tests::tcp::start_connect(passed_port);
-    scoped_fd_t server_side = tests::tcp::server_side(client.get(), passed_server.get(), daemon.output());
-    EXPECT_EQ(tests::tcp::peer_port(server_side.get()), tests::tcp::local_port(client.get()));
-    tests::tcp::expect_exchange(client.get(), server_side.get());
-  }
-
 };
 
 // What VettD does on an idle link, and the one error line it costs (none for a plain close).
@@ -352,19 +311,17 @@ TEST_P(vettd_idle_link_t, TieIsDroppedAndTheNextPairGetsANewLink) {
     else EXPECT_EQ(daemon.wait_for_line("Error: VettD tie manager: "), "Error: VettD tie manager: " + GetParam().error) << daemon.output();
   }
   EXPECT_EQ(daemon.count("Error: "), GetParam().error.empty() ? 0u : 1u) << daemon.output();
-
   expect_handed_over();
-  EXPECT_TRUE(daemon.wait_for_count("Debug: VettD tie manager: requesting VettD\n", 2));
+  EXPECT_TRUE(daemon.wait_for_count("Debug: VettD tie manager: requesting VettD\n", 2)) << daemon.output();
   EXPECT_EQ(daemon.count("Debug: VettD tie manager: requesting VettD\n"), 2u) << daemon.output();
   expect_clean_stop(daemon);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Vettd, vettd_idle_link_t,
-    ::testing::Values(
-        idle_misbehaviour_t{"ClosesRightAfterAccepting", [](tests::vettd_peer_t &p) { p.close(); }, ""},
-        idle_misbehaviour_t{"WritesOneByte", [](tests::vettd_peer_t &p) { ASSERT_TRUE(tests::tcp::send_text(p.fd(), "x")); },
-                            "VettD tie: : Protocol violation"}),
+    ::testing::Values(idle_misbehaviour_t{"ClosesRightAfterAccepting", [](tests::vettd_peer_t &p) { p.close(); }, ""},
+                      idle_misbehaviour_t{"WritesOneByte", [](tests::vettd_peer_t &p) { ASSERT_TRUE(tests::tcp::send_text(p.fd(), "x")); },
+                                          "VettD tie: : Protocol violation"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // Frames pile up in a socket nobody reads: the daemon waits for it to become writable instead of
@@ -376,7 +333,6 @@ TEST_F(vettd_bad_peer_t, PairsPileUpWithoutStallingTheDaemonAndEndWithTheTie) {
   // Every frame carries a copy of the configured rule set; a large one fills the socket in a few frames.
   ASSERT_NO_FATAL_FAILURE(start("rules { variable { exe_path: \"" + std::string(150000, 'x') + "\" } }\n"));
   auto stalled = std::make_unique<tests::vettd_peer_t>(accept_link());
-
   std::vector<checked_t> pairs;
   for (int i = 0; i < 4; ++i) pairs.push_back(checked_connection());
   ASSERT_TRUE(daemon.wait_for_line("Debug: VettD tie: sending would block")) << daemon.output();
@@ -386,14 +342,11 @@ TEST_F(vettd_bad_peer_t, PairsPileUpWithoutStallingTheDaemonAndEndWithTheTie) {
       << daemon.output();
   ASSERT_NO_FATAL_FAILURE(expect_passed());
   EXPECT_EQ(daemon.count("Error: "), 0u) << daemon.output();
-
-  // VettD lets go by shutting its sending side down.
   ASSERT_EQ(::shutdown(stalled->fd(), SHUT_WR), 0);
   EXPECT_EQ(daemon.wait_for_line("Error: VettD tie manager: "), "Error: VettD tie manager: VettD tie: : Unexpected EOF")
       << daemon.output();
   EXPECT_EQ(daemon.count("Error: "), 1u) << daemon.output();
   stalled.reset(); // what VettD never read goes with its socket
-
   for (auto &pair : pairs) {
     EXPECT_TRUE(tests::tcp::ends(pair.client.get())) << "a client was left hanging";
     EXPECT_TRUE(tests::tcp::ends(pair.server.get())) << "a server was left hanging";
@@ -402,26 +355,14 @@ TEST_F(vettd_bad_peer_t, PairsPileUpWithoutStallingTheDaemonAndEndWithTheTie) {
   expect_clean_stop(daemon);
 }
 
-// Where the daemon cannot reach VettD at all.
-struct no_vettd_t {
-  const char *name;
-  bool busy; // VettD accepts nothing and its queue is full; else there is no socket file
-  int status;
-  std::string reason;
-};
-void PrintTo(const no_vettd_t &m, std::ostream *os) { *os << m.name; }
-
-struct vettd_unreachable_t : vettd_bad_peer_t, ::testing::WithParamInterface<no_vettd_t> {};
+struct vettd_unreachable_t : vettd_bad_peer_t, ::testing::WithParamInterface<unreachable_t> {};
 
 // Failing to connect to VettD ends the daemon with the status of the connect error; it stops as it
 // does on SIGTERM, so none of its rules, routing rules or state is left behind.
 TEST_P(vettd_unreachable_t, EndsTheDaemonAndLeavesNothingBehind) {
-  const no_vettd_t &u = GetParam();
+  const unreachable_t &u = GetParam();
   scoped_fd_t filler;
-  if (u.busy) {
-    vettd = std::make_unique<tests::unix_listener_t>(vettd_path(), 0);
-    ASSERT_TRUE(filler = tests::unix_listener_t::connect_to(vettd_path()));
-  }
+  if (u.busy) ASSERT_TRUE(filler = fill_accept_queue(vettd, vettd_path()));
   ASSERT_NO_FATAL_FAILURE(start());
   EXPECT_EQ(daemon.hubd().wait(), u.status) << daemon.output();
   const std::string log = daemon.output();
@@ -433,10 +374,9 @@ TEST_P(vettd_unreachable_t, EndsTheDaemonAndLeavesNothingBehind) {
   daemon.expect_nothing_left();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Vettd, vettd_unreachable_t,
-    ::testing::Values(no_vettd_t{"NoSocketFile", false, 23, "No such file or directory"},
-                      no_vettd_t{"AcceptQueueFull", true, 125, "Resource temporarily unavailable"}),
-    [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Vettd, vettd_unreachable_t,
+                         ::testing::Values(unreachable_t{"NoSocketFile", false, "No such file or directory", 23},
+                                           unreachable_t{"AcceptQueueFull", true, "Resource temporarily unavailable", 125}),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace

@@ -3,31 +3,25 @@
 // else HubD does ends the daemon with exactly its exit status and one line saying why.
 
 #include <gtest/gtest.h>
-
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
 #include <functional>
 #include <string>
 #include <vector>
-
 #include "tests/support/fake_hubd.hpp"
 #include "tests/support/netns.hpp"
 #include "tests/support/process.hpp"
 #include "tests/support/text.hpp"
 
 namespace {
-
 using out_t = mv::Firewall2HubdMessage;
 using in_t = mv::Hubd2FirewallMessage;
 using tests::count;
 using tests::fake_hubd_t;
 
 const std::string ready = std::string("RuvidOrederid ") + MOVRI_VERSION + ": Ready for service";
-
 const auto le32 = tests::framed_peer_t::le32;
-
 const auto config_response = [](std::uint32_t revision) { return fake_hubd_t::config_response(revision); };
 
 struct hubd_test_t : ::testing::Test {
@@ -87,7 +81,6 @@ struct ending_t {
 void PrintTo(const ending_t &e, std::ostream *os) { *os << e.name; }
 
 struct hubd_ending_t : hubd_test_t, ::testing::WithParamInterface<ending_t> {};
-
 TEST_P(hubd_ending_t, EndsTheDaemonWithItsStatusAndOneLine) {
   const ending_t &e = GetParam();
   hubd->expect(out_t::GET_CONFIG_REQUEST);
@@ -110,10 +103,7 @@ void ask_again(fake_hubd_t &h) {
   h.daemon().signal(SIGHUP);
   h.expect(out_t::GET_CONFIG_REQUEST);
 }
-void cut_short(fake_hubd_t &h, const std::string &bytes) { // sends the bytes and closes the channel
-  h.send_bytes(bytes);
-  h.close();
-}
+void cut_short(fake_hubd_t &h, const std::string &bytes) { h.send_bytes(bytes), h.close(); } // then the channel closes
 
 INSTANTIATE_TEST_SUITE_P(
     Peer, hubd_ending_t,
