@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <tuple>
 
@@ -26,6 +28,9 @@ struct connection_key_t {
     return a.client == b.client && a.server == b.server;
   }
 };
+
+// A numeric IPv4 or IPv6 address and a port; nothing when the address does not parse.
+std::optional<endpoint_t> parse_endpoint(const char *address, std::uint16_t port);
 
 // client + " -> " + server.
 std::string to_string(const connection_key_t &key);

@@ -25,43 +25,27 @@
 #include <string>
 #include <vector>
 
+#include "fw/net/endpoint.hpp"
+
 namespace {
 
 using clock_type = std::chrono::steady_clock;
 
-// An IPv4 or IPv6 address (told apart by the parser) and a port.
-struct address_t {
-  sockaddr_storage storage{};
-  socklen_t length = 0;
-  int family() const { return storage.ss_family; }
-  const sockaddr *get() const { return reinterpret_cast<const sockaddr *>(&storage); }
-};
-
-address_t make_address(const char *address, const char *port_text) {
-  const int port = std::atoi(port_text);
-  address_t a;
-  auto *v4 = reinterpret_cast<sockaddr_in *>(&a.storage);
-  auto *v6 = reinterpret_cast<sockaddr_in6 *>(&a.storage);
-  if (::inet_pton(AF_INET, address, &v4->sin_addr) == 1) {
-    v4->sin_family = AF_INET;
-    v4->sin_port = htons(static_cast<uint16_t>(port));
-    a.length = sizeof *v4;
-  } else if (::inet_pton(AF_INET6, address, &v6->sin6_addr) == 1) {
-    v6->sin6_family = AF_INET6;
-    v6->sin6_port = htons(static_cast<uint16_t>(port));
-    a.length = sizeof *v6;
-  } else {
+// A numeric IPv4 or IPv6 address and a port; a bad address ends the program with status 2.
+fw::net::endpoint_t make_address(const char *address, const char *port_text) {
+  const auto endpoint = fw::net::parse_endpoint(address, static_cast<std::uint16_t>(std::atoi(port_text)));
+  if (!endpoint) {
     std::fprintf(stderr, "invalid address: %s\n", address);
     std::exit(2);
   }
-  return a;
+  return *endpoint;
 }
 
-int serve(const address_t &address) {
-  const int listener = ::socket(address.family(), SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+int serve(const fw::net::endpoint_t &address) {
+  const int listener = ::socket(address.protocol().family(), SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   const int one = 1;
   ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (::bind(listener, address.get(), address.length) != 0 ||
+  if (::bind(listener, address.data(), address.size()) != 0 ||
       ::listen(listener, 4096) != 0) {
     std::perror("listen");
     return 1;
@@ -106,7 +90,7 @@ struct slot_t {
   clock_type::time_point started;
 };
 
-int run(const address_t &address, int in_flight, double seconds, long limit) {
+int run(const fw::net::endpoint_t &address, int in_flight, double seconds, long limit) {
   const int ep = ::epoll_create1(EPOLL_CLOEXEC);
   std::vector<slot_t> slots(static_cast<std::size_t>(in_flight));
   std::vector<double> latencies;
@@ -120,14 +104,14 @@ int run(const address_t &address, int in_flight, double seconds, long limit) {
     if (limit > 0 && started_total >= limit) return;
     ++started_total;
     slot_t &s = slots[i];
-    s.fd = ::socket(address.family(), SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    s.fd = ::socket(address.protocol().family(), SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     s.connected = false;
     s.started = clock_type::now();
     if (s.fd < 0) {
       std::perror("socket");
       std::exit(1);
     }
-    const int r = ::connect(s.fd, address.get(), address.length);
+    const int r = ::connect(s.fd, address.data(), address.size());
     if (r != 0 && errno != EINPROGRESS) {
       std::fprintf(stderr, "connect: %s\n", std::strerror(errno));
       ++errors;

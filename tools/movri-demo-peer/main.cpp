@@ -20,33 +20,18 @@
 #include <thread>
 #include <vector>
 
+#include "fw/net/endpoint.hpp"
+
 namespace {
 
-// An IPv4 or IPv6 address (told apart by the parser) and a port.
-struct address_t {
-  sockaddr_storage storage{};
-  socklen_t length = 0;
-  int family() const { return storage.ss_family; }
-  const sockaddr *get() const { return reinterpret_cast<const sockaddr *>(&storage); }
-};
-
-address_t make_address(const char *address, int port) {
-  address_t a;
-  auto *v4 = reinterpret_cast<sockaddr_in *>(&a.storage);
-  auto *v6 = reinterpret_cast<sockaddr_in6 *>(&a.storage);
-  if (::inet_pton(AF_INET, address, &v4->sin_addr) == 1) {
-    v4->sin_family = AF_INET;
-    v4->sin_port = htons(static_cast<uint16_t>(port));
-    a.length = sizeof *v4;
-  } else if (::inet_pton(AF_INET6, address, &v6->sin6_addr) == 1) {
-    v6->sin6_family = AF_INET6;
-    v6->sin6_port = htons(static_cast<uint16_t>(port));
-    a.length = sizeof *v6;
-  } else {
+// A numeric IPv4 or IPv6 address and a port; a bad address ends the program with status 2.
+fw::net::endpoint_t make_address(const char *address, int port) {
+  const auto endpoint = fw::net::parse_endpoint(address, static_cast<std::uint16_t>(port));
+  if (!endpoint) {
     std::fprintf(stderr, "invalid address: %s\n", address);
     std::exit(2);
   }
-  return a;
+  return *endpoint;
 }
 
 void answer(int fd) {
@@ -63,10 +48,10 @@ int serve(const char *address, const std::vector<int> &ports) {
   std::vector<pollfd> listeners;
   for (int port : ports) {
     const auto a = make_address(address, port);
-    const int fd = ::socket(a.family(), SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = ::socket(a.protocol().family(), SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (::bind(fd, a.get(), a.length) != 0 || ::listen(fd, 512) != 0) {
+    if (::bind(fd, a.data(), a.size()) != 0 || ::listen(fd, 512) != 0) {
       std::fprintf(stderr, "cannot listen on %s:%d: %s\n", address, port, std::strerror(errno));
       return 1;
     }
@@ -84,13 +69,13 @@ int serve(const char *address, const std::vector<int> &ports) {
 
 int connect_once(const char *address, int port, const std::string &text, int seconds) {
   const auto a = make_address(address, port);
-  const int fd = ::socket(a.family(), SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int fd = ::socket(a.protocol().family(), SOCK_STREAM | SOCK_CLOEXEC, 0);
   const unsigned timeout_ms = static_cast<unsigned>(seconds) * 1000;
   ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &timeout_ms, sizeof timeout_ms);
   timeval tv{seconds, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  if (::connect(fd, a.get(), a.length) != 0) {
+  if (::connect(fd, a.data(), a.size()) != 0) {
     if (errno == ECONNREFUSED || errno == ECONNRESET) std::puts("refused");
     else if (errno == ETIMEDOUT || errno == EINPROGRESS || errno == EAGAIN) std::puts("timeout");
     else std::printf("error %s\n", std::strerror(errno));

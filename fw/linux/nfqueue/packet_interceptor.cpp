@@ -119,6 +119,17 @@ std::optional<std::uint32_t> find_be32(const netlink::attribute_view_t &attribut
   return ntohl(read_raw32(bytes->data()));
 }
 
+// The TCP header at offset h: whole, with a data offset of at least 5 that stays inside the packet.
+std::size_t checked_tcp_offset(std::span<const std::uint8_t> packet, std::size_t h) {
+  const std::size_t n = packet.size();
+  if (n < h + fw::net::tcp_header_t::min_size) throw std::runtime_error("truncated TCP header");
+  const fw::net::tcp_header_t tcp(packet.data() + h);
+  if (tcp.data_offset() < 5)
+    throw std::runtime_error("TCP data offset " + std::to_string(tcp.data_offset()) + " is below 5");
+  if (n - h < tcp.header_length()) throw std::runtime_error("truncated TCP header");
+  return h;
+}
+
 // The offset of the TCP header in a queued packet. Dispatches on the IP version; a packet that is not
 // an unfragmented IPv4 TCP packet with both headers complete raises the reason.
 std::size_t ipv4_tcp_offset(std::span<const std::uint8_t> packet) {
@@ -129,13 +140,7 @@ std::size_t ipv4_tcp_offset(std::span<const std::uint8_t> packet) {
   if (ip.ihl() < 5) throw std::runtime_error("IPv4 header length " + std::to_string(ip.ihl()) + " is below 5");
   if (ip.protocol() != IPPROTO_TCP) throw std::runtime_error("not TCP but protocol " + std::to_string(ip.protocol()));
   if (ip.fragment_offset() != 0) throw std::runtime_error("not the first fragment");
-  const std::size_t h = ip.header_length();
-  if (n < h + fw::net::tcp_header_t::min_size) throw std::runtime_error("truncated TCP header");
-  const fw::net::tcp_header_t tcp(packet.data() + h);
-  if (tcp.data_offset() < 5)
-    throw std::runtime_error("TCP data offset " + std::to_string(tcp.data_offset()) + " is below 5");
-  if (n - h < tcp.header_length()) throw std::runtime_error("truncated TCP header");
-  return h;
+  return checked_tcp_offset(packet, ip.header_length());
 }
 
 // The same for IPv6: after the fixed header and any hop-by-hop and destination options headers. Other
@@ -145,12 +150,7 @@ std::size_t ipv6_tcp_offset(std::span<const std::uint8_t> packet) {
   if (n < fw::net::ipv6_header_t::size + fw::net::tcp_header_t::min_size) throw std::runtime_error("truncated packet");
   const std::size_t h = fw::net::ipv6_header_t::tcp_offset(packet.data(), n);
   if (h == 0) throw std::runtime_error("no TCP header after the IPv6 header and its options headers");
-  if (n < h + fw::net::tcp_header_t::min_size) throw std::runtime_error("truncated TCP header");
-  const fw::net::tcp_header_t tcp(packet.data() + h);
-  if (tcp.data_offset() < 5)
-    throw std::runtime_error("TCP data offset " + std::to_string(tcp.data_offset()) + " is below 5");
-  if (n - h < tcp.header_length()) throw std::runtime_error("truncated TCP header");
-  return h;
+  return checked_tcp_offset(packet, h);
 }
 
 std::size_t tcp_header_offset(std::span<const std::uint8_t> packet) {
