@@ -231,6 +231,9 @@ packet_interceptor_t::packet_interceptor_t(std::unique_ptr<netlink::async::link_
   for (std::uint32_t i = 0; i <= queue_limit_; ++i) pending_.push_back(std::allocate_shared<packet_entry_t>(allocator));
   pending_.clear();
 
+  // Verdicts given in one turn of the event loop leave in one datagram.
+  link_->set_coalescing(true);
+
   // The kernel discards queued packets on its own (their interface went down, for instance) and
   // answers a later verdict for one of them with ENOENT. That is no fault of the queue.
   link_->set_unanswered_error_filter([](std::uint16_t type, const boost::system::error_code &error) {

@@ -297,10 +297,13 @@ void resolve(context_t &c, field_t field) {
     resolve_ids(c);
     break;
   case field_t::user:
-  case field_t::group:
-    resolve_ids(c);
-    resolve_name(c, field == field_t::user);
+  case field_t::group: {
+    // The id that came with the packet needs no look-up in /proc.
+    const bool user = field == field_t::user;
+    if ((user ? c.uid : c.gid).undefined()) resolve_ids(c);
+    resolve_name(c, user);
     break;
+  }
   case field_t::exe_path:
     resolve_exe_path(c);
     break;

@@ -16,9 +16,10 @@ namespace fw::lua::intercept {
 
 namespace {
 
-// Called with (hook, context). Runs the hook protected; when the verdict is check or the hook failed,
-// the scanning gateway will need the originator, so reading the two artifact fields looks them up;
-// otherwise only values the hook itself caused to be looked up are returned.
+// Run once when installed; returns the function each session's thread runs with (hook, context). It
+// runs the hook protected; when the verdict is check or the hook failed, the scanning gateway will need
+// the originator, so reading the two artifact fields looks them up; otherwise only values the hook
+// itself caused to be looked up are returned.
 constexpr const char wrapper_text[] = R"lua(local mv = require "movri"
 local function is_check(verdict)
   local word = string.lower(tostring(verdict))
@@ -26,27 +27,15 @@ local function is_check(verdict)
   if word == "pass" or word == "drop" or word == "reject" then return false end
   return true
 end
-local hook, ctx = ...
-local ok, val = pcall(hook, ctx)
-if not ok or is_check(val) then
-  mv.debug("Verdict is CHECK; gathering hook artifacts for VettD")
-  return val, ok, ctx.exe_path, ctx.user
+return function(hook, ctx)
+  local ok, val = pcall(hook, ctx)
+  if not ok or is_check(val) then
+    mv.debug("Verdict is CHECK; gathering hook artifacts for VettD")
+    return val, ok, ctx.exe_path, ctx.user
+  end
+  return val, ok, rawget(ctx, "exe_path"), rawget(ctx, "user")
 end
-return val, ok, rawget(ctx, "exe_path"), rawget(ctx, "user")
 )lua";
-
-// The session's entry function: calls the wrapper with the hook (upvalue) and the context (argument),
-// allowing yields across the call, and returns its four results.
-int entry_continue(lua_State *, int, lua_KContext) { return 4; }
-
-int entry(lua_State *L) {
-  lua_settop(L, 1);
-  lua_getfield(L, LUA_REGISTRYINDEX, key::get_artifacts);
-  lua_pushvalue(L, lua_upvalueindex(1));
-  lua_pushvalue(L, 1);
-  lua_callk(L, 2, 4, 0, entry_continue);
-  return entry_continue(L, LUA_OK, 0);
-}
 
 int tostring_protected(lua_State *L) {
   luaL_tolstring(L, 1, nullptr);
@@ -72,30 +61,27 @@ std::string text_of_value(lua_State *L, lua_State *thread, int index) {
 void driver_t::install_wrapper(lua_State *L) {
   if (luaL_loadbuffer(L, wrapper_text, sizeof wrapper_text - 1, key::get_artifacts) != LUA_OK)
     throw std::runtime_error("Cannot compile the hook wrapper: " + mv::lua::error_text(L));
+  if (lua_pcall(L, 0, 1, 0) != LUA_OK)
+    throw std::runtime_error("Cannot run the hook wrapper: " + mv::lua::error_text(L));
   lua_setfield(L, LUA_REGISTRYINDEX, key::get_artifacts);
 }
 
-lua_State *driver_t::push_entry(lua_State *L) {
-  // In a protected call: a memory error while building the closure must not leave this constructor.
-  if (!lua_checkstack(L, 1)) throw std::runtime_error("Cannot start session: Lua stack overflow");
-  lua_pushcfunction(L, [](lua_State *state) {
-    lua_pushcclosure(state, entry, 1);
-    return 1;
-  });
-  lua_insert(L, -2);
-  if (lua_pcall(L, 1, 1, 0) != LUA_OK) throw std::runtime_error("Cannot start session: " + mv::lua::error_text(L));
+lua_State *driver_t::push_wrapper(lua_State *L) {
+  if (!lua_checkstack(L, 2)) throw std::runtime_error("Cannot start session: Lua stack overflow");
+  lua_getfield(L, LUA_REGISTRYINDEX, key::get_artifacts);
   return L;
 }
 
 driver_t::driver_t(boost::asio::io_context &io, lua_State *L, const connection_info_t &info, std::string id)
-    : coroutine_t(push_entry(L), -1), io_(io), id_(std::move(id)) {
+    : coroutine_t(push_wrapper(L), -1), io_(io), id_(std::move(id)) {
   lua_State *const main = main_state();
   push_context(main, info);
   context_ref_ = mv::lua::registry_ref_t(main);
   MV_LOG(Info, "Session " + id_ + ": started " + fw::net::to_string(info.src) + " -> " + fw::net::to_string(info.dst));
-  if (!lua_checkstack(thread(), 1)) throw std::runtime_error("Cannot start session: Lua stack overflow");
+  if (!lua_checkstack(thread(), 2)) throw std::runtime_error("Cannot start session: Lua stack overflow");
+  lua_xmove(L, thread(), 1); // the hook
   context_ref_.push(thread());
-  resume(1);
+  resume(2);
 }
 
 driver_t::~driver_t() = default;
@@ -112,7 +98,7 @@ void driver_t::restore_logger() {
 void driver_t::on_coroutine_resume() {
   const auto previous = mv::lua::log::current();
   saved_logger_ = mv::lua::log::exchange(std::make_shared<const mv::lua::log::function_t>(
-      [previous, prefix = "Session " + id_ + ": "](int level, const std::string &text) { (*previous)(level, prefix + text); }));
+      [previous, id = id_](int level, const std::string &text) { (*previous)(level, "Session " + id + ": " + text); }));
 }
 
 void driver_t::on_coroutine_yield() { restore_logger(); }

@@ -29,8 +29,9 @@ public:
   // then meaningless). Artifacts come with both.
   using result_handler_t = std::function<void(std::exception_ptr error, verdict_t verdict, artifacts_t artifacts)>;
 
-  // Compiles the wrapper chunk that calls the hook and gathers the artifacts, and stores it under
-  // "fw.lua.intercept.get_artifacts". Needs the module movri. Throws std::runtime_error.
+  // Compiles and runs the wrapper chunk, and stores the function it returns, which calls the hook and
+  // gathers the artifacts, under "fw.lua.intercept.get_artifacts". Needs the module movri. Throws
+  // std::runtime_error.
   static void install_wrapper(lua_State *L);
 
   // With the hook function on top of L's stack (it is popped): creates the thread, builds the context
@@ -50,7 +51,8 @@ private:
     std::variant<verdict_t, std::exception_ptr> outcome;
   };
 
-  static lua_State *push_entry(lua_State *L);
+  // Pushes the stored wrapper function; the thread runs it with the hook and the context.
+  static lua_State *push_wrapper(lua_State *L);
 
   void on_coroutine_finish() override;
   void on_coroutine_error() override;

@@ -30,6 +30,7 @@ link_t::link_t(boost::asio::io_context &io, fw::util::scoped_fd_t fd, std::uint3
   const int family = socket_option(fd.get(), SO_DOMAIN, "getsockopt(SO_DOMAIN)");
   const int protocol = socket_option(fd.get(), SO_PROTOCOL, "getsockopt(SO_PROTOCOL)");
   buffer_.assign(static_cast<std::size_t>(size > 0 ? size : 0), 0);
+  gather_.reserve(max_gathered_buffers);
   protocol_ = protocol;
 
   sockaddr_nl peer{};
@@ -67,8 +68,24 @@ void link_t::receive() {
 
 void link_t::on_receive(const boost::system::error_code &error, std::size_t size) {
   if (error) return fail(error);
-  if (size > buffer_.size()) return fail(boost::asio::error::message_size);
+  // What else is waiting is read at once, up to a bound, rather than after another round through the
+  // reactor: one wake-up serves a burst of datagrams, and other sockets still get their turn.
+  for (unsigned round = 1;; ++round) {
+    if (size > buffer_.size()) return fail(boost::asio::error::message_size);
+    if (!dispatch(size)) return;
+    if (round == max_datagrams_per_wakeup) break;
+    const ssize_t n = ::recv(socket_.native_handle(), buffer_.data(), buffer_.size(), MSG_DONTWAIT | MSG_TRUNC);
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+      if (errno == EINTR) continue;
+      return fail(fw::util::errno_code());
+    }
+    size = static_cast<std::size_t>(n);
+  }
+  receive();
+}
 
+bool link_t::dispatch(std::size_t size) {
   // Set once the link is stopped or destroyed by whatever a callback does; nothing of this object may
   // be touched afterwards.
   const flag_t dead = liveness();
@@ -81,7 +98,10 @@ void link_t::on_receive(const boost::system::error_code &error, std::size_t size
     bool end_of_datagram = false;
     switch (header.type) {
     case msg_error: {
-      if (header.length < error_message_size) return fail(fw::util::errno_code(EINVAL));
+      if (header.length < error_message_size) {
+        fail(fw::util::errno_code(EINVAL));
+        return false;
+      }
       const std::int32_t code = header_t::read_error(message);
       const header_t request = header_t::read(message + header_size + 4);
       const auto result = code == 0 ? boost::system::error_code() : fw::util::errno_code(header_t::error_number(code));
@@ -90,10 +110,13 @@ void link_t::on_receive(const boost::system::error_code &error, std::size_t size
         completion_t handler = std::move(it->second);
         pending_.erase(it);
         handler(result);
-        if (*dead) return;
+        if (*dead) return false;
       } else if (code != 0) {
-        if (!unanswered_error_filter_ || !unanswered_error_filter_(request.type, result)) return fail(result);
-        if (*dead) return;
+        if (!unanswered_error_filter_ || !unanswered_error_filter_(request.type, result)) {
+          fail(result);
+          return false;
+        }
+        if (*dead) return false;
       }
       break;
     }
@@ -103,10 +126,10 @@ void link_t::on_receive(const boost::system::error_code &error, std::size_t size
         if (delegate_) delegate_->on_multipart_end();
       } else if (delegate_) {
         delegate_->on_multipart_begin();
-        if (*dead) return;
+        if (*dead) return false;
         if (delegate_) delegate_->on_multipart_end();
       }
-      if (*dead) return;
+      if (*dead) return false;
       end_of_datagram = true;
       break;
     case msg_noop:
@@ -115,17 +138,17 @@ void link_t::on_receive(const boost::system::error_code &error, std::size_t size
       if ((header.flags & f_multi) && !multipart_) {
         multipart_ = true;
         if (delegate_) delegate_->on_multipart_begin();
-        if (*dead) return;
+        if (*dead) return false;
       }
       if (delegate_) delegate_->on_message(header.type, message + header_size, header.length - header_size);
-      if (*dead) return;
+      if (*dead) return false;
       break;
     }
     if (end_of_datagram || !delegate_) break;
     offset += align4(header.length);
     if (offset > size) break;
   }
-  if (delegate_) receive();
+  return delegate_ != nullptr;
 }
 
 void link_t::send(std::uint16_t type, std::vector<std::uint8_t> payload, completion_t handler,
@@ -146,17 +169,28 @@ void link_t::send(std::uint16_t type, std::vector<std::uint8_t> payload, complet
 }
 
 void link_t::send_head() {
-  const datagram_t &datagram = queue_.front();
-  const std::array<boost::asio::const_buffer, 2> buffers = {boost::asio::buffer(datagram.header),
-                                                            boost::asio::buffer(datagram.payload)};
-  socket_.async_send_to(buffers, peer_, 0,
+  // With coalescing on, the datagrams queued meanwhile leave together as one datagram of several
+  // messages, which the kernel handles one after the other; otherwise one message per datagram.
+  gather_.clear();
+  std::size_t count = 0;
+  for (const datagram_t &datagram : queue_) {
+    gather_.push_back(boost::asio::buffer(datagram.header));
+    gather_.push_back(boost::asio::buffer(datagram.payload));
+    ++count;
+    if (!coalesce_ || gather_.size() + 2 > max_gathered_buffers) break;
+  }
+  sending_ = count;
+  socket_.async_send_to(gather_, peer_, 0,
                         wrap([this](const boost::system::error_code &error, std::size_t size) { on_sent(error, size); }));
 }
 
 void link_t::on_sent(const boost::system::error_code &error, std::size_t size) {
   if (error) return fail(error);
-  if (size < header_size + queue_.front().payload.size()) return fail(fw::util::errno_code(EINVAL));
-  queue_.pop_front();
+  std::size_t expected = 0;
+  for (std::size_t i = 0; i < sending_; ++i) expected += header_size + queue_[i].payload.size();
+  if (size < expected) return fail(fw::util::errno_code(EINVAL));
+  queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(sending_));
+  sending_ = 0;
   if (!queue_.empty()) send_head();
 }
 
@@ -168,6 +202,7 @@ void link_t::stop() noexcept {
   socket_.close(ignored);
   pending_.clear();
   queue_.clear();
+  sending_ = 0;
 }
 
 void link_t::fail(const boost::system::error_code &error) {

@@ -10,6 +10,7 @@
 #include <map>
 #include <vector>
 
+#include <boost/asio/buffer.hpp>
 #include <boost/asio/generic/datagram_protocol.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/system/error_code.hpp>
@@ -69,6 +70,11 @@ public:
   void send(std::uint16_t type, std::vector<std::uint8_t> payload, completion_t handler = {},
             std::uint16_t extra_flags = 0);
 
+  // Sends the messages queued while a send is under way together, in one datagram (off by default).
+  // Only for protocols whose kernel side takes every message of a datagram on its own (a queue's
+  // verdicts), not for batches that must begin a datagram.
+  void set_coalescing(bool on) noexcept { coalesce_ = on; }
+
   // Without a filter (the default) every such error fails the link.
   void set_unanswered_error_filter(unanswered_error_filter_t filter) { unanswered_error_filter_ = std::move(filter); }
 
@@ -87,8 +93,15 @@ private:
     std::vector<std::uint8_t> payload;
   };
 
+  // Datagrams read in one turn of the event loop before the link queues its next receive.
+  static constexpr unsigned max_datagrams_per_wakeup = 64;
+  // Buffers in one gathered send: within what one sendmsg takes (two per message).
+  static constexpr std::size_t max_gathered_buffers = 64;
+
   void receive();
   void on_receive(const boost::system::error_code &error, std::size_t size);
+  // Hands one datagram's messages out; false when the link died or lost its delegate meanwhile.
+  bool dispatch(std::size_t size);
   void send_head();
   void on_sent(const boost::system::error_code &error, std::size_t size);
   void fail(const boost::system::error_code &error);
@@ -101,6 +114,9 @@ private:
   bool multipart_ = false;
   std::map<std::uint32_t, completion_t> pending_;
   std::deque<datagram_t> queue_;
+  std::vector<boost::asio::const_buffer> gather_;
+  std::size_t sending_ = 0; // datagrams of queue_ in the send under way
+  bool coalesce_ = false;
   delegate_t *delegate_ = nullptr;
   unanswered_error_filter_t unanswered_error_filter_;
 };
