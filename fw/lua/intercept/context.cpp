@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -14,6 +15,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include <boost/system/system_error.hpp>
@@ -139,9 +141,50 @@ void resolve_ids(context_t &c) {
   }
 }
 
-// The name of a user or group through the re-entrant database calls, with a per-thread buffer that
-// grows while the entry does not fit.
+// Names found in the databases, kept for a few seconds: a busy host opens many connections as the same
+// few users, and every database call reads nsswitch.conf and the whole passwd or group file. Only
+// names found are kept; an entry that is missing is asked for again.
+class name_cache_t {
+public:
+  static constexpr auto lifetime = std::chrono::seconds(5);
+  static constexpr std::size_t capacity = 1024;
+
+  const std::string *find(bool user, std::uint32_t id, std::chrono::steady_clock::time_point now) const {
+    const auto found = names_.find(key(user, id));
+    if (found == names_.end() || now - found->second.stored >= lifetime) return nullptr;
+    return &found->second.name;
+  }
+  void store(bool user, std::uint32_t id, const std::string &name, std::chrono::steady_clock::time_point now) {
+    if (names_.size() >= capacity) names_.clear();
+    names_[key(user, id)] = {name, now};
+  }
+
+private:
+  struct entry_t {
+    std::string name;
+    std::chrono::steady_clock::time_point stored;
+  };
+  static std::uint64_t key(bool user, std::uint32_t id) { return (std::uint64_t{user} << 32) | id; }
+  std::unordered_map<std::uint64_t, entry_t> names_;
+};
+
+std::optional<std::string> database_lookup(bool user, std::uint32_t id);
+
+// The name of a user or group: from the cache, or through the re-entrant database calls.
 std::optional<std::string> database_name(bool user, std::uint32_t id) {
+  thread_local name_cache_t cache;
+  const auto now = std::chrono::steady_clock::now();
+  if (const std::string *name = cache.find(user, id, now)) {
+    MV_LUA_LOG(Debug, std::string("Originator ") + (user ? "user" : "group") + " name is " + mv::log::escape(*name));
+    return *name;
+  }
+  auto name = database_lookup(user, id);
+  if (name) cache.store(user, id, *name, now);
+  return name;
+}
+
+// The database calls, with a per-thread buffer that grows while the entry does not fit.
+std::optional<std::string> database_lookup(bool user, std::uint32_t id) {
   const char *what = user ? "user" : "group";
   thread_local std::vector<char> buffer(1024);
   for (;;) {
