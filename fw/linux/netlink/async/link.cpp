@@ -7,6 +7,7 @@
 
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/error.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/system/system_error.hpp>
 
 #include "fw/linux/netlink/header.hpp"
@@ -61,28 +62,29 @@ void link_t::start(delegate_t &delegate) {
 }
 
 void link_t::receive() {
-  // MSG_TRUNC reports a datagram's real size, so one that did not fit the buffer is detected.
-  socket_.async_receive(boost::asio::buffer(buffer_), MSG_TRUNC,
-                        wrap([this](const boost::system::error_code &error, std::size_t size) { on_receive(error, size); }));
+  // Waits for the socket to become readable and reads it then, rather than letting the socket try a
+  // read first: the loop below has just found it empty.
+  socket_.async_wait(boost::asio::socket_base::wait_read,
+                     wrap([this](const boost::system::error_code &error) { on_readable(error); }));
 }
 
-void link_t::on_receive(const boost::system::error_code &error, std::size_t size) {
+void link_t::on_readable(const boost::system::error_code &error) {
   if (error) return fail(error);
-  // What else is waiting is read at once, up to a bound, rather than after another round through the
-  // reactor: one wake-up serves a burst of datagrams, and other sockets still get their turn.
-  for (unsigned round = 1;; ++round) {
-    if (size > buffer_.size()) return fail(boost::asio::error::message_size);
-    if (!dispatch(size)) return;
-    if (round == max_datagrams_per_wakeup) break;
+  // What is waiting is read at once, up to a bound, rather than after another round through the
+  // reactor: one wake-up serves a burst of datagrams. Beyond the bound the rest is read in a later turn,
+  // so that other sockets get theirs.
+  for (unsigned round = 0; round < max_datagrams_per_wakeup; ++round) {
+    // MSG_TRUNC reports a datagram's real size, so one that did not fit the buffer is detected.
     const ssize_t n = ::recv(socket_.native_handle(), buffer_.data(), buffer_.size(), MSG_DONTWAIT | MSG_TRUNC);
     if (n < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return receive();
       if (errno == EINTR) continue;
       return fail(fw::util::errno_code());
     }
-    size = static_cast<std::size_t>(n);
+    if (static_cast<std::size_t>(n) > buffer_.size()) return fail(boost::asio::error::message_size);
+    if (!dispatch(static_cast<std::size_t>(n))) return;
   }
-  receive();
+  boost::asio::post(socket_.get_executor(), wrap([this] { on_readable({}); }));
 }
 
 bool link_t::dispatch(std::size_t size) {

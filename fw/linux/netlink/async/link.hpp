@@ -99,7 +99,7 @@ private:
   static constexpr std::size_t max_gathered_buffers = 64;
 
   void receive();
-  void on_receive(const boost::system::error_code &error, std::size_t size);
+  void on_readable(const boost::system::error_code &error);
   // Hands one datagram's messages out; false when the link died or lost its delegate meanwhile.
   bool dispatch(std::size_t size);
   void send_head();
