@@ -81,9 +81,9 @@ TEST(PerConnectionFaults, CraftedSyns) {
   ASSERT_EQ(::sendto(client.get(), "hello", 5, MSG_FASTOPEN, reinterpret_cast<const sockaddr *>(&to), sizeof to), 5)
       << std::strerror(errno);
   const scoped_fd_t accepted = tests::tcp::server_side(client.get(), server.get(), daemon.output());
-  EXPECT_EQ(tests::tcp::receive(accepted.get(), 5).bytes, "hello") << daemon.output();
+  EXPECT_EQ(tests::tcp::receive(accepted.get(), 5), "hello") << daemon.output();
   EXPECT_TRUE(tests::tcp::send_text(accepted.get(), "world"));
-  EXPECT_EQ(tests::tcp::receive(client.get(), 5).bytes, "world");
+  EXPECT_EQ(tests::tcp::receive(client.get(), 5), "world");
   EXPECT_EQ(daemon.stop(), 107) << daemon.output();
 }
 
@@ -200,11 +200,10 @@ std::vector<session_line_t> session_lines(const std::string &output) {
 }
 long count_started(const std::vector<session_line_t> &lines) { return std::ranges::count_if(lines, &session_line_t::started); }
 
-// 128 connections in flight. Every hook suspends (the others after looking up their originator, until
-// the test lets them go; the slow one in movri.sleep(1), then until the test lets it go), so the order
-// of events is fixed by the test, never by a clock: all 128 sessions are open at the same time; the 127
-// others get their verdicts and finish their exchange while the slow one still waits for its verdict,
-// its SYN held in the queue; the slow one finishes afterwards.
+// 128 connections in flight, every hook suspended until the test lets it go (the slow one after
+// movri.sleep(1), the others after looking up their originator), so the test, not a clock, orders the
+// events: all 128 sessions open at once; the 127 others get their verdicts and finish their exchange
+// while the slow one's SYN is still held; the slow one finishes afterwards.
 TEST(SlowHook, OneSlowVerdictDoesNotHoldUpTheOthers) {
   constexpr std::uint16_t fast_port = 7001, slow_port = 7002;
   constexpr int others = 127;
@@ -309,11 +308,10 @@ TEST(hygiene_e2e_t, HookProgramsInheritNothingAndHubDGoneWithTheLogPipeEndsTheDa
   daemon.expect_nothing_left();
 }
 
-// kill -9 at any moment (during start, with connections arriving, during a reload, while idle) leaves
-// at most what one start installs; the next start replaces it (one copy of every rule, one routing
-// rule, one state file), a start without autoconfiguration removes it too, and SIGTERM removes
-// everything. The moments come from a seeded generator, so
-// a failing round can be replayed.
+// kill -9 at a moment from a seeded generator (during start, with connections arriving, during a
+// reload, while idle) leaves at most what one start installs; the next start replaces it (one copy of
+// every rule, one routing rule, one state file), one without autoconfiguration removes it, and SIGTERM
+// removes everything.
 TEST(daemon_e2e_t, KillNineThenRestartLeavesOneCopyAndStopCleansUp) {
   FRESH_DAEMON;
   const auto options = with_vettd(

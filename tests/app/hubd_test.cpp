@@ -11,7 +11,7 @@
 #include <vector>
 #include "tests/support/fake_hubd.hpp"
 #include "tests/support/netns.hpp"
-#include "tests/support/process.hpp"
+#include "tests/support/child_process.hpp"
 #include "tests/support/text.hpp"
 
 namespace {

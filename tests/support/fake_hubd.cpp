@@ -1,4 +1,3 @@
-#include "fw/util/configuration.hpp"
 #include "tests/support/fake_hubd.hpp"
 
 #include <sys/socket.h>
@@ -23,7 +22,7 @@ fw::util::scoped_fd_t channel_pair(int &daemon_end) {
 
 fake_hubd_t::fake_hubd_t() : channel_(channel_pair(daemon_end_)) {
   daemon_ = std::make_unique<child_process_t>(MOVRI_BINARY, std::vector<std::string>{},
-                                              std::map<std::string, std::optional<std::string>>{{"COM_MOVRI_MONITOR", std::to_string(daemon_end_)}},
+                                              env_t{{"COM_MOVRI_MONITOR", std::to_string(daemon_end_)}},
                                               std::vector<int>{daemon_end_});
   ::close(daemon_end_);
 }

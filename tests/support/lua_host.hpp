@@ -47,11 +47,6 @@ protected:
     queryd = std::make_unique<fw::queryd::queryd_t>(io, *this);
     lua = std::make_unique<fw::service::lua_t>(io, config, *finder, *queryd);
   }
-  void TearDown() override {
-    lua.reset();
-    queryd.reset();
-    finder.reset();
-  }
   void get_link(handler_t handler) override {
     boost::asio::post(io, [handler = std::move(handler)] {
       handler(std::make_exception_ptr(std::runtime_error("QueryD is not here")), nullptr);

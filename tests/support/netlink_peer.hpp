@@ -98,24 +98,17 @@ inline bytes_t message(std::uint16_t type, std::uint16_t flags, const bytes_t &p
   return message_of(type, flags, payload.data(), payload.size(), sequence, pad);
 }
 
-// An NLMSG_ERROR answering a request with the given sequence number.
-inline bytes_t error_message(std::int32_t error, std::uint32_t request_sequence, std::uint16_t request_type = 0x10) {
-  bytes_t payload(4);
-  std::memcpy(payload.data(), &error, 4);
-  fw::linux::netlink::header_t request;
-  request.length = 16;
-  request.type = request_type;
-  request.sequence = request_sequence;
-  bytes_t header(16);
-  request.write(header.data());
-  payload.insert(payload.end(), header.begin(), header.end());
-  return message(2, 0, payload, request_sequence);
-}
-
 inline bytes_t concat(std::initializer_list<bytes_t> parts) {
   bytes_t out;
   for (const auto &part : parts) out.insert(out.end(), part.begin(), part.end());
   return out;
+}
+
+// An NLMSG_ERROR answering a request with the given sequence number: the error, then the request's header.
+inline bytes_t error_message(std::int32_t error, std::uint32_t request_sequence, std::uint16_t request_type = 0x10) {
+  bytes_t code(4);
+  std::memcpy(code.data(), &error, 4);
+  return message(2, 0, concat({code, message(request_type, 0, {}, request_sequence)}), request_sequence);
 }
 
 inline bytes_t le16(std::uint16_t v) { return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8)}; }

@@ -36,13 +36,8 @@ fw::util::scoped_fd_t server_side(int client, int listener, const std::string &c
 // Data one way and the other between the two ends of a connection.
 void expect_exchange(int client, int server_side);
 
-// What one side sees within the timeout: the bytes wanted, or how the stream stopped.
-struct received_t {
-  enum how_t { data, end, reset, nothing } how = nothing;
-  std::string bytes;
-};
-// Reads until size bytes have come, the stream ends or fails, or the timeout passes.
-received_t receive(int fd, std::size_t size, int timeout_seconds = 10);
+// The bytes read until size bytes have come, the stream ends or fails, or the timeout passes.
+std::string receive(int fd, std::size_t size, int timeout_seconds = 10);
 // Whether the stream ends (end of stream or reset) within the timeout, reading and dropping any bytes.
 bool ends(int fd, int timeout_seconds = 10);
 
