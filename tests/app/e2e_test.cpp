@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <optional>
@@ -31,6 +32,17 @@ namespace {
 using fw::util::scoped_fd_t;
 using tests::tcp::connect_outcome_t;
 const char *const pass_hook = "function intercept_hook(ctx) return 'pass' end\n";
+
+// Sends a crafted IPv4 packet (its own header included) from a raw socket of its own (a packet held in
+// a queue stays charged to the socket that sent it) to its destination address.
+void send_raw(const std::vector<std::uint8_t> &packet) {
+  const scoped_fd_t fd(::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW));
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  if (packet.size() >= 20) std::memcpy(&to.sin_addr, &packet[16], 4);
+  const ssize_t n = ::sendto(fd.get(), packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
+  EXPECT_EQ(n, static_cast<ssize_t>(packet.size())) << std::strerror(errno);
+}
 
 // A fresh namespace and a daemon in it; START runs it with a VettD stand-in until it is ready.
 #define FRESH_DAEMON                                                                                                   \
@@ -62,7 +74,7 @@ TEST(PerConnectionFaults, CraftedSyns) {
     syn.destination_port = 7002;
     syn.data_offset = rows[i].data_offset;
     syn.after.assign(rows[i].after, 1); // no-operation options, or data
-    tests::tcp::send_raw(syn.bytes());
+    send_raw(syn.bytes());
   }
   // One queue, in order: once the last row is read, every row before it has been.
   const auto intercepted = [](std::size_t i) {
@@ -163,7 +175,7 @@ TEST(Flood, SynBurstBeyondTheQueueLimit) {
     while (i % 16 == 0 && queued_in_kernel() > 800) ::usleep(1000);
     syn.source_port = static_cast<std::uint16_t>(1024 + i);
     syn.destination_port = static_cast<std::uint16_t>(20000 + i % 50);
-    tests::tcp::send_raw(syn.bytes());
+    send_raw(syn.bytes());
   }
   ASSERT_TRUE(daemon.wait_for_output("hook calls: 20000", 60)) << daemon.output().substr(0, 4000);
   const auto outcome = tests::tcp::finish_connect(tests::tcp::start_connect(7001).get());

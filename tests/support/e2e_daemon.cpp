@@ -20,18 +20,13 @@ e2e_daemon_t::e2e_daemon_t() : dir_(fs::temp_directory_path() / fs::unique_path(
   fs::create_directories(dir_);
 }
 
-namespace {
-
 // In the sanitizer build a report goes to standard error, collected with the output (the daemon shares
 // the HubD stand-in's).
-void expect_no_sanitizer_report(const std::unique_ptr<child_process_t> &child) {
-  if (!child) return;
-  const std::string out = child->output();
+static void expect_no_sanitizer_report(const std::unique_ptr<child_process_t> &child) {
+  const std::string out = child ? child->output() : "";
   for (const char *report : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:"})
     if (out.find(report) != std::string::npos) ADD_FAILURE() << "sanitizer report:\n" << out;
 }
-
-} // namespace
 
 e2e_daemon_t::~e2e_daemon_t() {
   expect_no_sanitizer_report(hubd_);

@@ -59,9 +59,7 @@ protected:
     lua->start();
   }
   // The message of what start() throws, or "" when it succeeds.
-  std::string start_error() {
-    return error_text([&] { lua->start(); }, "");
-  }
+  std::string start_error() { return error_text([&] { lua->start(); }, ""); }
 
   static info_t connection(const std::string &src, unsigned short src_port, const std::string &dst,
                            unsigned short dst_port, const std::string &divert = "output") {

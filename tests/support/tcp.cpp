@@ -134,15 +134,4 @@ bool ends(int fd, int timeout_seconds) {
 std::uint16_t local_port(int fd) { return port_of(fd, false); }
 std::uint16_t peer_port(int fd) { return port_of(fd, true); }
 
-void send_raw(const std::vector<std::uint8_t> &packet) {
-  // A socket of its own each time: a packet held in a queue stays charged to the socket that sent it.
-  const fw::util::scoped_fd_t fd(::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW));
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  if (packet.size() >= 20) std::memcpy(&to.sin_addr, &packet[16], 4);
-  const ssize_t n =
-      ::sendto(fd.get(), packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
-  EXPECT_EQ(n, static_cast<ssize_t>(packet.size())) << std::strerror(errno);
-}
-
 } // namespace tests::tcp

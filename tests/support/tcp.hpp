@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "fw/util/scoped_fd.hpp"
 
@@ -44,9 +43,5 @@ bool ends(int fd, int timeout_seconds = 10);
 // The local or remote port of a connected socket.
 std::uint16_t local_port(int fd);
 std::uint16_t peer_port(int fd);
-
-// Sends a crafted IPv4 packet (its own header included) from a raw socket to its destination address;
-// fails the test when the kernel refuses it.
-void send_raw(const std::vector<std::uint8_t> &packet);
 
 } // namespace tests::tcp
