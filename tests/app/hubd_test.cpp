@@ -59,7 +59,6 @@ public:
   }
   // Sends a message serialized without the required-field check (so that a test can break the protocol).
   void send(const in_t &message) { send_bytes(frame(message.SerializePartialAsString())); }
-  void send_config(const fw::configuration_t &config, std::uint32_t revision) { send(config_response(revision, config)); }
   tests::child_process_t &daemon() { return daemon_; }
 
   // A configuration that logs everything to standard error, with a hook that checks every connection.
@@ -119,7 +118,7 @@ struct hubd_test_t : ::testing::Test {
 
 TEST_F(hubd_test_t, AppliesEachRevisionInOrderAndStopsOnSigterm) {
   hubd->expect(out_t::GET_CONFIG_REQUEST);
-  hubd->send_config(fake_hubd_t::stderr_config(), 5);
+  hubd->send(config_response(5));
   const auto report = hubd->expect(out_t::MY_INFO_NOTIFICATION);
   EXPECT_EQ(report.config_revision(), 5u);
   EXPECT_EQ(report.info().vettd_state(), mv::EC_OK);
@@ -128,7 +127,7 @@ TEST_F(hubd_test_t, AppliesEachRevisionInOrderAndStopsOnSigterm) {
   hubd->expect(out_t::GET_CONFIG_REQUEST);
   hubd->daemon().signal(SIGHUP);
   hubd->expect(out_t::GET_CONFIG_REQUEST);
-  hubd->send_config(fake_hubd_t::stderr_config(), 6);
+  hubd->send(config_response(6));
   for (char c : fake_hubd_t::frame(config_response(7).SerializeAsString())) {
     hubd->send_bytes(std::string(1, c));
     ::usleep(200);
@@ -162,7 +161,7 @@ TEST_P(hubd_ending_t, EndsTheDaemonWithItsStatusAndOneLine) {
   const ending_t &e = GetParam();
   hubd->expect(out_t::GET_CONFIG_REQUEST);
   if (e.after_configuration) {
-    hubd->send_config(fake_hubd_t::stderr_config(), 1);
+    hubd->send(config_response(1));
     hubd->expect(out_t::MY_INFO_NOTIFICATION);
   }
   e.act(*hubd);
@@ -191,7 +190,7 @@ INSTANTIATE_TEST_SUITE_P(
            auto broken = fake_hubd_t::stderr_config();
            broken.mutable_actual_log()->set_type(mv::Log::FILE);
            broken.mutable_actual_log()->set_path("/nonexistent-directory/firewall.log");
-           h.send_config(broken, 2);
+           h.send(fake_hubd_t::config_response(2, broken));
          },
          102, "Error: Cannot apply configuration (revision 2): Cannot create log"},
         {"Suspension", false,

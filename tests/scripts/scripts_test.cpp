@@ -10,11 +10,11 @@
 
 namespace {
 
-// The output of a bash script of the source tree (its status expected to be 0 when asked).
-std::string run_script(std::vector<std::string> args, const tests::env_t &env, bool expect_success) {
+// The output of a bash script of the source tree, which is expected to succeed.
+std::string run_script(std::vector<std::string> args, const tests::env_t &env = {}) {
   args.front() = std::string(MOVRI_SOURCE_DIR) + "/" + args.front();
   const auto r = tests::run_program("/bin/bash", args, env, {}, 120);
-  if (expect_success) EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
   return r.out;
 }
 void expect_lines(const std::string &out, std::initializer_list<std::string> lines) {
@@ -25,7 +25,7 @@ void expect_lines(const std::string &out, std::initializer_list<std::string> lin
 // data through the VettD stand-in, and nothing of the demo is left behind.
 TEST(Demo, EveryVerdictAndNothingLeftBehind) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root";
-  const auto out = run_script({"scripts/demo", "--no-build"}, {}, true);
+  const auto out = run_script({"scripts/demo", "--no-build"});
   for (const std::string net : {"10.77.0.2:", "[fd77::2]:"})
     expect_lines(out, {net + "7001         pass     reply reply:hello-7001", net + "7002         drop     timeout",
                        net + "7003         reject   refused", net + "7004         check    reply reply:hello-7004"});
@@ -41,7 +41,7 @@ TEST(Demo, EveryVerdictAndNothingLeftBehind) {
 // state after start, after switching the automatic configuration off, and after SIGTERM.
 TEST(ThreeNamespaces, ForwardAndInputVerdictsAndKernelState) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root";
-  const auto out = run_script({"tests/scripts/three_namespaces.sh"}, {{"MOVRI_BUILD_DIR", MOVRI_TOOLS_DIR}}, false);
+  const auto out = run_script({"tests/scripts/three_namespaces.sh"}, {{"MOVRI_BUILD_DIR", MOVRI_TOOLS_DIR}});
   for (const std::string s : {"10.77.0.2", "10.88.0.1", "fd77::2", "fd88::1"}) // 7005: a hook error, so checked
     expect_lines(out, {s + ":7001 reply reply:hi-7001", s + ":7002 timeout", s + ":7003 refused",
                        s + ":7004 reply reply:hi-7004", s + ":7005 reply reply:hi-7005"});

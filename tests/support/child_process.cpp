@@ -34,16 +34,12 @@ child_process_t::child_process_t(const std::string &path, const std::vector<std:
   output_fd_ = out[0];
   reader_ = std::thread([this] {
     char buffer[4096];
-    for (;;) {
-      const ssize_t n = ::read(output_fd_, buffer, sizeof buffer);
-      if (n < 0 && errno == EINTR) continue;
+    for (ssize_t n; (n = ::read(output_fd_, buffer, sizeof buffer)) != 0 && (n > 0 || errno == EINTR);) {
       std::lock_guard lock(mutex_);
-      if (n <= 0) {
-        output_ended_ = true;
-        return;
-      }
-      output_.append(buffer, static_cast<std::size_t>(n));
+      if (n > 0) output_.append(buffer, static_cast<std::size_t>(n));
     }
+    std::lock_guard lock(mutex_);
+    output_ended_ = true;
   });
 }
 
