@@ -165,8 +165,7 @@ TEST(Flood, SynBurstBeyondTheQueueLimit) {
         .log_level = "LOG_LEVEL_INFO");
   const pid_t pid = daemon.daemon_pid();
   scoped_fd_t server = tests::tcp::listen_on(7001); // for the connection made after the flood
-  // Distinct SYNs from a raw socket, about as fast as the daemon reads them (what does not fit its
-  // socket's buffer is lost).
+  // Distinct SYNs, about as fast as the daemon reads them (what overflows its socket buffer is lost).
   const long rss_before = rss_kib(pid);
   constexpr int syns = 30000;
   tests::tcp_packet_t syn;

@@ -8,7 +8,7 @@
 #include <map>
 #include <regex>
 #include <set>
-#include <sstream>
+#include <iterator>
 #include <string>
 
 #include <boost/system/error_code.hpp>
@@ -27,9 +27,7 @@ namespace {
 std::string read_file(const std::string &relative) {
   std::ifstream in(std::string(MOVRI_SOURCE_DIR) + "/" + relative);
   EXPECT_TRUE(in) << relative;
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
+  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 // The entries of the page's EXIT STATUS section: status -> the name beside it ("" when none). Each entry

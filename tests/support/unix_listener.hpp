@@ -19,7 +19,9 @@ namespace tests {
 // replaced; the file is removed on destruction. Failures to set it up throw.
 class unix_listener_t {
 public:
-  explicit unix_listener_t(std::string path, int backlog = 16) : path_(std::move(path)), fd_(socket_at(path_)) {
+  explicit unix_listener_t(std::string path, int backlog = 16)
+      : path_(std::move(path)), fd_(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    ::unlink(path_.c_str());
     if (::bind(fd_.get(), address(path_), sizeof(sockaddr_un)) != 0 || ::listen(fd_.get(), backlog) != 0)
       throw std::runtime_error("cannot listen at " + path_);
   }
@@ -45,10 +47,6 @@ public:
   }
 
 private:
-  static int socket_at(const std::string &path) {
-    ::unlink(path.c_str());
-    return ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  }
   // The socket address of the path (valid until the next call in this thread).
   static const sockaddr *address(const std::string &path) {
     static thread_local sockaddr_un a;

@@ -112,10 +112,7 @@ protected:
 
   // Creates a session running code; start() also starts it.
   session_t &make(const std::string &name, const std::string &code) {
-    auto session = std::make_unique<session_t>(L, name, code);
-    auto &result = *session;
-    sessions[name] = std::move(session);
-    return result;
+    return *(sessions[name] = std::make_unique<session_t>(L, name, code));
   }
   session_t &start(const std::string &name, const std::string &code) {
     auto &session = make(name, code);
