@@ -122,13 +122,11 @@ std::string receive(int fd, std::size_t size, int timeout_seconds) {
 
 bool ends(int fd, int timeout_seconds) {
   const auto deadline = clock_t_::now() + std::chrono::seconds(timeout_seconds);
-  for (;;) {
-    if (!wait_for(fd, POLLIN, deadline)) return false;
-    char buffer[4096];
+  for (char buffer[4096]; wait_for(fd, POLLIN, deadline);) {
     const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-    if (n == 0) return true;
-    if (n < 0 && errno != EAGAIN && errno != EINTR) return true;
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return true;
   }
+  return false;
 }
 
 std::uint16_t local_port(int fd) { return port_of(fd, false); }
