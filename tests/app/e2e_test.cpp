@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <optional>
@@ -31,6 +32,17 @@ namespace {
 using fw::util::scoped_fd_t;
 using tests::tcp::connect_outcome_t;
 const char *const pass_hook = "function intercept_hook(ctx) return 'pass' end\n";
+
+// Sends a crafted IPv4 packet (its own header included) from a raw socket of its own (a packet held in
+// a queue stays charged to the socket that sent it) to its destination address.
+void send_raw(const std::vector<std::uint8_t> &packet) {
+  const scoped_fd_t fd(::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW));
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  if (packet.size() >= 20) std::memcpy(&to.sin_addr, &packet[16], 4);
+  const ssize_t n = ::sendto(fd.get(), packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
+  EXPECT_EQ(n, static_cast<ssize_t>(packet.size())) << std::strerror(errno);
+}
 
 // A fresh namespace and a daemon in it; START runs it with a VettD stand-in until it is ready.
 #define FRESH_DAEMON                                                                                                   \
@@ -62,7 +74,7 @@ TEST(PerConnectionFaults, CraftedSyns) {
     syn.destination_port = 7002;
     syn.data_offset = rows[i].data_offset;
     syn.after.assign(rows[i].after, 1); // no-operation options, or data
-    tests::tcp::send_raw(syn.bytes());
+    send_raw(syn.bytes());
   }
   // One queue, in order: once the last row is read, every row before it has been.
   const auto intercepted = [](std::size_t i) {
@@ -81,9 +93,9 @@ TEST(PerConnectionFaults, CraftedSyns) {
   ASSERT_EQ(::sendto(client.get(), "hello", 5, MSG_FASTOPEN, reinterpret_cast<const sockaddr *>(&to), sizeof to), 5)
       << std::strerror(errno);
   const scoped_fd_t accepted = tests::tcp::server_side(client.get(), server.get(), daemon.output());
-  EXPECT_EQ(tests::tcp::receive(accepted.get(), 5).bytes, "hello") << daemon.output();
+  EXPECT_EQ(tests::tcp::receive(accepted.get(), 5), "hello") << daemon.output();
   EXPECT_TRUE(tests::tcp::send_text(accepted.get(), "world"));
-  EXPECT_EQ(tests::tcp::receive(client.get(), 5).bytes, "world");
+  EXPECT_EQ(tests::tcp::receive(client.get(), 5), "world");
   EXPECT_EQ(daemon.stop(), 107) << daemon.output();
 }
 
@@ -153,8 +165,7 @@ TEST(Flood, SynBurstBeyondTheQueueLimit) {
         .log_level = "LOG_LEVEL_INFO");
   const pid_t pid = daemon.daemon_pid();
   scoped_fd_t server = tests::tcp::listen_on(7001); // for the connection made after the flood
-  // Distinct SYNs from a raw socket, about as fast as the daemon reads them (what does not fit its
-  // socket's buffer is lost).
+  // Distinct SYNs, about as fast as the daemon reads them (what overflows its socket buffer is lost).
   const long rss_before = rss_kib(pid);
   constexpr int syns = 30000;
   tests::tcp_packet_t syn;
@@ -163,7 +174,7 @@ TEST(Flood, SynBurstBeyondTheQueueLimit) {
     while (i % 16 == 0 && queued_in_kernel() > 800) ::usleep(1000);
     syn.source_port = static_cast<std::uint16_t>(1024 + i);
     syn.destination_port = static_cast<std::uint16_t>(20000 + i % 50);
-    tests::tcp::send_raw(syn.bytes());
+    send_raw(syn.bytes());
   }
   ASSERT_TRUE(daemon.wait_for_output("hook calls: 20000", 60)) << daemon.output().substr(0, 4000);
   const auto outcome = tests::tcp::finish_connect(tests::tcp::start_connect(7001).get());
@@ -200,11 +211,10 @@ std::vector<session_line_t> session_lines(const std::string &output) {
 }
 long count_started(const std::vector<session_line_t> &lines) { return std::ranges::count_if(lines, &session_line_t::started); }
 
-// 128 connections in flight. Every hook suspends (the others after looking up their originator, until
-// the test lets them go; the slow one in movri.sleep(1), then until the test lets it go), so the order
-// of events is fixed by the test, never by a clock: all 128 sessions are open at the same time; the 127
-// others get their verdicts and finish their exchange while the slow one still waits for its verdict,
-// its SYN held in the queue; the slow one finishes afterwards.
+// 128 connections in flight, every hook suspended until the test lets it go (the slow one after
+// movri.sleep(1), the others after looking up their originator), so the test, not a clock, orders the
+// events: all 128 sessions open at once; the 127 others get their verdicts and finish their exchange
+// while the slow one's SYN is still held; the slow one finishes afterwards.
 TEST(SlowHook, OneSlowVerdictDoesNotHoldUpTheOthers) {
   constexpr std::uint16_t fast_port = 7001, slow_port = 7002;
   constexpr int others = 127;
@@ -309,11 +319,10 @@ TEST(hygiene_e2e_t, HookProgramsInheritNothingAndHubDGoneWithTheLogPipeEndsTheDa
   daemon.expect_nothing_left();
 }
 
-// kill -9 at any moment (during start, with connections arriving, during a reload, while idle) leaves
-// at most what one start installs; the next start replaces it (one copy of every rule, one routing
-// rule, one state file), a start without autoconfiguration removes it too, and SIGTERM removes
-// everything. The moments come from a seeded generator, so
-// a failing round can be replayed.
+// kill -9 at a moment from a seeded generator (during start, with connections arriving, during a
+// reload, while idle) leaves at most what one start installs; the next start replaces it (one copy of
+// every rule, one routing rule, one state file), one without autoconfiguration removes it, and SIGTERM
+// removes everything.
 TEST(daemon_e2e_t, KillNineThenRestartLeavesOneCopyAndStopCleansUp) {
   FRESH_DAEMON;
   const auto options = with_vettd(

@@ -6,19 +6,95 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <array>
 #include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
-#include "tests/support/fake_hubd.hpp"
+#include "fw/util/configuration.hpp"
+#include "hubd_linux_firewall_ipc.pb.h"
+#include "tests/support/child_process.hpp"
+#include "tests/support/framed_peer.hpp"
 #include "tests/support/netns.hpp"
-#include "tests/support/process.hpp"
 #include "tests/support/text.hpp"
+#include "tests/support/unix_listener.hpp"
 
 namespace {
 using out_t = mv::Firewall2HubdMessage;
 using in_t = mv::Hubd2FirewallMessage;
 using tests::count;
-using tests::fake_hubd_t;
+
+// The HubD side of the channel, played by the test: starts movri-firewall with one end of a unix socket
+// pair named in COM_MOVRI_MONITOR and talks to it in frames over the other end.
+class fake_hubd_t : public tests::framed_peer_t {
+public:
+  fake_hubd_t() : fake_hubd_t(socket_pair()) {}
+
+  // The next message from the daemon; nullopt when the daemon closed the channel (or after the timeout,
+  // which also fails the test).
+  std::optional<out_t> receive() {
+    const auto payload = receive_frame(20, "the daemon (its output:\n" + daemon_.output() + ")");
+    out_t message;
+    if (payload && !message.ParseFromString(*payload)) ADD_FAILURE() << "the daemon sent a frame that does not parse";
+    return payload ? std::optional(message) : std::nullopt;
+  }
+  // Receives and checks that the message has the tag. The daemon asks for VettD at every start; a test
+  // that waits for something else gets it answered with a socket that holds whatever the daemon sends.
+  out_t expect(out_t::MessageTag tag) {
+    auto message = receive();
+    for (; message && message->tag() == out_t::GET_VETTD_REQUEST && tag != out_t::GET_VETTD_REQUEST; message = receive()) {
+      if (!vettd_) vettd_ = std::make_unique<tests::unix_listener_t>("/tmp/movri-test-vettd." + std::to_string(::getpid()) + ".sock");
+      in_t answer;
+      answer.set_tag(in_t::GET_VETTD_RESPONSE);
+      answer.set_socket_path(vettd_->path());
+      send(answer);
+    }
+    if (!message)
+      return ADD_FAILURE() << "expected " << out_t::MessageTag_Name(tag) << ", the channel closed; daemon output:\n"
+                           << daemon_.output(), out_t();
+    EXPECT_EQ(message->tag(), tag) << message->ShortDebugString();
+    return *message;
+  }
+  // Sends a message serialized without the required-field check (so that a test can break the protocol).
+  void send(const in_t &message) { send_bytes(frame(message.SerializePartialAsString())); }
+  tests::child_process_t &daemon() { return daemon_; }
+
+  // A configuration that logs everything to standard error, with a hook that checks every connection.
+  static fw::configuration_t stderr_config() {
+    fw::configuration_t config;
+    config.mutable_tproxy_listen_address()->set_address("127.0.0.1");
+    config.mutable_tproxy_listen_address()->set_port(0);
+    config.set_log_level(mv::LOG_LEVEL_DEBUG);
+    config.mutable_actual_log()->set_type(mv::Log::STDERR);
+    config.mutable_intercept_hook()->set_buffer("function intercept_hook(ctx) return \"check\" end");
+    return config;
+  }
+  // The answer to a request for configuration.
+  static in_t config_response(std::uint32_t revision, const fw::configuration_t &config = stderr_config()) {
+    in_t message;
+    message.set_tag(in_t::GET_CONFIG_RESPONSE);
+    message.set_config_revision(revision);
+    *message.mutable_config() = config;
+    return message;
+  }
+
+private:
+  explicit fake_hubd_t(std::array<int, 2> fds)
+      : framed_peer_t(fw::util::scoped_fd_t(fds[0])),
+        daemon_(MOVRI_BINARY, {}, {{"COM_MOVRI_MONITOR", std::to_string(fds[1])}}, {fds[1]}) {
+    ::close(fds[1]);
+  }
+  static std::array<int, 2> socket_pair() {
+    std::array<int, 2> fds{-1, -1};
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds.data()) != 0) throw std::runtime_error("socketpair failed");
+    return fds;
+  }
+
+  std::unique_ptr<tests::unix_listener_t> vettd_; // created on first use
+  tests::child_process_t daemon_;                 // killed before the channel closes
+};
 
 const std::string ready = std::string("RuvidOrederid ") + MOVRI_VERSION + ": Ready for service";
 const auto le32 = tests::framed_peer_t::le32;
@@ -42,7 +118,7 @@ struct hubd_test_t : ::testing::Test {
 
 TEST_F(hubd_test_t, AppliesEachRevisionInOrderAndStopsOnSigterm) {
   hubd->expect(out_t::GET_CONFIG_REQUEST);
-  hubd->send_config(fake_hubd_t::stderr_config(), 5);
+  hubd->send(config_response(5));
   const auto report = hubd->expect(out_t::MY_INFO_NOTIFICATION);
   EXPECT_EQ(report.config_revision(), 5u);
   EXPECT_EQ(report.info().vettd_state(), mv::EC_OK);
@@ -51,7 +127,7 @@ TEST_F(hubd_test_t, AppliesEachRevisionInOrderAndStopsOnSigterm) {
   hubd->expect(out_t::GET_CONFIG_REQUEST);
   hubd->daemon().signal(SIGHUP);
   hubd->expect(out_t::GET_CONFIG_REQUEST);
-  hubd->send_config(fake_hubd_t::stderr_config(), 6);
+  hubd->send(config_response(6));
   for (char c : fake_hubd_t::frame(config_response(7).SerializeAsString())) {
     hubd->send_bytes(std::string(1, c));
     ::usleep(200);
@@ -85,7 +161,7 @@ TEST_P(hubd_ending_t, EndsTheDaemonWithItsStatusAndOneLine) {
   const ending_t &e = GetParam();
   hubd->expect(out_t::GET_CONFIG_REQUEST);
   if (e.after_configuration) {
-    hubd->send_config(fake_hubd_t::stderr_config(), 1);
+    hubd->send(config_response(1));
     hubd->expect(out_t::MY_INFO_NOTIFICATION);
   }
   e.act(*hubd);
@@ -114,7 +190,7 @@ INSTANTIATE_TEST_SUITE_P(
            auto broken = fake_hubd_t::stderr_config();
            broken.mutable_actual_log()->set_type(mv::Log::FILE);
            broken.mutable_actual_log()->set_path("/nonexistent-directory/firewall.log");
-           h.send_config(broken, 2);
+           h.send(fake_hubd_t::config_response(2, broken));
          },
          102, "Error: Cannot apply configuration (revision 2): Cannot create log"},
         {"Suspension", false,
@@ -157,7 +233,7 @@ INSTANTIATE_TEST_SUITE_P(
         {"StopsReading", true,
          [](fake_hubd_t &h) {
            ASSERT_TRUE(h.daemon().wait_for_output(ready));
-           ASSERT_EQ(::shutdown(h.channel(), SHUT_RD), 0);
+           ASSERT_EQ(::shutdown(h.fd(), SHUT_RD), 0);
            h.daemon().signal(SIGHUP);
          },
          125, "Error: HubD: write failed: Broken pipe"}}),

@@ -4,14 +4,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <fstream>
 #include <map>
 #include <regex>
 #include <set>
-#include <sstream>
+#include <iterator>
 #include <string>
-#include <vector>
 
 #include <boost/system/error_code.hpp>
 #include <google/protobuf/descriptor.h>
@@ -22,20 +20,14 @@
 #include "fw/util/configuration.hpp"
 #include "mv/lua/state.hpp"
 #include "mv/util/error_code.hpp"
-#include "tests/support/process.hpp"
+#include "tests/support/child_process.hpp"
 
 namespace {
 
 std::string read_file(const std::string &relative) {
   std::ifstream in(std::string(MOVRI_SOURCE_DIR) + "/" + relative);
   EXPECT_TRUE(in) << relative;
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-tests::process_result_t groff(const std::string &options) {
-  return tests::run_program("/bin/sh", {"-c", "exec groff -man " + options + " '" MOVRI_SOURCE_DIR "/docs/movri-firewall.1'"});
+  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 // The entries of the page's EXIT STATUS section: status -> the name beside it ("" when none). Each entry
@@ -66,7 +58,7 @@ std::set<int> daemon_exit_statuses() {
 }
 
 TEST(ManPage, RendersWithoutWarnings) {
-  const auto r = groff("-Tutf8 -ww -z");
+  const auto r = tests::run_program("/bin/sh", {"-c", "exec groff -man -Tutf8 -ww -z '" MOVRI_SOURCE_DIR "/docs/movri-firewall.1'"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
 }
@@ -97,26 +89,21 @@ TEST(ManPage, StandaloneNoticeNamesThePage) {
   EXPECT_NE(r.out.find("See movri-firewall(1) for details."), std::string::npos) << r.out;
 }
 
-// Field names of the configuration message and of every message reachable from it.
-std::set<std::string> reachable_field_names(const google::protobuf::Descriptor *root) {
-  std::set<std::string> names;
-  std::set<const google::protobuf::Descriptor *> seen;
-  std::vector<const google::protobuf::Descriptor *> pending = {root};
-  while (!pending.empty()) {
-    const auto *message = pending.back();
-    pending.pop_back();
-    if (!seen.insert(message).second) continue;
-    for (int i = 0; i < message->field_count(); ++i) {
-      names.insert(message->field(i)->name());
-      if (message->field(i)->message_type()) pending.push_back(message->field(i)->message_type());
-    }
+// Field names of a message and of every message reachable from it.
+void add_field_names(const google::protobuf::Descriptor *message, std::set<std::string> &names,
+                     std::set<const google::protobuf::Descriptor *> &seen) {
+  if (!message || !seen.insert(message).second) return;
+  for (int i = 0; i < message->field_count(); ++i) {
+    names.insert(message->field(i)->name());
+    add_field_names(message->field(i)->message_type(), names, seen);
   }
-  return names;
 }
 
 TEST(ConfigurationPage, UsesOnlyFieldsOfTheConfigurationMessage) {
   const auto *config = fw::configuration_t::descriptor();
-  const auto known = reachable_field_names(config);
+  std::set<std::string> known;
+  std::set<const google::protobuf::Descriptor *> seen;
+  add_field_names(config, known, seen);
   const std::string page = read_file("docs/configuration.md");
 
   // The first column of every table row names a field of the configuration itself.

@@ -6,34 +6,40 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <stdexcept>
-
-#include "tests/support/process.hpp"
 
 namespace tests {
 
-child_process_t::child_process_t(const std::string &path, const std::vector<std::string> &args,
-                                 const std::map<std::string, std::optional<std::string>> &env,
-                                 const std::vector<int> &keep_fds) {
+child_process_t::child_process_t(const std::string &path, const std::vector<std::string> &args, const env_t &env,
+                                 const std::vector<int> &keep_fds, int err_fd) {
   int out[2];
   if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
-  pid_ = spawn_program(path, args, env, keep_fds, out[1], out[1]);
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    ::dup2(out[1], 1);
+    ::dup2(err_fd < 0 ? out[1] : err_fd, 2);
+    for (int fd : keep_fds) ::fcntl(fd, F_SETFD, 0);
+    for (const auto &[name, value] : env) value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
+    std::vector<char *> argv{const_cast<char *>(path.c_str())};
+    for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(path.c_str(), argv.data());
+    ::_exit(127);
+  }
   if (pid_ < 0) throw std::runtime_error("fork failed");
   ::close(out[1]);
   output_fd_ = out[0];
   reader_ = std::thread([this] {
     char buffer[4096];
-    for (;;) {
-      const ssize_t n = ::read(output_fd_, buffer, sizeof buffer);
-      if (n < 0 && errno == EINTR) continue;
+    for (ssize_t n; (n = ::read(output_fd_, buffer, sizeof buffer)) != 0 && (n > 0 || errno == EINTR);) {
       std::lock_guard lock(mutex_);
-      if (n <= 0) {
-        output_ended_ = true;
-        return;
-      }
-      output_.append(buffer, static_cast<std::size_t>(n));
+      if (n > 0) output_.append(buffer, static_cast<std::size_t>(n));
     }
+    std::lock_guard lock(mutex_);
+    output_ended_ = true;
   });
 }
 
@@ -51,12 +57,12 @@ void child_process_t::signal(int signal) {
   if (!status_) ::kill(pid_, signal);
 }
 
-bool child_process_t::wait_for_output(const std::string &text, int timeout_seconds) {
+bool child_process_t::wait_until(const std::function<bool(const std::string &)> &done, int timeout_seconds) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
   while (std::chrono::steady_clock::now() < deadline) {
     {
       std::lock_guard lock(mutex_);
-      if (output_.find(text) != std::string::npos) return true;
+      if (done(output_)) return true;
       if (output_ended_) return false;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -87,6 +93,21 @@ int child_process_t::wait(int timeout_seconds) {
 std::string child_process_t::output() const {
   std::lock_guard lock(mutex_);
   return output_;
+}
+
+process_result_t run_program(const std::string &path, const std::vector<std::string> &args, const env_t &env,
+                             const std::vector<int> &keep_fds, int timeout_seconds) {
+  process_result_t result;
+  const std::unique_ptr<FILE, int (*)(FILE *)> err(std::tmpfile(), &std::fclose);
+  ::fcntl(::fileno(err.get()), F_SETFD, FD_CLOEXEC);
+  {
+    child_process_t child(path, args, env, keep_fds, ::fileno(err.get()));
+    result.status = child.wait(timeout_seconds);
+    result.out = child.output();
+  }
+  std::rewind(err.get());
+  for (int c; (c = std::fgetc(err.get())) != EOF;) result.err += static_cast<char>(c);
+  return result;
 }
 
 } // namespace tests

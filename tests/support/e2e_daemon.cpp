@@ -2,10 +2,8 @@
 
 #include <signal.h>
 
-#include <chrono>
 #include <fstream>
 #include <stdexcept>
-#include <thread>
 #include <vector>
 
 #include <boost/filesystem/operations.hpp>
@@ -22,18 +20,13 @@ e2e_daemon_t::e2e_daemon_t() : dir_(fs::temp_directory_path() / fs::unique_path(
   fs::create_directories(dir_);
 }
 
-namespace {
-
 // In the sanitizer build a report goes to standard error, collected with the output (the daemon shares
 // the HubD stand-in's).
-void expect_no_sanitizer_report(const std::unique_ptr<child_process_t> &child) {
-  if (!child) return;
-  const std::string out = child->output();
+static void expect_no_sanitizer_report(const std::unique_ptr<child_process_t> &child) {
+  const std::string out = child ? child->output() : "";
   for (const char *report : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:"})
     if (out.find(report) != std::string::npos) ADD_FAILURE() << "sanitizer report:\n" << out;
 }
-
-} // namespace
 
 e2e_daemon_t::~e2e_daemon_t() {
   expect_no_sanitizer_report(hubd_);
@@ -97,26 +90,18 @@ pid_t e2e_daemon_t::daemon_pid() {
 std::size_t e2e_daemon_t::count(const std::string &text) const { return tests::count(output(), text); }
 
 bool e2e_daemon_t::wait_for_count(const std::string &text, std::size_t n, int timeout_seconds) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
-  while (count(text) < n) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
+  return hubd_->wait_until([&](const std::string &out) { return tests::count(out, text) >= n; }, timeout_seconds);
 }
 
 std::optional<std::string> e2e_daemon_t::wait_for_line(const std::string &prefix, int timeout_seconds) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
-  for (;;) {
-    const std::string out = output();
-    for (auto at = out.find(prefix); at != std::string::npos; at = out.find(prefix, at + 1)) {
-      if (at != 0 && out[at - 1] != '\n') continue;
-      const auto end = out.find('\n', at);
-      if (end != std::string::npos) return out.substr(at, end - at);
-    }
-    if (std::chrono::steady_clock::now() > deadline) return std::nullopt;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  std::optional<std::string> line;
+  hubd_->wait_until([&](const std::string &out) {
+    for (auto at = out.find(prefix); at != std::string::npos && !line; at = out.find(prefix, at + 1))
+      if ((at == 0 || out[at - 1] == '\n') && out.find('\n', at) != std::string::npos)
+        line = out.substr(at, out.find('\n', at) - at);
+    return line.has_value();
+  }, timeout_seconds);
+  return line;
 }
 
 int e2e_daemon_t::stop() {

@@ -12,10 +12,9 @@
 namespace tests {
 
 // movri-firewall inside the test's namespace, run by the HubD stand-in (movri-hubd-lite) with a
-// configuration that diverts the connections local processes open (output direction, so a client and
-// a server on 127.0.0.1 in the test process go through it), installs its kernel rules and routing, and
-// logs to standard error (everything unless told otherwise). The stand-in hands out the VettD and QueryD
-// socket paths given.
+// configuration that diverts the connections local processes open (so a client and a server on
+// 127.0.0.1 in the test process go through it), installs its kernel rules and routing, and logs to
+// standard error.
 class e2e_daemon_t {
 public:
   struct options_t {
@@ -28,26 +27,22 @@ public:
     bool autoconfigure = true; // false: neither rules nor routing, manual marks 1, 2, 4, 8 and queue 0
   };
 
-  // A fresh working directory; nothing runs yet.
-  e2e_daemon_t();
-  // Kills what still runs and removes the directory; fails the test when the output holds a sanitizer
-  // report.
+  e2e_daemon_t(); // a fresh working directory; nothing runs yet
+  // Kills what still runs and removes the directory; fails the test on a sanitizer report in the output.
   ~e2e_daemon_t();
   e2e_daemon_t(const e2e_daemon_t &) = delete;
   e2e_daemon_t &operator=(const e2e_daemon_t &) = delete;
 
-  // A path in the working directory.
-  std::string path(const std::string &name) const;
+  std::string path(const std::string &name) const; // in the working directory
 
-  // Starts the VettD stand-in (movri-vettd-lite) on path("vettd.sock") and waits until it listens;
-  // returns that path (throws when it does not listen). It runs until the end of the test.
+  // Starts the VettD stand-in (movri-vettd-lite) on path("vettd.sock") until the end of the test;
+  // returns that path once it listens (throws when it does not).
   std::string start_vettd_lite();
 
   // Writes the configuration and the hook and starts the stand-in, which starts the daemon. Once the
   // stand-in has ended (its daemon stopped or killed), a new one can be started in the same directory.
   void start(const options_t &options);
-  // Waits for "Ready for service".
-  bool wait_ready();
+  bool wait_ready(); // waits for "Ready for service"
 
   child_process_t &hubd() { return *hubd_; }
   // The daemon's process, as the stand-in announced it.
@@ -56,14 +51,12 @@ public:
   bool wait_for_output(const std::string &text, int timeout_seconds = 20) {
     return hubd_->wait_for_output(text, timeout_seconds);
   }
-  // How often the text occurs in the output so far.
-  std::size_t count(const std::string &text) const;
+  std::size_t count(const std::string &text) const; // in the output so far
   // Waits until the text occurs at least n times.
   bool wait_for_count(const std::string &text, std::size_t n, int timeout_seconds = 20);
   // Waits for the first complete line that begins with the prefix; returns it without its newline.
   std::optional<std::string> wait_for_line(const std::string &prefix, int timeout_seconds = 20);
-  // Stops the daemon with SIGTERM; returns the exit status.
-  int stop();
+  int stop(); // with SIGTERM; the exit status
 
   // What of the daemon is left in the kernel: rules carrying its comment, policy routing rules that send
   // a mark to a table of its own, and the state file.

@@ -47,11 +47,6 @@ protected:
     queryd = std::make_unique<fw::queryd::queryd_t>(io, *this);
     lua = std::make_unique<fw::service::lua_t>(io, config, *finder, *queryd);
   }
-  void TearDown() override {
-    lua.reset();
-    queryd.reset();
-    finder.reset();
-  }
   void get_link(handler_t handler) override {
     boost::asio::post(io, [handler = std::move(handler)] {
       handler(std::make_exception_ptr(std::runtime_error("QueryD is not here")), nullptr);
@@ -64,9 +59,7 @@ protected:
     lua->start();
   }
   // The message of what start() throws, or "" when it succeeds.
-  std::string start_error() {
-    return error_text([&] { lua->start(); }, "");
-  }
+  std::string start_error() { return error_text([&] { lua->start(); }, ""); }
 
   static info_t connection(const std::string &src, unsigned short src_port, const std::string &dst,
                            unsigned short dst_port, const std::string &divert = "output") {

@@ -98,31 +98,28 @@ inline bytes_t message(std::uint16_t type, std::uint16_t flags, const bytes_t &p
   return message_of(type, flags, payload.data(), payload.size(), sequence, pad);
 }
 
-// An NLMSG_ERROR answering a request with the given sequence number.
-inline bytes_t error_message(std::int32_t error, std::uint32_t request_sequence, std::uint16_t request_type = 0x10) {
-  bytes_t payload(4);
-  std::memcpy(payload.data(), &error, 4);
-  fw::linux::netlink::header_t request;
-  request.length = 16;
-  request.type = request_type;
-  request.sequence = request_sequence;
-  bytes_t header(16);
-  request.write(header.data());
-  payload.insert(payload.end(), header.begin(), header.end());
-  return message(2, 0, payload, request_sequence);
-}
-
 inline bytes_t concat(std::initializer_list<bytes_t> parts) {
   bytes_t out;
   for (const auto &part : parts) out.insert(out.end(), part.begin(), part.end());
   return out;
 }
 
-inline bytes_t le16(std::uint16_t v) { return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8)}; }
+// An NLMSG_ERROR answering a request with the given sequence number: the error, then the request's header.
+inline bytes_t error_message(std::int32_t error, std::uint32_t request_sequence, std::uint16_t request_type = 0x10) {
+  fw::linux::netlink::header_t request;
+  request.length = 16;
+  request.type = request_type;
+  request.sequence = request_sequence;
+  bytes_t payload(20);
+  std::memcpy(payload.data(), &error, 4);
+  request.write(payload.data() + 4);
+  return message(2, 0, payload, request_sequence);
+}
 
 // A raw attribute: header with the given length field, then the payload bytes as given.
 inline bytes_t attribute(std::uint16_t length, std::uint16_t type, const bytes_t &payload = {}) {
-  return concat({le16(length), le16(type), payload});
+  using b = std::uint8_t;
+  return concat({{b(length), b(length >> 8), b(type), b(type >> 8)}, payload});
 }
 
 } // namespace tests::netlink

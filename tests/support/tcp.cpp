@@ -19,20 +19,13 @@ namespace {
 
 using clock_t_ = std::chrono::steady_clock;
 
-// Milliseconds left until the deadline, at least 0.
-int left_ms(clock_t_::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_t_::now()).count();
-  return left > 0 ? static_cast<int>(left) : 0;
-}
-
 // Waits for the events on fd; false after the deadline.
 bool wait_for(int fd, short events, clock_t_::time_point deadline) {
   for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_t_::now()).count();
     pollfd p{fd, events, 0};
-    const int n = ::poll(&p, 1, left_ms(deadline));
-    if (n > 0) return true;
-    if (n == 0) return false;
-    if (errno != EINTR) return false;
+    const int n = ::poll(&p, 1, left > 0 ? static_cast<int>(left) : 0);
+    if (n >= 0 || errno != EINTR) return n > 0;
   }
 }
 
@@ -91,13 +84,8 @@ connect_outcome_t finish_connect(int fd, int timeout_seconds) {
 }
 
 const char *to_string(connect_outcome_t outcome) {
-  switch (outcome) {
-  case connect_outcome_t::established: return "established";
-  case connect_outcome_t::refused: return "refused";
-  case connect_outcome_t::timed_out: return "timed out";
-  case connect_outcome_t::failed: return "failed";
-  }
-  return "?";
+  static const char *const names[] = {"established", "refused", "timed out", "failed"};
+  return names[static_cast<int>(outcome)];
 }
 
 bool send_text(int fd, const std::string &text) {
@@ -115,55 +103,33 @@ fw::util::scoped_fd_t server_side(int client, int listener, const std::string &c
 
 void expect_exchange(int client, int server_side) {
   EXPECT_TRUE(send_text(client, "hello"));
-  EXPECT_EQ(receive(server_side, 5).bytes, "hello");
+  EXPECT_EQ(receive(server_side, 5), "hello");
   EXPECT_TRUE(send_text(server_side, "world"));
-  EXPECT_EQ(receive(client, 5).bytes, "world");
+  EXPECT_EQ(receive(client, 5), "world");
 }
 
-received_t receive(int fd, std::size_t size, int timeout_seconds) {
+std::string receive(int fd, std::size_t size, int timeout_seconds) {
   const auto deadline = clock_t_::now() + std::chrono::seconds(timeout_seconds);
-  received_t r;
-  while (r.bytes.size() < size) {
-    if (!wait_for(fd, POLLIN, deadline)) return r;
+  std::string bytes;
+  while (bytes.size() < size && wait_for(fd, POLLIN, deadline)) {
     char buffer[4096];
-    const ssize_t n = ::recv(fd, buffer, std::min(sizeof buffer, size - r.bytes.size()), MSG_DONTWAIT);
-    if (n > 0) {
-      r.bytes.append(buffer, static_cast<std::size_t>(n));
-    } else if (n == 0) {
-      r.how = received_t::end;
-      return r;
-    } else if (errno != EAGAIN && errno != EINTR) {
-      r.how = received_t::reset;
-      return r;
-    }
+    const ssize_t n = ::recv(fd, buffer, std::min(sizeof buffer, size - bytes.size()), MSG_DONTWAIT);
+    if (n > 0) bytes.append(buffer, static_cast<std::size_t>(n));
+    else if (n == 0 || (errno != EAGAIN && errno != EINTR)) break;
   }
-  r.how = received_t::data;
-  return r;
+  return bytes;
 }
 
 bool ends(int fd, int timeout_seconds) {
   const auto deadline = clock_t_::now() + std::chrono::seconds(timeout_seconds);
-  for (;;) {
-    if (!wait_for(fd, POLLIN, deadline)) return false;
-    char buffer[4096];
+  for (char buffer[4096]; wait_for(fd, POLLIN, deadline);) {
     const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-    if (n == 0) return true;
-    if (n < 0 && errno != EAGAIN && errno != EINTR) return true;
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return true;
   }
+  return false;
 }
 
 std::uint16_t local_port(int fd) { return port_of(fd, false); }
 std::uint16_t peer_port(int fd) { return port_of(fd, true); }
-
-void send_raw(const std::vector<std::uint8_t> &packet) {
-  // A socket of its own each time: a packet held in a queue stays charged to the socket that sent it.
-  const fw::util::scoped_fd_t fd(::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW));
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  if (packet.size() >= 20) std::memcpy(&to.sin_addr, &packet[16], 4);
-  const ssize_t n =
-      ::sendto(fd.get(), packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
-  EXPECT_EQ(n, static_cast<ssize_t>(packet.size())) << std::strerror(errno);
-}
 
 } // namespace tests::tcp

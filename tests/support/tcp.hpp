@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "fw/util/scoped_fd.hpp"
 
@@ -36,22 +35,13 @@ fw::util::scoped_fd_t server_side(int client, int listener, const std::string &c
 // Data one way and the other between the two ends of a connection.
 void expect_exchange(int client, int server_side);
 
-// What one side sees within the timeout: the bytes wanted, or how the stream stopped.
-struct received_t {
-  enum how_t { data, end, reset, nothing } how = nothing;
-  std::string bytes;
-};
-// Reads until size bytes have come, the stream ends or fails, or the timeout passes.
-received_t receive(int fd, std::size_t size, int timeout_seconds = 10);
+// The bytes read until size bytes have come, the stream ends or fails, or the timeout passes.
+std::string receive(int fd, std::size_t size, int timeout_seconds = 10);
 // Whether the stream ends (end of stream or reset) within the timeout, reading and dropping any bytes.
 bool ends(int fd, int timeout_seconds = 10);
 
 // The local or remote port of a connected socket.
 std::uint16_t local_port(int fd);
 std::uint16_t peer_port(int fd);
-
-// Sends a crafted IPv4 packet (its own header included) from a raw socket to its destination address;
-// fails the test when the kernel refuses it.
-void send_raw(const std::vector<std::uint8_t> &packet);
 
 } // namespace tests::tcp

@@ -1,7 +1,6 @@
-// The tools beside the daemon: the HubD stand-in runs it with the shipped example configuration and
-// passes its status on; the QueryD stand-in answers checks against each kind of list it serves; the
-// look-up benchmark, run with small numbers, has its rows, every look-up found the tool's own sockets
-// (a miss makes the status 1), and the namespace is left without its sockets.
+// The tools beside the daemon: the HubD stand-in runs it with the shipped example and passes its status
+// on; the QueryD stand-in answers checks against each kind of list; the look-up benchmark, run small,
+// prints its rows, finds its own sockets (a miss makes the status 1) and leaves none behind.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -15,11 +14,10 @@
 #include "tests/support/e2e_daemon.hpp"
 #include "tests/support/framed_peer.hpp"
 #include "tests/support/netns.hpp"
-#include "tests/support/process.hpp"
+#include "tests/support/child_process.hpp"
 #include "tests/support/unix_listener.hpp"
 
 namespace {
-
 
 TEST(HubdLite, StartsWithTheShippedExample) {
   tests::enter_fresh_netns();
@@ -32,31 +30,25 @@ TEST(HubdLite, StartsWithTheShippedExample) {
   hubd.signal(SIGINT);
   EXPECT_EQ(hubd.wait(), 107) << hubd.output();
 }
-using client_t = lp::ClientMessage;
 
 // The stand-in serving lists of every kind from a temporary directory; the test is its client.
-struct queryd_lite_test_t : ::testing::Test {
+TEST(QuerydLite, ChecksMatchEachKindOfList) {
   tests::e2e_daemon_t dir; // only its working directory
-  std::unique_ptr<tests::child_process_t> server;
-
-  void SetUp() override {
-    const auto write = [&](const std::string &name, const std::string &text) { std::ofstream(dir.path(name)) << text; };
-    write("nets.txt", "# private\n10.0.0.0/8\n\n 192.168.1.5 \n2001:db8::/32\n");
-    write("hosts.re", "^ads?\\.\n\\.example$\n");
-    write("names.txt", "*.corp\nhost?\n");
-    write("users.txt", "alice\nbob\n");
-    write("queryd.conf", "# TYPE TAG FILE\ncidr nets nets.txt\nRegex hosts hosts.re\nmask names " + dir.path("names.txt") +
-                             "\nallmatch users users.txt\nldap people users.txt\n");
-    server = std::make_unique<tests::child_process_t>(std::string(MOVRI_TOOLS_DIR) + "/movri-queryd-lite",
-                                                      std::vector<std::string>{"--socket", dir.path("queryd.sock"), dir.path("queryd.conf")});
-    ASSERT_TRUE(server->wait_for_output("listening on")) << server->output();
-  }
-
+  const auto write = [&](const std::string &name, const std::string &text) { std::ofstream(dir.path(name)) << text; };
+  write("nets.txt", "# private\n10.0.0.0/8\n\n 192.168.1.5 \n2001:db8::/32\n");
+  write("hosts.re", "^ads?\\.\n\\.example$\n");
+  write("names.txt", "*.corp\nhost?\n");
+  write("users.txt", "alice\nbob\n");
+  write("queryd.conf", "# TYPE TAG FILE\ncidr nets nets.txt\nRegex hosts hosts.re\nmask names " + dir.path("names.txt") +
+                           "\nallmatch users users.txt\nldap people users.txt\n");
+  tests::child_process_t server(std::string(MOVRI_TOOLS_DIR) + "/movri-queryd-lite",
+                                {"--socket", dir.path("queryd.sock"), dir.path("queryd.conf")});
+  ASSERT_TRUE(server.wait_for_output("listening on")) << server.output();
+  tests::framed_peer_t link(tests::unix_listener_t::connect_to(dir.path("queryd.sock")));
   // The answer to a check, in text form, or "<closed>".
-  static std::string check(tests::framed_peer_t &link, lp::LookupType type, const std::string &tag,
-                           const std::string &value) {
-    client_t m;
-    m.set_tag(client_t::CHECK_REQUEST);
+  const auto check = [&](lp::LookupType type, const std::string &tag, const std::string &value) {
+    lp::ClientMessage m;
+    m.set_tag(lp::ClientMessage::CHECK_REQUEST);
     m.set_serial(7);
     m.set_lookup_type(type);
     m.set_lookup_tag(tag);
@@ -65,23 +57,19 @@ struct queryd_lite_test_t : ::testing::Test {
     const auto payload = link.receive_frame(5, "the stand-in");
     lp::ServerMessage answer;
     return payload && answer.ParseFromString(*payload) ? answer.ShortDebugString() : "<closed>";
-  }
-};
-
-TEST_F(queryd_lite_test_t, ChecksMatchEachKindOfList) {
-  tests::framed_peer_t link(tests::unix_listener_t::connect_to(dir.path("queryd.sock")));
+  };
   const std::string yes = "tag: CHECK_RESPONSE serial: 7 result: true", no = "tag: CHECK_RESPONSE serial: 7 result: false";
-  EXPECT_EQ(check(link, lp::LOOKUP_CIDR, "nets", "10.200.3.4"), yes);
-  EXPECT_EQ(check(link, lp::LOOKUP_CIDR, "nets", "192.168.1.6"), no);
-  EXPECT_EQ(check(link, lp::LOOKUP_CIDR, "nets", "not-an-address"),
+  EXPECT_EQ(check(lp::LOOKUP_CIDR, "nets", "10.200.3.4"), yes);
+  EXPECT_EQ(check(lp::LOOKUP_CIDR, "nets", "192.168.1.6"), no);
+  EXPECT_EQ(check(lp::LOOKUP_CIDR, "nets", "not-an-address"),
             "tag: CHECK_RESPONSE serial: 7 error { code: EC_INVALID_ARGUMENT what: \"cidr@nets: not an IP address: not-an-address\" }");
-  EXPECT_EQ(check(link, lp::LOOKUP_REGEX, "hosts", "ads.tracker.net"), yes);
-  EXPECT_EQ(check(link, lp::LOOKUP_REGEX, "hosts", "www.example.org"), no);
-  EXPECT_EQ(check(link, lp::LOOKUP_MASK, "names", "build.corp"), yes);
-  EXPECT_EQ(check(link, lp::LOOKUP_MASK, "names", "host12"), no);
-  EXPECT_EQ(check(link, lp::LOOKUP_ALLMATCH, "users", "bob"), yes);
+  EXPECT_EQ(check(lp::LOOKUP_REGEX, "hosts", "ads.tracker.net"), yes);
+  EXPECT_EQ(check(lp::LOOKUP_REGEX, "hosts", "www.example.org"), no);
+  EXPECT_EQ(check(lp::LOOKUP_MASK, "names", "build.corp"), yes);
+  EXPECT_EQ(check(lp::LOOKUP_MASK, "names", "host12"), no);
+  EXPECT_EQ(check(lp::LOOKUP_ALLMATCH, "users", "bob"), yes);
   // The tag belongs to its type: users is no mask list.
-  EXPECT_EQ(check(link, lp::LOOKUP_MASK, "users", "bob"),
+  EXPECT_EQ(check(lp::LOOKUP_MASK, "users", "bob"),
             "tag: CHECK_RESPONSE serial: 7 error { code: EC_NO_SUCH_ENTRY what: \"no list mask@users\" }");
 }
 

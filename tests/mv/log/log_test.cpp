@@ -19,31 +19,6 @@
 // Each case runs in its own process, so the process-wide log starts in buffering mode every time.
 namespace {
 
-// Redirects a descriptor into a pipe for the lifetime of the object.
-class captured_fd_t {
-public:
-  explicit captured_fd_t(int fd) : fd_(fd), saved_(::dup(fd)) {
-    EXPECT_EQ(::pipe2(pipe_, O_NONBLOCK), 0);
-    ::dup2(pipe_[1], fd_);
-  }
-  ~captured_fd_t() {
-    ::dup2(saved_, fd_);
-    ::close(saved_);
-    ::close(pipe_[0]);
-    ::close(pipe_[1]);
-  }
-  std::string read() {
-    std::string text;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = ::read(pipe_[0], buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
-    return text;
-  }
-
-private:
-  int fd_, saved_, pipe_[2];
-};
-
 mv::Log syslog_config() {
   mv::Log config;
   config.set_type(mv::Log::SYSLOG);
@@ -94,12 +69,12 @@ TEST(Log, WrongPipeVariableIsReportedAndIgnored) {
     mv::log::adopt_log_pipe();
     int p[2];
     ASSERT_EQ(::pipe2(p, O_NONBLOCK), 0); // takes the number that was free
-    captured_fd_t err(2);
+    ::testing::internal::CaptureStderr();
     mv::log::set_log(std::make_shared<mv::log::cf_console_log_t>());
     mv::log::set_log(mv::log::make_log(syslog_config()));
     mv::log::log(mv::log::Info, "not copied");
     mv::log::set_log(std::make_shared<mv::log::cf_console_log_t>());
-    EXPECT_EQ(err.read(), "Error: Log Factory: Wrong environment variable COM_MOVRI_ADD_LOG_PIPE\n");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Error: Log Factory: Wrong environment variable COM_MOVRI_ADD_LOG_PIPE\n");
     char buffer[64];
     EXPECT_EQ(::read(p[0], buffer, sizeof buffer), -1);
     ::close(p[0]);

@@ -19,7 +19,6 @@ std::string field(int number, const std::string &payload) {
 }
 std::string field(int number, uint64_t value) { return varint(static_cast<uint64_t>(number) << 3) + varint(value); }
 
-
 TEST(RuleSet, WireImageMatchesPeers) {
   // variable { divert: D_OUTPUT }, rule { action { pass {} } }, rule { condition { negative, divert: D_FORWARD } ... }
   mv::RuleSet set;
@@ -64,6 +63,5 @@ TEST(Schema, FieldsOfANewerPeerAreKept) {
   ASSERT_TRUE(copy.ParseFromString(message.SerializeAsString()));
   EXPECT_EQ(copy.config().SerializeAsString(), bytes);
 }
-
 
 } // namespace
