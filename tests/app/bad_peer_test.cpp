@@ -348,7 +348,9 @@ struct vettd_unreachable_t : vettd_bad_peer_t, ::testing::WithParamInterface<unr
 TEST_P(vettd_unreachable_t, EndsTheDaemonAndLeavesNothingBehind) {
   const unreachable_t &u = GetParam();
   scoped_fd_t filler;
-  if (u.busy) ASSERT_TRUE(filler = fill_accept_queue(vettd, vettd_path()));
+  if (u.busy) {
+    ASSERT_TRUE(filler = fill_accept_queue(vettd, vettd_path()));
+  }
   ASSERT_NO_FATAL_FAILURE(start());
   EXPECT_EQ(daemon.hubd().wait(), u.status) << daemon.output();
   const std::string log = daemon.output();
