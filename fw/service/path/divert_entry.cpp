@@ -49,12 +49,15 @@ const std::uint8_t *security_option_of(const fw::net::ip_header_t &ip) {
 
 // Four, four and four random hexadecimal digits joined by "-".
 std::string make_session_id() {
-  static thread_local std::mt19937 engine{std::random_device{}()};
+  static thread_local std::mt19937_64 engine{std::random_device{}()};
   static constexpr char digits[] = "0123456789abcdef";
-  std::uniform_int_distribution<int> digit(0, 15);
+  std::uint64_t bits = engine(); // twelve digits take 48 of the 64 bits
   std::string id = "%%%%-%%%%-%%%%";
-  for (char &c : id)
-    if (c == '%') c = digits[digit(engine)];
+  for (char &c : id) {
+    if (c != '%') continue;
+    c = digits[bits & 0xF];
+    bits >>= 4;
+  }
   return id;
 }
 
