@@ -4,6 +4,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <net/if.h>
+#include <poll.h>
+#include <sys/syscall.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -500,23 +502,38 @@ process_finder_t::choose_recorder(const std::optional<std::string> &cgroup, std:
   return nullptr;
 }
 
+namespace {
+
+// Whether the process still runs. A pidfd turns readable once the process has exited, also while it
+// waits as a zombie; kernels without pidfd_open answer through the state in /proc/<pid>/stat.
+bool process_runs(std::uint32_t tgid) {
+  const fw::util::scoped_fd_t pidfd(static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(tgid), 0u)));
+  if (pidfd) {
+    pollfd ready{pidfd.get(), POLLIN, 0};
+    return ::poll(&ready, 1, 0) == 0;
+  }
+  if (errno != ENOSYS) return false; // gone, or not a process
+  char path[32];
+  std::snprintf(path, sizeof path, "/proc/%u/stat", tgid);
+  fw::util::scoped_fd_t fd(::open(path, O_RDONLY | O_CLOEXEC));
+  if (!fd) return false;
+  char text[256];
+  const ssize_t n = ::read(fd.get(), text, sizeof text - 1);
+  if (n <= 0) return false;
+  text[n] = '\0';
+  const char *end_of_name = std::strrchr(text, ')');
+  if (!end_of_name || end_of_name[1] != ' ') return false;
+  const char state = end_of_name[2];
+  return state != 'Z' && state != 'X' && state != 'x';
+}
+
+} // namespace
+
 int process_finder_t::recorded_owner(const connect_recorder_t &recorder, std::uint64_t cookie) {
   const std::uint32_t tgid = recorder.owner(cookie);
   if (tgid == 0 || tgid > 0x7FFFFFFFu) return 0;
   // The process must still run: after it has exited its PID names nobody, or somebody else.
-  char path[32];
-  std::snprintf(path, sizeof path, "/proc/%u/stat", tgid);
-  fw::util::scoped_fd_t fd(::open(path, O_RDONLY | O_CLOEXEC));
-  if (!fd) return 0;
-  char text[256];
-  const ssize_t n = ::read(fd.get(), text, sizeof text - 1);
-  if (n <= 0) return 0;
-  text[n] = '\0';
-  const char *end_of_name = std::strrchr(text, ')');
-  if (!end_of_name || end_of_name[1] != ' ') return 0;
-  const char state = end_of_name[2];
-  if (state == 'Z' || state == 'X' || state == 'x') return 0;
-  return static_cast<int>(tgid);
+  return process_runs(tgid) ? static_cast<int>(tgid) : 0;
 }
 
 process_finder_t::process_finder_t(boost::asio::io_context &io)

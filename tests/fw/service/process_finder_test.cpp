@@ -311,22 +311,27 @@ TEST(ProcessFinder, EveryMethodAgreesWithTheWalk) {
   rows.push_back({"not connected", {rows[1].key.first, endpoint_t(server4.address(), 1)}, 0, 0});
   rows.push_back({"listening only", {server4, endpoint_t()}, 0, 0, true});
 
-  // The connecting child forks a grandchild that keeps the socket, tells its PID and exits.
-  int pipe_fds[2];
-  ASSERT_EQ(::pipe(pipe_fds), 0);
-  const pid_t parent = spawn([&] {
-    const int socket_fd = connect_to(server4, AF_INET);
-    const pid_t holder = spawn([] {});
-    ::write(pipe_fds[1], &holder, sizeof holder);
-    ::close(socket_fd);
-    ::_exit(0);
-  });
-  const auto vanished_key = accept_from(server4);
-  pid_t holder = 0;
-  ::read(pipe_fds[0], &holder, sizeof holder);
-  ::waitpid(parent, nullptr, 0);
-  children.push_back(holder);
-  rows.push_back({"connecting process vanished", vanished_key, holder, holder});
+  // The connecting child forks a grandchild that keeps the socket, tells its PID and exits: reaped at
+  // once, or left a zombie until the end.
+  for (const bool reaped : {true, false}) {
+    int pipe_fds[2];
+    ASSERT_EQ(::pipe(pipe_fds), 0);
+    const pid_t parent = spawn([&] {
+      const int socket_fd = connect_to(server4, AF_INET);
+      const pid_t holder = spawn([] {});
+      ::write(pipe_fds[1], &holder, sizeof holder);
+      ::close(socket_fd);
+      ::_exit(0);
+    });
+    const auto vanished_key = accept_from(server4);
+    pid_t holder = 0;
+    ::read(pipe_fds[0], &holder, sizeof holder);
+    siginfo_t exited{};
+    ::waitid(P_PID, static_cast<id_t>(parent), &exited, WEXITED | (reaped ? 0 : WNOWAIT));
+    if (!reaped) children.push_back(parent);
+    children.push_back(holder);
+    rows.push_back({reaped ? "connecting process vanished" : "connecting process a zombie", vanished_key, holder, holder});
+  }
 
   // A child connects and passes the socket to this process: keeping its own copy, or not.
   for (const bool keeps : {true, false}) {
