@@ -1,7 +1,5 @@
-// The ip_tables table codec reading a table blob as the kernel hands it out. The input is the table
-// info (valid hooks, then the five hook entry and five underflow offsets, 32-bit host order) followed
-// by the entries. A blob is either refused with the reader's error or read into a model that the
-// daemon can write back, and what it writes reads back to the same blob.
+// The ip_tables codec reading a table blob. Input: valid hooks, five hook entry and five underflow
+// offsets (32-bit host order), then the entries. A blob read is written back and reads the same.
 
 #include <cerrno>
 #include <cstring>

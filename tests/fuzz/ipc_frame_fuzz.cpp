@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cstring>
 #include <exception>
-#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -77,8 +76,7 @@ FUZZ_TARGET(ipc_frame)(const std::uint8_t *data, std::size_t size) {
   record->input_size = size;
   delegate_t delegate;
   {
-    link_t link(delegate, std::make_unique<tests::fuzz::memory_stream_t>(io.get_executor(), record,
-                                                                        tests::fuzz::rng_t::from(data, size).next()));
+    link_t link(delegate, std::make_unique<tests::fuzz::memory_stream_t>(io.get_executor(), record));
     delegate.link = &link;
     io.run_for(std::chrono::seconds(10));
     FUZZ_CHECK(io.stopped()); // a reader that neither finishes nor fails hangs its owner

@@ -1,8 +1,7 @@
-// The NFQUEUE interceptor receiving queued-packet messages: the first input byte chooses the verdict
-// the delegate gives and the queue's situation, the rest is the nfnetlink payload of a packet message
-// (sent once or twice in one datagram), followed by a well-formed packet in a datagram of its own. A
-// packet handed to the delegate has complete IPv4 and TCP headers inside the packet attribute; anything
-// else is dropped without leaving the event loop, and the well-formed packet after it is handed on.
+// The NFQUEUE interceptor receiving queued-packet messages. Input: one byte choosing the verdict and
+// the queue's situation, then the nfnetlink payload of a packet message (sent once or twice in one
+// datagram). A packet handed on has complete headers inside its attribute; anything else is dropped
+// without leaving the loop, and a well-formed packet sent after it is handed on.
 
 #include <chrono>
 #include <cstring>

@@ -1,5 +1,4 @@
-// The asynchronous link against a user-space netlink peer that plays the kernel: crafted answers,
-// several messages per datagram, failures.
+// The asynchronous link against a user-space netlink peer that plays the kernel.
 
 #include <gtest/gtest.h>
 

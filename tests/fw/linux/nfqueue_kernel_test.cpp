@@ -1,24 +1,15 @@
-// The interceptor against the kernel's NFQUEUE, inside a private network namespace: iptables rules
-// queue the SYNs of loopback connections, and the verdicts' effects are observed on the connections.
+// The interceptor against the kernel's NFQUEUE: the verdicts' effects on queued loopback SYNs.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/fsuid.h>
-#include <sys/socket.h>
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <tuple>
 
-#include <boost/asio/io_context.hpp>
-
 #include "fw/linux/nfqueue/packet_interceptor.hpp"
-#include "mv/log/log.hpp"
+#include "tests/fw/service/service_fixture.hpp"
 #include "tests/support/log_capture.hpp"
-#include "tests/support/netns.hpp"
 #include "tests/support/tcp.hpp"
 
 using fw::linux::nfqueue::packet_interceptor_t;
@@ -44,24 +35,13 @@ struct recorder_t : packet_interceptor_t::delegate_t {
   }
 };
 
-// A non-blocking client socket whose connect to the listener is under way.
-fw::util::scoped_fd_t start_connect(fw::util::scoped_fd_t fd = fw::util::scoped_fd_t()) {
-  if (!fd) fd.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  const sockaddr_in address = tests::tcp::loopback(server_port);
-  EXPECT_EQ(::connect(fd.get(), reinterpret_cast<const sockaddr *>(&address), sizeof address), -1);
-  EXPECT_EQ(errno, EINPROGRESS);
-  return fd;
+// A client whose connect to the listener is under way; prepare sees its socket before.
+fw::util::scoped_fd_t start_connect(const std::function<void(int)> &prepare = {}) {
+  return fw::util::scoped_fd_t(tests::connecting("127.0.0.1", server_port, prepare));
 }
 
 // The connect's outcome: 0 once connected, the error once failed, -1 while still under way.
-int connect_result(int fd) {
-  pollfd p{fd, POLLOUT, 0};
-  if (::poll(&p, 1, 0) != 1) return -1;
-  int error = 0;
-  socklen_t length = sizeof error;
-  ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
-  return error;
-}
+int connect_result(int fd) { return tests::connect_outcome(fd, 0); }
 
 struct fixture_t {
   boost::asio::io_context io;
@@ -69,32 +49,27 @@ struct fixture_t {
   std::unique_ptr<packet_interceptor_t> interceptor;
   fw::util::scoped_fd_t server;
 
-  // Binds the queue and queues TCP SYNs of the chain (after the given rules).
-  void start(const std::string &chain = "OUTPUT", std::uint32_t limit = 768, const std::string &before = "") {
+  // Binds the queue and queues TCP SYNs of OUTPUT (after the given rule).
+  void start(std::uint32_t limit = 768, const std::string &before = "") {
     auto fd = packet_interceptor_t::open_queue(queue, 1024);
     interceptor = std::make_unique<packet_interceptor_t>(
         std::make_unique<fw::linux::netlink::async::link_t>(io, std::move(fd)), queue, limit);
     interceptor->start(delegate);
-    if (!before.empty()) tests::shell("iptables-legacy -A " + chain + " " + before);
-    tests::shell("iptables-legacy -A " + chain + " -p tcp --syn -j NFQUEUE --queue-num " + std::to_string(queue));
+    if (!before.empty()) tests::shell("iptables-legacy -A OUTPUT " + before);
+    tests::shell("iptables-legacy -A OUTPUT -p tcp --syn -j NFQUEUE --queue-num " + std::to_string(queue));
     server = tests::tcp::listen_on(server_port, 16);
   }
-  // Runs the loop until n packets were intercepted (at most 10 s).
   void wait_packets(std::size_t n) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (delegate.packets.size() < n && std::chrono::steady_clock::now() < until)
-      io.run_one_for(std::chrono::milliseconds(100));
-    ASSERT_GE(delegate.packets.size(), n);
+    ASSERT_TRUE(tests::run_until(io, [&] { return delegate.packets.size() >= n; }));
   }
-  // Runs the loop until the connect has an outcome (at most 10 s), dropping any further SYN.
+  // Runs the loop until the connect has an outcome, dropping any further SYN.
   int wait_connect(int fd, bool drop_more = false) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    int result;
-    while ((result = connect_result(fd)) < 0 && std::chrono::steady_clock::now() < until) {
-      io.run_for(std::chrono::milliseconds(20));
-      if (drop_more)
-        for (auto &p : delegate.packets) interceptor->drop(p.entry);
-    }
+    int result = -1;
+    tests::run_until(io, [&] {
+      for (auto &p : delegate.packets)
+        if (drop_more) interceptor->drop(p.entry);
+      return (result = connect_result(fd)) >= 0;
+    });
     return result;
   }
 };
@@ -105,14 +80,14 @@ TEST(NfqueueKernel, SynOfALocalConnectionCarriesItsMetadataAndAcceptLetsItThroug
   tests::enter_fresh_netns();
   fixture_t f;
   f.start();
-  ::setfsgid(4343);
-  ::setfsuid(4242);
-  fw::util::scoped_fd_t client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  ::setfsuid(0);
-  ::setfsgid(0);
   const std::uint32_t mark = 0x77;
-  ASSERT_EQ(::setsockopt(client.get(), SOL_SOCKET, SO_MARK, &mark, sizeof mark), 0);
-  client = start_connect(std::move(client));
+  ::setfsgid(4343);
+  ::setfsuid(4242); // the socket's owner, taken at its creation
+  auto client = start_connect([&](int fd) {
+    ::setfsuid(0);
+    ::setfsgid(0);
+    ASSERT_EQ(::setsockopt(fd, SOL_SOCKET, SO_MARK, &mark, sizeof mark), 0);
+  });
   f.wait_packets(1);
 
   const seen_t &p = f.delegate.packets[0];
@@ -132,10 +107,10 @@ TEST(NfqueueKernel, DropMakesTheConnectTimeOut) {
   tests::enter_fresh_netns();
   fixture_t f;
   f.start();
-  fw::util::scoped_fd_t client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   const unsigned timeout_ms = 300;
-  ASSERT_EQ(::setsockopt(client.get(), IPPROTO_TCP, TCP_USER_TIMEOUT, &timeout_ms, sizeof timeout_ms), 0);
-  client = start_connect(std::move(client));
+  auto client = start_connect([&](int fd) {
+    ASSERT_EQ(::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &timeout_ms, sizeof timeout_ms), 0);
+  });
   f.wait_packets(1);
   f.interceptor->drop(f.delegate.packets[0].entry);
   EXPECT_EQ(f.wait_connect(client.get(), true), ETIMEDOUT);
@@ -146,7 +121,7 @@ TEST(NfqueueKernel, DropMakesTheConnectTimeOut) {
 TEST(NfqueueKernel, RepeatWithAMarkPassesTheRuleThatSkipsTheMark) {
   tests::enter_fresh_netns();
   fixture_t f;
-  f.start("OUTPUT", 768, "-p tcp -m mark --mark 0x100/0x100 -j ACCEPT");
+  f.start(768, "-p tcp -m mark --mark 0x100/0x100 -j ACCEPT");
   auto client = start_connect();
   f.wait_packets(1);
   f.interceptor->repeat(f.delegate.packets[0].entry, 0x100);
@@ -160,7 +135,7 @@ TEST(NfqueueKernel, QueueLimitDropsTheOldestPacket) {
   tests::enter_fresh_netns();
   tests::log_capture_t log;
   fixture_t f;
-  f.start("OUTPUT", 2);
+  f.start(2);
   auto c1 = start_connect();
   auto c2 = start_connect();
   auto c3 = start_connect();
@@ -179,5 +154,4 @@ TEST(NfqueueKernel, QueueLimitDropsTheOldestPacket) {
   EXPECT_EQ(f.wait_connect(c3.get()), 0);
   EXPECT_NO_THROW(f.io.run_for(std::chrono::milliseconds(100)));
   EXPECT_EQ(connect_result(c1.get()), -1); // its SYN was dropped
-  mv::log::set_log(mv::log::default_log());
 }

@@ -1,5 +1,4 @@
-// Routing rules and routes through the blocking socket against the kernel, inside a private network
-// namespace, cross-checked with ip(8).
+// Routing rules and routes through the blocking socket against the kernel, cross-checked with ip(8).
 
 #include <arpa/inet.h>
 #include <linux/fib_rules.h>

@@ -158,8 +158,7 @@ TEST_F(client_test_t, TheIdleTimerClosesTheLinkAtAnExpiryWithNothingPendingAndTh
   EXPECT_EQ(peer->receive()->ShortDebugString(), "tag: LOOKUP_REQUEST serial: 0 lookup_type: LOOKUP_MYSQL lookup_tag: \"t\"");
 }
 
-// A job QueryD leaves unanswered fails at the time limit; its serial stays taken, and its late answer
-// is ignored.
+// An unanswered job fails at the time limit; its serial stays taken; its late answer is ignored.
 TEST_F(client_test_t, UnansweredJobsFailAtTheTimeLimit) {
   make_client(180s, 500ms);
   lookup("a", "allmatch", "t");

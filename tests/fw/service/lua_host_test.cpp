@@ -1,5 +1,4 @@
-// The Lua hook host: loading the configured chunk, and how the hook's answer becomes a
-// verdict or an error.
+// The Lua hook host: loading the chunk, and how the hook's answer becomes a verdict or an error.
 
 #include <string>
 

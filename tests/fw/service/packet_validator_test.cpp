@@ -1,24 +1,14 @@
-#include <gtest/gtest.h>
-
-#include "fw/util/configuration.hpp"
 #include "fw/service/path/packet_validator.hpp"
 #include "tests/fw/net/packet_builder.hpp"
 #include "tests/fw/service/service_fixture.hpp"
 
 namespace {
 
-struct no_clients_t : fw::service::transparent_acceptor_t::delegate_t {
-  void new_client_socket(const fw::net::endpoint_t &, const fw::net::endpoint_t &, fw::util::scoped_fd_t) override {
-    ADD_FAILURE() << "no client expected";
-  }
-};
-
-struct ValidatorTest : ::testing::Test {
+struct ValidatorTest : tests::marks_test_t {
   void SetUp() override {
-    tests::enter_fresh_netns();
+    marks_test_t::SetUp();
     if (HasFatalFailure() || IsSkipped()) return;
     tests::set_listen_address(config, "127.0.0.1", 7777);
-    marks.start();
     acceptor.start();
     validator.start();
   }
@@ -36,10 +26,7 @@ struct ValidatorTest : ::testing::Test {
     return "";
   }
 
-  fw::configuration_t config = tests::config_with_marks();
-  fw::service::marks_t marks{config};
-  boost::asio::io_context io;
-  no_clients_t delegate;
+  tests::no_clients_t delegate;
   fw::service::transparent_acceptor_t acceptor{io, delegate, config, marks};
   fw::service::packet_validator_t validator{marks, acceptor};
 };

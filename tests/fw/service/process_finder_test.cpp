@@ -140,11 +140,6 @@ struct gated_getter_t : finder_t::inode_getter_t {
   bool first_ = true;
 };
 
-std::unique_ptr<finder_t::inode_getter_t> make_getter(bool netlink) {
-  if (netlink) return std::make_unique<finder_t::netlink_inode_getter_t>();
-  return std::make_unique<finder_t::proc_inode_getter_t>();
-}
-
 // A child of the cgroup v2 root holding only this test's process while it lives.
 struct test_cgroup_t {
   std::string root = recorder_t::cgroup_v2_root(), path = root + "/movri-test-" + std::to_string(::getpid());
@@ -166,7 +161,9 @@ class ProcessFinderKernel : public testing::TestWithParam<bool> {};
 TEST_P(ProcessFinderKernel, BatchesHoldAtMost128RequestsAndUnheldSocketsHaveNoPaths) {
   tests::enter_fresh_netns();
   boost::asio::io_context io;
-  auto owned = std::make_unique<gated_getter_t>(make_getter(GetParam()));
+  auto owned = std::make_unique<gated_getter_t>(
+      GetParam() ? std::unique_ptr<finder_t::inode_getter_t>(new finder_t::netlink_inode_getter_t)
+                 : std::make_unique<finder_t::proc_inode_getter_t>());
   auto &getter = *owned;
   finder_t finder(io, std::move(owned));
   loopback_pair_t pair;
@@ -403,8 +400,7 @@ TEST(ProcessFinder, RecorderFallbackAndLeftovers) {
   ::kill(heir, SIGKILL);
 }
 
-// The daemon attaches to the cgroup that COM_MOVRI_BPF_CGROUP names; SIGKILL and SIGTERM both leave
-// nothing attached.
+// The daemon attaches to COM_MOVRI_BPF_CGROUP; after SIGKILL or SIGTERM nothing is left attached.
 TEST(ProcessFinder, DaemonAttachesToItsCgroupUntilItEnds) {
   tests::enter_fresh_netns();
   if (recorder_t::embedded_object().empty()) GTEST_SKIP() << "built without BPF support";

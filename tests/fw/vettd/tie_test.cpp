@@ -1,5 +1,4 @@
-// The VettD tie over a socket pair, the test playing VettD: what goes out with each frame, and partial
-// sends under a full socket.
+// The VettD tie over a socket pair, the test playing VettD.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -11,7 +10,6 @@
 #include <boost/asio/io_context.hpp>
 
 #include "fw/vettd/tie.hpp"
-#include "mv/log/log.hpp"
 #include "tests/support/log_capture.hpp"
 #include "tests/support/vettd_peer.hpp"
 
@@ -44,7 +42,7 @@ struct pipe_t {
 
 struct tie_test_t : ::testing::Test, tie_t::delegate_t {
   boost::asio::io_context io;
-  std::unique_ptr<tests::log_capture_t> log = std::make_unique<tests::log_capture_t>();
+  tests::log_capture_t log;
   std::unique_ptr<tie_t> tie;
   std::unique_ptr<tests::vettd_peer_t> vettd;
   std::vector<std::string> events;
@@ -75,11 +73,8 @@ struct tie_test_t : ::testing::Test, tie_t::delegate_t {
     tie = std::make_unique<tie_t>(std::move(socket), inspect, scan, true);
     tie->start(*this);
   }
-  void TearDown() override {
-    tie.reset();
-    log.reset();
-    mv::log::set_log(mv::log::default_log());
-  }
+
+  void TearDown() override { tie.reset(); }
 
   void pump() {
     io.poll();
@@ -104,7 +99,7 @@ TEST_F(tie_test_t, FrameCarriesTheSettingsTheRuleSetAndBothDescriptorsClientFirs
   const int c = client.write.get(), s = server.write.get();
   tie->send(rules(), std::move(server.write), std::move(client.write));
   EXPECT_EQ(events, std::vector<std::string>{"idle"}); // everything went out at once
-  EXPECT_EQ(log->count_containing("Debug: VettD tie: queued sending of COMPLEMENTARY_CONNECTIONS (c=" + std::to_string(c) +
+  EXPECT_EQ(log.count_containing("Debug: VettD tie: queued sending of COMPLEMENTARY_CONNECTIONS (c=" + std::to_string(c) +
                        ", s=" + std::to_string(s) + ")"), 1u);
 
   auto frame = receive();
@@ -119,7 +114,7 @@ TEST_F(tie_test_t, FrameCarriesTheSettingsTheRuleSetAndBothDescriptorsClientFirs
                                    m.container_max_level(), m.max_compression_ratio()}),
             (std::vector<unsigned>{30, 3, 4, 5, 6, 70}));
   EXPECT_EQ(m.rule_set().SerializeAsString(), rules().SerializeAsString());
-  EXPECT_EQ(log->count_containing("Debug: VettD tie: sent " + std::to_string(4 + m.ByteSizeLong()) + " bytes + descriptors (c=" +
+  EXPECT_EQ(log.count_containing("Debug: VettD tie: sent " + std::to_string(4 + m.ByteSizeLong()) + " bytes + descriptors (c=" +
                        std::to_string(c) + ", s=" + std::to_string(s) + ")"), 1u);
 
   // One SCM_RIGHTS message of 24 bytes with the client's socket, then the server's.
@@ -136,8 +131,8 @@ TEST_F(tie_test_t, FrameCarriesTheSettingsTheRuleSetAndBothDescriptorsClientFirs
 TEST_F(tie_test_t, FullSocketSendsTheRestOfAFrameWithoutDescriptorsAndLaterFramesTakeNewSettings) {
   pipe_t c1, s1, c2, s2;
   tie->send(rules(300000), std::move(s1.write), std::move(c1.write));
-  EXPECT_EQ(log->count_containing("Debug: VettD tie: sending would block"), 1u);
-  EXPECT_EQ(log->count_containing("Debug: VettD tie: sent "), 1u);
+  EXPECT_EQ(log.count_containing("Debug: VettD tie: sending would block"), 1u);
+  EXPECT_EQ(log.count_containing("Debug: VettD tie: sent "), 1u);
   EXPECT_TRUE(events.empty());
 
   // Frames queued behind it carry the settings of the moment they were queued.
@@ -170,7 +165,7 @@ TEST_F(tie_test_t, FullSocketSendsTheRestOfAFrameWithoutDescriptorsAndLaterFrame
 
   pump();
   EXPECT_EQ(events, std::vector<std::string>{"idle"});
-  EXPECT_GE(log->count_containing("Debug: VettD tie: sending would not block"), 1u);
+  EXPECT_GE(log.count_containing("Debug: VettD tie: sending would not block"), 1u);
 }
 
 } // namespace

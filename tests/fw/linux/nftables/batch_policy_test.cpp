@@ -1,6 +1,5 @@
-// Transaction batches: limits, framing and numbering, splitting of large sequences, and the exact
-// reading of acknowledgements for kernels that do and do not acknowledge the framing (a user-space
-// netlink peer plays the kernel).
+// Transaction batches: framing, numbering and splitting within the page size, and an error
+// acknowledgement from a user-space netlink peer that plays the kernel.
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // Sessions end to end with a real process finder: the context's lazy originator lookups for a real
-// local connection, caching, artifacts, interface names, and sessions destroyed while they wait.
+// local connection, caching, artifacts, the context dump, and sessions destroyed while they wait.
 
 #include <pwd.h>
 #include <unistd.h>
@@ -15,8 +15,7 @@ namespace {
 
 using fw::util::scoped_fd_t;
 
-// A TCP connection on 127.0.0.1 owned by this process; its client end is the local socket of an
-// outgoing connection.
+// A TCP connection on 127.0.0.1 owned by this process, seen from its client end.
 struct local_connection_t {
   scoped_fd_t listener = tests::tcp::listen_on(0);
   scoped_fd_t client = tests::tcp::start_connect(tests::tcp::local_port(listener.get()));
@@ -152,4 +151,33 @@ TEST_F(Session, ContextOutlivesItsSession) {
   luaL_dostring(lua->state(), "return src");
   EXPECT_EQ(std::string(lua_tostring(lua->state(), -1)), "10.1.1.1:40000");
   lua_pop(lua->state(), 1);
+}
+
+// The context dump lists what reads stored (ids the kernel reported only once read), and concurrent
+// reads of an originator field share one PID lookup.
+TEST_F(Session, ContextDumpListsKernelIdsOnceReadAndConcurrentReadsShareOneLookup) {
+  load("local movri = require 'movri'\n"
+       "function intercept_hook(ctx)\n"
+       "  if mode == 'uid' then local _ = ctx.uid end\n"
+       "  if mode == 'concurrent' then\n"
+       "    local a = movri.async(function() return ctx.pid end)\n"
+       "    local b = movri.async(function() return ctx.pid end)\n"
+       "    a.wait(); b.wait()\n"
+       "  end\n"
+       "  local _ = ctx.divert\n"
+       "  return 'pass'\n"
+       "end\n");
+  info_t info = remote;
+  info.uid = 1000;
+  info.gid = 1001;
+  EXPECT_EQ(run(info, "1").verdict, verdict_t::pass);
+  luaL_dostring(lua->state(), "mode = 'uid'");
+  EXPECT_EQ(run(info, "2").verdict, verdict_t::pass);
+  EXPECT_EQ(log.count("Info: Session 1: PASS divert=forward"), 1u) << log.all();
+  EXPECT_EQ(log.count("Info: Session 2: PASS divert=forward uid=1000"), 1u) << log.all();
+
+  luaL_dostring(lua->state(), "mode = 'concurrent'");
+  EXPECT_EQ(run(remote, "3").verdict, verdict_t::pass);
+  EXPECT_EQ(log.count_containing("Session 3: Getting originator PID"), 1u) << log.all();
+  EXPECT_EQ(log.count_containing("Session 3: Cannot get pid"), 1u) << log.all();
 }

@@ -1,35 +1,19 @@
 // The nftables installer against the kernel in a private network namespace, cross-checked with nft.
-// This kernel lacks the "queue" expression: the rules that queue are installed with a log expression in
-// its place ("queue N"), and one test shows how a refused batch is handled. IPv6 beside IPv4; and faults:
-// what a killed run left, at a start without autoconfiguration; a foreign chain that refuses its fix rule;
-// a rule that vanishes between the dump and its deletion.
+// This kernel lacks the "queue" expression: queueing rules carry a log expression "queue N" instead.
 
-#include <array>
-#include <optional>
 #include <sstream>
-#include <string>
-#include <vector>
-
-#include <gtest/gtest.h>
-
-#include <boost/asio/io_context.hpp>
 
 #include "fw/linux/nftables/constants.hpp"
+#include "fw/linux/nftables/expr/element.hpp"
 #include "fw/linux/nftables/policy/batch_policy.hpp"
 #include "fw/linux/nftables/requests.hpp"
-#include "fw/linux/nftables/expr/element.hpp"
-#include "fw/service/divert_queues.hpp"
-#include "fw/service/kernel/marks.hpp"
 #include "fw/service/kernel/nftables.hpp"
 #include "fw/util/module_loader.hpp"
 #include "fw/util/process_runner.hpp"
-#include "fw/util/configuration.hpp"
 #include "tests/fw/service/service_fixture.hpp"
 #include "tests/support/log_capture.hpp"
 #include "tests/support/text.hpp"
 
-// Shared pieces: a loader that declares the probe's modules loaded, the diverter's queues, the marks
-// L=1, C=2, S=4 and a queue action this kernel accepts.
 namespace tests::nft {
 
 // Declares every module of the probe loaded.
@@ -39,20 +23,6 @@ public:
   void load(const std::string &) override {}
 };
 
-class fake_queues_t : public fw::service::divert_queues_t {
-public:
-  std::array<std::optional<std::uint16_t>, 3> queues; // output, input, forward
-  std::optional<std::uint16_t> queue_number(unsigned direction) const override {
-    return direction < 3 ? queues[direction] : std::nullopt;
-  }
-};
-
-class no_sources_t : public fw::service::marks_t::delegate_t {
-public:
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> routing_marks() override { return {}; }
-  std::optional<std::uint32_t> nftables_marks() override { return std::nullopt; }
-};
-
 // In place of the "queue" expression, which this kernel lacks: log with the prefix "queue N".
 inline void log_queue(fw::linux::nftables::rule_builder_t &rule, std::uint16_t queue) {
   fw::linux::nftables::expr::element_writer_t element(rule.message(), "log");
@@ -60,8 +30,7 @@ inline void log_queue(fw::linux::nftables::rule_builder_t &rule, std::uint16_t q
   element.close();
 }
 
-// Everything an nftables_t needs, with manual marks L=1, C=2, S=4 and the divert marks 8 (output),
-// 16 (input), 32 (forward).
+// Everything an nftables_t needs: marks L=1, C=2, S=4, divert 8 (output), 16 (input), 32 (forward).
 struct setup_t {
   fw::configuration_t config = tests::config_with_marks();
   no_sources_t sources;
@@ -79,23 +48,18 @@ struct setup_t {
     config.mutable_forward_divert_mark()->set_manual(32);
   }
 
-  // Enables the directions that have queues and settles the marks.
-  void settle() {
+  // Enables the directions that have queues, settles the marks and makes the service.
+  std::unique_ptr<fw::service::nftables_t> service(bool substitute_queue = true, bool ipv6 = false) {
     config.set_output_divert_enable(queues.queues[0].has_value());
     config.set_input_divert_enable(queues.queues[1].has_value());
     config.set_forward_divert_enable(queues.queues[2].has_value());
     marks.start();
-  }
-
-  std::unique_ptr<fw::service::nftables_t> service(bool substitute_queue = true, bool ipv6 = false) {
-    settle();
     auto s = std::make_unique<fw::service::nftables_t>(config, marks, endpoint, queues, io, loader, ipv6);
     if (substitute_queue) s->replace_queue_action(log_queue);
     return s;
   }
 };
 
-// Loads a ruleset script with nft -f.
 inline void nft_script(const std::string &script) { tests::shell("nft -f - <<'END'\n" + script + "\nEND"); }
 
 // The rules of a chain as nft lists them (one line each, without the chain's header).
