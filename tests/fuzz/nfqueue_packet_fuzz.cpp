@@ -18,6 +18,7 @@
 #include "fw/net/security_option.hpp"
 #include "tests/fuzz/fuzz_support.hpp"
 #include "tests/fuzz/fuzz_target.hpp"
+#include "tests/fw/net/packet_builder.hpp"
 #include "tests/support/netlink_peer.hpp"
 
 namespace {
@@ -51,13 +52,9 @@ std::optional<bytes_t> packet_attribute(const std::uint8_t *data, std::size_t si
 constexpr std::uint32_t sentinel_address = 0x4d0200c0; // 192.0.2.77 in network byte order
 
 bytes_t sentinel_message() {
-  bytes_t payload = {2, 0, 0x12, 0x34, 11, 0, 1, 0, 0, 0, 0, 9, 8, 0, 3, 0, 44, 0, 10, 0};
-  bytes_t packet(40, 0);
-  packet[0] = 0x45;
-  packet[9] = 6;
-  std::memcpy(&packet[12], &sentinel_address, 4);
-  packet[32] = 0x50;
-  packet[33] = 0x02;
+  tests::tcp_packet_t syn;
+  syn.source = "192.0.2.77";
+  bytes_t payload = {2, 0, 0x12, 0x34, 11, 0, 1, 0, 0, 0, 0, 9, 8, 0, 3, 0, 44, 0, 10, 0}, packet = syn.bytes();
   payload.insert(payload.end(), packet.begin(), packet.end());
   return tests::netlink::message_of(packet_message, 0, payload.data(), payload.size());
 }

@@ -41,10 +41,8 @@ struct fixture_t {
   std::unique_ptr<link_t> link;
   recorder_t delegate;
 
-  explicit fixture_t(int receive_buffer = 0) {
+  fixture_t() {
     tests::netlink::endpoint_t own;
-    if (receive_buffer)
-      ::setsockopt(own.fd.get(), SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
     link_port = own.port;
     link = std::make_unique<link_t>(io, own.take(), kernel.port);
     link->start(delegate);

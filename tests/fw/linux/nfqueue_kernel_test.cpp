@@ -9,7 +9,6 @@
 
 #include "fw/linux/nfqueue/packet_interceptor.hpp"
 #include "tests/fw/service/service_fixture.hpp"
-#include "tests/support/log_capture.hpp"
 #include "tests/support/tcp.hpp"
 
 using fw::linux::nfqueue::packet_interceptor_t;

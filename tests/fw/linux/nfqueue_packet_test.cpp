@@ -75,11 +75,11 @@ struct fixture_t {
   std::unique_ptr<packet_interceptor_t> interceptor;
   recorder_t delegate;
 
-  explicit fixture_t(std::uint32_t limit = 768) {
+  fixture_t() {
     tests::netlink::endpoint_t own;
     port = own.port;
     interceptor = std::make_unique<packet_interceptor_t>(
-        std::make_unique<fw::linux::netlink::async::link_t>(io, own.take(), kernel.port), queue, limit);
+        std::make_unique<fw::linux::netlink::async::link_t>(io, own.take(), kernel.port), queue, 768);
     interceptor->start(delegate);
   }
   void deliver(const bytes_t &datagram, std::size_t packets_expected) {

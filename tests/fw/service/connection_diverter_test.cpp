@@ -1,7 +1,5 @@
 // The connection diverter against the kernel's NFQUEUE, scripted sessions standing in for the hook.
 
-#include <gtest/gtest.h>
-
 #include <netinet/tcp.h>
 #include <unistd.h>
 

@@ -16,7 +16,6 @@
 #include "fw/util/process_runner.hpp"
 #include "tests/fw/service/service_fixture.hpp"
 #include "tests/support/error_text.hpp"
-#include "tests/support/log_capture.hpp"
 #include "tests/support/text.hpp"
 
 namespace ipt = fw::linux::ip_tables;

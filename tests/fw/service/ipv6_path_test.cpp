@@ -1,7 +1,6 @@
 // IPv6 on the data path, below the end-to-end runs of tests/scripts: where the TCP header of a queued
 // IPv6 packet begins, and the retransmitted SYN judged by the kernel that receives it. (The IPv6 reset
 // and listener are rows of the rejector's and the acceptor's tests.)
-#include <gtest/gtest.h>
 
 #include <cstring>
 #include <vector>

@@ -2,7 +2,6 @@
 // software uses (foreign iptables and ip6tables rules and routing rules in a private network namespace).
 #include "tests/fw/service/service_fixture.hpp"
 #include "tests/support/error_text.hpp"
-#include "tests/support/log_capture.hpp"
 
 namespace {
 

@@ -17,20 +17,14 @@
 #include <variant>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include <boost/asio/executor_work_guard.hpp>
-#include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 
 #include "fw/linux/sock_diag/response_message.hpp"
 #include "fw/service/hook/process_finder.hpp"
-#include "fw/util/scoped_fd.hpp"
 #include "tests/fw/service/service_fixture.hpp"
 #include "tests/support/e2e_daemon.hpp"
 #include "tests/support/error_text.hpp"
-#include "tests/support/log_capture.hpp"
-#include "tests/support/netns.hpp"
 
 namespace {
 

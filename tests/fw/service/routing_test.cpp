@@ -71,7 +71,7 @@ const std::string route_100 = "local default dev lo table 100 scope host metric 
 
 } // namespace
 
-TEST_F(Routing, InstallsRuleRouteAndStateFileAndRemovesThemOnDestruction) {
+TEST_F(Routing, InstallsRuleRouteAndStateFileRemovesThemOnDestructionAndNeedsTheStateFile) {
   tests::enter_fresh_netns();
   for (int round = 0; round < 2; ++round) { // a second start replaces rather than adds
     start();
@@ -92,6 +92,14 @@ TEST_F(Routing, InstallsRuleRouteAndStateFileAndRemovesThemOnDestruction) {
   EXPECT_EQ(count(tests::shell("ip route show table all"), "table 100"), 0u);
   EXPECT_FALSE(exists(state_file));
   EXPECT_GE(log.count("Debug: Local delivery routing policy uninstalled (table 100, fwmark 16)"), 1u) << log.all();
+
+  // A state file that cannot be written leaves nothing installed.
+  routing = std::make_unique<fw::service::routing_t>(config, marks);
+  config.set_var_lib_dir(dir + "/missing");
+  EXPECT_EQ(start_error(), "Cannot install local delivery rule: Cannot create file " + dir +
+                               "/missing/rule_info.dat: No such file or directory");
+  EXPECT_EQ(count(tests::shell("ip rule"), "fwmark"), 0u);
+  EXPECT_EQ(count(tests::shell("ip route show table all"), "table 100"), 0u);
 }
 
 TEST_F(Routing, StateFileOfACrashedRunIsHonoured) {
@@ -111,15 +119,6 @@ TEST_F(Routing, StateFileOfACrashedRunIsHonoured) {
   EXPECT_EQ(count(rules, "fwmark 0x8"), 0u) << rules;
   EXPECT_EQ(count(rules, rule_100), 1u) << rules; // the freed table is chosen again
   EXPECT_EQ(count(tests::shell("ip route show table all"), "table 100"), 1u);
-}
-
-TEST_F(Routing, StateFileThatCannotBeWrittenLeavesNothingInstalled) {
-  tests::enter_fresh_netns();
-  config.set_var_lib_dir(dir + "/missing");
-  EXPECT_EQ(start_error(), "Cannot install local delivery rule: Cannot create file " + dir +
-                               "/missing/rule_info.dat: No such file or directory");
-  EXPECT_EQ(count(tests::shell("ip rule"), "fwmark"), 0u);
-  EXPECT_EQ(count(tests::shell("ip route show table all"), "table 100"), 0u);
 }
 
 // A process killed between two kernel steps, at the log line that follows the first one: installing

@@ -26,8 +26,6 @@ struct recorder_t : ipc_link_t::delegate_t {
     if (after_message) after_message(messages.back());
   }
   void on_error(std::exception_ptr e) override { errors.push_back(e); }
-
-  std::string error_text() const { return tests::text_of(errors.at(0)); }
 };
 
 std::string frame(const std::string &payload) {
@@ -95,7 +93,7 @@ TEST_F(socket_link_t, RejectsLengthZeroAndLengthAboveSixtyFourMebibytes) {
     io.restart();
     write_all(peer, prefix);
     run_until(1);
-    EXPECT_EQ(delegate.error_text(), "invalid message size received");
+    EXPECT_EQ(tests::text_of(delegate.errors.at(0)), "invalid message size received");
     EXPECT_TRUE(delegate.messages.empty());
   }
 }
