@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,7 +15,6 @@
 #include "fw/linux/ip_tables/ext_nfqueue.hpp"
 #include "fw/linux/ip_tables/ext_tcp.hpp"
 #include "fw/linux/ip_tables/ext_tproxy.hpp"
-#include "fw/linux/ip_tables/revision.hpp"
 #include "tests/support/netns.hpp"
 
 namespace ipt = fw::linux::ip_tables;
@@ -25,12 +23,8 @@ namespace {
 
 // iptables-legacy-save (or ip6tables-) output of one table without its time-stamped comment lines.
 std::string save(const std::string &table, bool counters = true, bool v6 = false) {
-  std::istringstream in(tests::shell(std::string(v6 ? "ip6" : "ip") + "tables-legacy-save " + (counters ? "-c " : "") +
-                                     "-t " + table));
-  std::string line, out;
-  while (std::getline(in, line))
-    if (!line.starts_with("#")) out += line + "\n";
-  return out;
+  return tests::shell(std::string(v6 ? "ip6" : "ip") + "tables-legacy-save " + (counters ? "-c " : "") + "-t " + table +
+                      " | grep -v '^#'");
 }
 
 in_addr address(const char *text) {

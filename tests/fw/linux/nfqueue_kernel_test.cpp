@@ -75,10 +75,12 @@ struct fixture_t {
 
 } // namespace
 
-TEST(NfqueueKernel, SynOfALocalConnectionCarriesItsMetadataAndAcceptLetsItThrough) {
+// The SYN carries its metadata; accept lets it through, drop makes the connect time out, and a repeat
+// with a mark passes the rule that skips the mark.
+TEST(NfqueueKernel, SynCarriesItsMetadataAndEachVerdictActsOnItsConnection) {
   tests::enter_fresh_netns();
   fixture_t f;
-  f.start();
+  f.start(768, "-p tcp -m mark --mark 0x100/0x100 -j ACCEPT");
   const std::uint32_t mark = 0x77;
   ::setfsgid(4343);
   ::setfsuid(4242); // the socket's owner, taken at its creation
@@ -88,46 +90,35 @@ TEST(NfqueueKernel, SynOfALocalConnectionCarriesItsMetadataAndAcceptLetsItThroug
     ASSERT_EQ(::setsockopt(fd, SOL_SOCKET, SO_MARK, &mark, sizeof mark), 0);
   });
   f.wait_packets(1);
-
   const seen_t &p = f.delegate.packets[0];
   EXPECT_EQ(p.addresses_flags, std::make_tuple(htonl(INADDR_LOOPBACK), htonl(INADDR_LOOPBACK), tests::tcp::local_port(client.get()), server_port, std::uint8_t{0x02}));
   EXPECT_EQ(std::tie(p.attribs.mark, p.attribs.outdev, p.attribs.uid, p.attribs.gid), std::make_tuple(mark, 1u, 4242u, 4343u));
   EXPECT_FALSE(p.attribs.indev || p.attribs.hw_addr);
   EXPECT_EQ(connect_result(client.get()), -1); // held in the queue
-
   f.interceptor->accept(p.entry);
   EXPECT_EQ(f.wait_connect(client.get()), 0);
   EXPECT_GE(::accept(f.server.get(), nullptr, nullptr), 0);
   EXPECT_EQ(f.interceptor->pending_count(), 0u);
   EXPECT_EQ(f.delegate.packets.size(), 1u);
-}
 
-TEST(NfqueueKernel, DropMakesTheConnectTimeOut) {
-  tests::enter_fresh_netns();
-  fixture_t f;
-  f.start();
-  const unsigned timeout_ms = 300;
-  auto client = start_connect([&](int fd) {
-    ASSERT_EQ(::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &timeout_ms, sizeof timeout_ms), 0);
-  });
-  f.wait_packets(1);
-  f.interceptor->drop(f.delegate.packets[0].entry);
-  EXPECT_EQ(f.wait_connect(client.get(), true), ETIMEDOUT);
-  pollfd p{f.server.get(), POLLIN, 0};
-  EXPECT_EQ(::poll(&p, 1, 0), 0); // the server never saw it
-}
-
-TEST(NfqueueKernel, RepeatWithAMarkPassesTheRuleThatSkipsTheMark) {
-  tests::enter_fresh_netns();
-  fixture_t f;
-  f.start(768, "-p tcp -m mark --mark 0x100/0x100 -j ACCEPT");
-  auto client = start_connect();
-  f.wait_packets(1);
-  f.interceptor->repeat(f.delegate.packets[0].entry, 0x100);
-  EXPECT_EQ(f.wait_connect(client.get()), 0);
-  EXPECT_EQ(f.delegate.packets.size(), 1u); // not queued a second time
+  auto repeated = start_connect();
+  f.wait_packets(2);
+  f.interceptor->repeat(f.delegate.packets[1].entry, 0x100);
+  EXPECT_EQ(f.wait_connect(repeated.get()), 0);
+  EXPECT_EQ(f.delegate.packets.size(), 2u); // not queued a second time
+  EXPECT_GE(::accept(f.server.get(), nullptr, nullptr), 0);
   // The mark rule counted the repeated SYN (and nothing else of the connection carries the mark).
   EXPECT_THAT(tests::shell("iptables-legacy-save -c -t filter"), testing::ContainsRegex(R"(\[1:[0-9]+\] -A OUTPUT -p tcp -m mark --mark 0x100/0x100 -j ACCEPT)"));
+
+  const unsigned timeout_ms = 300;
+  auto dropped = start_connect([&](int fd) {
+    ASSERT_EQ(::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &timeout_ms, sizeof timeout_ms), 0);
+  });
+  f.wait_packets(3);
+  f.interceptor->drop(f.delegate.packets[2].entry);
+  EXPECT_EQ(f.wait_connect(dropped.get(), true), ETIMEDOUT);
+  pollfd poll_server{f.server.get(), POLLIN, 0};
+  EXPECT_EQ(::poll(&poll_server, 1, 0), 0); // the server never saw it
 }
 
 TEST(NfqueueKernel, QueueLimitDropsTheOldestPacket) {
