@@ -46,16 +46,8 @@ struct delegate_t : nl::async::link_t::delegate_t {
   int depth = 0; // multipart begin/end balance
   std::vector<std::pair<std::uint16_t, bytes_t>> delivered;
 
-  void on_multipart_begin() override {
-    FUZZ_CHECK(!failed);
-    ++depth;
-    FUZZ_CHECK(depth == 1);
-  }
-  void on_multipart_end() override {
-    FUZZ_CHECK(!failed);
-    --depth;
-    FUZZ_CHECK(depth == 0);
-  }
+  void on_multipart_begin() override { FUZZ_CHECK(!failed && ++depth == 1); }
+  void on_multipart_end() override { FUZZ_CHECK(!failed && --depth == 0); }
   void on_message(std::uint16_t type, const std::uint8_t *payload, std::size_t length) override {
     FUZZ_CHECK(!failed);
     FUZZ_CHECK(type != nl::msg_noop && type != nl::msg_error && type != nl::msg_done);

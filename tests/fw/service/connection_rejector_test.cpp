@@ -52,7 +52,7 @@ TEST_F(MarkingRetransmitter, SendsTheHeadersAsACompletePacketWithLocalDeliveryAn
   bytes[3] = static_cast<std::uint8_t>(bytes.size() + 100);
   auto buffer = std::make_shared<std::uint8_t[]>(bytes.size());
   std::memcpy(buffer.get(), bytes.data(), bytes.size());
-  retransmitter.retransmit(tests::ipv4("127.0.0.1"), std::move(buffer), bytes.size());
+  retransmitter.retransmit(htonl(INADDR_LOOPBACK), std::move(buffer), bytes.size());
   io.run();
 
   EXPECT_EQ(tests::rule_packets("OUTPUT"), 1u);

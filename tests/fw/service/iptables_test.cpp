@@ -97,24 +97,9 @@ protected:
     ::unlink(lock_path.c_str());
   }
 
-  // Enables every direction with its queue (10 output, 11 input, 12 forward) and no divert mark.
-  void divert_all() {
-    queues.queues = {10, 11, 12};
-    for (auto *mark : {config.mutable_output_divert_mark(), config.mutable_input_divert_mark(),
-                       config.mutable_forward_divert_mark()})
-      mark->mutable_none();
-    config.set_output_divert_enable(true);
-    config.set_input_divert_enable(true);
-    config.set_forward_divert_enable(true);
-  }
-
   void start() {
     marks.start();
     iptables->start();
-  }
-
-  std::string start_error() {
-    return tests::error_text([&] { start(); });
   }
 
   // The ip6tables installer (no module loads here: its mangle rules are ip6tables rules), queues 5 out, 6 in.
@@ -143,8 +128,14 @@ TEST_F(Iptables, InstallsBothTablesKeepsForeignRulesAndRemovesOnDestruction) {
     iptables-legacy -t nat -A POSTROUTING -o eth9 -c 7 700 -j MASQUERADE
     iptables-legacy -t mangle -A OUTPUT -c 5 500 -m mark --mark 0x100 -j ACCEPT)");
   const std::string foreign_nat = save("nat", true), foreign_mangle = save("mangle", true);
-  divert_all();
-
+  // Every direction with its queue (10 output, 11 input, 12 forward) and no divert mark.
+  queues.queues = {10, 11, 12};
+  for (auto *mark : {config.mutable_output_divert_mark(), config.mutable_input_divert_mark(),
+                     config.mutable_forward_divert_mark()})
+    mark->mutable_none();
+  config.set_output_divert_enable(true);
+  config.set_input_divert_enable(true);
+  config.set_forward_divert_enable(true);
   for (int round = 0; round < 2; ++round) { // a second start replaces the rules
     start();
     EXPECT_EQ(save("nat"), nat_table(nat_rule + "-A POSTROUTING -o eth9 -j MASQUERADE\n"));
@@ -187,7 +178,7 @@ TEST_F(Iptables, LeftoversOfACrashedRunAreCleaned) {
 TEST_F(Iptables, FailedStartRemovesWhatItWrote) {
   tests::enter_fresh_netns();
   tables.write_errors["nat"] = EPERM;
-  EXPECT_EQ(start_error(), "Cannot set IP table entries: Operation not permitted");
+  EXPECT_EQ(tests::error_text([&] { start(); }), "Cannot set IP table entries: Operation not permitted");
   EXPECT_FALSE(iptables->installed());
   EXPECT_EQ(save("mangle"), mangle_table("")); // written before the nat table failed, removed again
 }

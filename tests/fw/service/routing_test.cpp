@@ -49,9 +49,6 @@ protected:
     routing->start();
   }
 
-  std::string start_error() {
-    return tests::error_text([&] { start(); });
-  }
   fw::service::RuleInfo recorded() {
     fw::service::RuleInfo info;
     std::ifstream in(state_file, std::ios::binary);
@@ -96,7 +93,7 @@ TEST_F(Routing, InstallsRuleRouteAndStateFileRemovesThemOnDestructionAndNeedsThe
   // A state file that cannot be written leaves nothing installed.
   routing = std::make_unique<fw::service::routing_t>(config, marks);
   config.set_var_lib_dir(dir + "/missing");
-  EXPECT_EQ(start_error(), "Cannot install local delivery rule: Cannot create file " + dir +
+  EXPECT_EQ(tests::error_text([&] { start(); }), "Cannot install local delivery rule: Cannot create file " + dir +
                                "/missing/rule_info.dat: No such file or directory");
   EXPECT_EQ(count(tests::shell("ip rule"), "fwmark"), 0u);
   EXPECT_EQ(count(tests::shell("ip route show table all"), "table 100"), 0u);

@@ -93,12 +93,6 @@ inline bool wait_for(int fd, short events) {
   return ::poll(&p, 1, 10000) == 1;
 }
 
-inline std::uint32_t ipv4(const char *text) {
-  in_addr a{};
-  ::inet_pton(AF_INET, text, &a);
-  return a.s_addr;
-}
-
 // Packet count of a rule of a chain (1 for the first), as iptables-legacy lists it.
 inline std::uint64_t rule_packets(const std::string &chain, int rule = 1) {
   const std::string listing =

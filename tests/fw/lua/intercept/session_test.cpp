@@ -4,6 +4,8 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 #include <gtest/gtest.h>
 
 #include "fw/lua/intercept/interfaces.hpp"
@@ -31,11 +33,7 @@ struct local_connection_t {
   }
 };
 
-std::string own_exe() {
-  char path[4096];
-  const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path);
-  return std::string(path, n > 0 ? static_cast<std::size_t>(n) : 0);
-}
+std::string own_exe() { return std::filesystem::read_symlink("/proc/self/exe").string(); }
 
 std::string own_user() { return ::getpwuid(::getuid())->pw_name; }
 
