@@ -12,18 +12,6 @@ protected:
     config.set_autoconfigure_routing(true);
   }
 
-  void all_automatic() {
-    config.mutable_local_delivery_mark()->mutable_auto_();
-    config.mutable_client_packets_mark()->mutable_auto_();
-    config.mutable_server_packets_mark()->mutable_auto_();
-    for (auto *mark : {config.mutable_input_divert_mark(), config.mutable_output_divert_mark(),
-                       config.mutable_forward_divert_mark()})
-      mark->mutable_auto_();
-    config.set_input_divert_enable(true);
-    config.set_output_divert_enable(true);
-    config.set_forward_divert_enable(true);
-  }
-
   void manual(std::uint32_t l, std::uint32_t c, std::uint32_t s) {
     config.mutable_local_delivery_mark()->set_manual(l);
     config.mutable_client_packets_mark()->set_manual(c);
@@ -76,7 +64,15 @@ TEST_F(Marks, AutomaticMarksTakeTheLowestBitsNobodyUses) {
     ip rule add fwmark 0x20 table 99)");
   fw::service::marks_t host_marks(config); // the host's own routing rules
   host_marks.routing_filter() = [](std::uint32_t table, std::uint32_t) { return table != 99; }; // its own rule
-  all_automatic();
+  config.mutable_local_delivery_mark()->mutable_auto_();
+  config.mutable_client_packets_mark()->mutable_auto_();
+  config.mutable_server_packets_mark()->mutable_auto_();
+  for (auto *mark : {config.mutable_input_divert_mark(), config.mutable_output_divert_mark(),
+                     config.mutable_forward_divert_mark()})
+    mark->mutable_auto_();
+  config.set_input_divert_enable(true);
+  config.set_output_divert_enable(true);
+  config.set_forward_divert_enable(true);
   host_marks.start();
   EXPECT_EQ(all(host_marks), (marks_t{4, 8, 16, 32, 128, 512}));
   // A second start, with more of the daemon's rules in place, finds the same bits.

@@ -208,7 +208,7 @@ TEST(ProcessFinder, GettersAgreeOnABatchOfManySockets) {
   EXPECT_EQ(std::count(by_netlink.begin(), by_netlink.end(), 0u), 20);
 }
 
-TEST(ProcessFinder, ProcTableParsing) {
+TEST(ProcessFinder, ProcTableParsingGetterFailuresAndShortDiagnostics) {
   const std::string path = testing::TempDir() + "/movri-tcp." + std::to_string(::getpid()), bad = "Cannot parse " + path;
   const std::string header =
       "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n";
@@ -242,9 +242,7 @@ TEST(ProcessFinder, ProcTableParsing) {
     EXPECT_EQ(error.empty() ? inodes : error, c.inodes_or_error) << c.table;
   }
   ::unlink(path.c_str());
-}
-
-TEST(ProcessFinder, GetterFailureAnswersTheWholeBatchAndShortDiagnosticsAreRejected) {
+  // A getter that fails answers the whole batch; a short diagnostics answer is refused.
   boost::asio::io_context io;
   finder_t finder(io, std::make_unique<finder_t::proc_inode_getter_t>("/nonexistent/tcp"));
   const conn_key_t key{endpoint_t(boost::asio::ip::address_v4::loopback(), 1), endpoint_t()};
