@@ -7,7 +7,6 @@
 #include <cstring>
 #include <memory>
 #include <optional>
-#include <stdexcept>
 #include <vector>
 
 #include <boost/asio/io_context.hpp>

@@ -17,7 +17,7 @@ struct ValidatorTest : tests::marks_test_t {
   std::string check(bool answer, const tests::tcp_packet_t &packet, std::uint32_t mark) {
     const auto bytes = packet.bytes();
     const fw::net::ipv4_header_t ip(bytes.data());
-    const fw::net::tcp_header_t tcp(bytes.data() + packet.ipv4_length());
+    const fw::net::tcp_header_t tcp(bytes.data() + ip.header_length());
     try {
       answer ? validator.validate_server_answer(ip, tcp, mark) : validator.validate_client_packet(ip, tcp, mark);
     } catch (const fw::service::packet_validator_t::invalid_packet_t &e) {
