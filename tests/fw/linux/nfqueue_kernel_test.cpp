@@ -39,9 +39,6 @@ fw::util::scoped_fd_t start_connect(const std::function<void(int)> &prepare = {}
   return fw::util::scoped_fd_t(tests::connecting("127.0.0.1", server_port, prepare));
 }
 
-// The connect's outcome: 0 once connected, the error once failed, -1 while still under way.
-int connect_result(int fd) { return tests::connect_outcome(fd, 0); }
-
 struct fixture_t {
   boost::asio::io_context io;
   recorder_t delegate;
@@ -67,7 +64,7 @@ struct fixture_t {
     tests::run_until(io, [&] {
       for (auto &p : delegate.packets)
         if (drop_more) interceptor->drop(p.entry);
-      return (result = connect_result(fd)) >= 0;
+      return (result = tests::connect_outcome(fd, 0)) >= 0;
     });
     return result;
   }
@@ -94,7 +91,7 @@ TEST(NfqueueKernel, SynCarriesItsMetadataAndEachVerdictActsOnItsConnection) {
   EXPECT_EQ(p.addresses_flags, std::make_tuple(htonl(INADDR_LOOPBACK), htonl(INADDR_LOOPBACK), tests::tcp::local_port(client.get()), server_port, std::uint8_t{0x02}));
   EXPECT_EQ(std::tie(p.attribs.mark, p.attribs.outdev, p.attribs.uid, p.attribs.gid), std::make_tuple(mark, 1u, 4242u, 4343u));
   EXPECT_FALSE(p.attribs.indev || p.attribs.hw_addr);
-  EXPECT_EQ(connect_result(client.get()), -1); // held in the queue
+  EXPECT_EQ(tests::connect_outcome(client.get(), 0), -1); // held in the queue
   f.interceptor->accept(p.entry);
   EXPECT_EQ(f.wait_connect(client.get()), 0);
   EXPECT_GE(::accept(f.server.get(), nullptr, nullptr), 0);
@@ -140,5 +137,5 @@ TEST(NfqueueKernel, QueueLimitDropsTheOldestPacket) {
   EXPECT_EQ(f.wait_connect(c2.get()), 0);
   EXPECT_EQ(f.wait_connect(c3.get()), 0);
   EXPECT_NO_THROW(f.io.run_for(std::chrono::milliseconds(100)));
-  EXPECT_EQ(connect_result(c1.get()), -1); // its SYN was dropped
+  EXPECT_EQ(tests::connect_outcome(c1.get(), 0), -1); // its SYN was dropped
 }

@@ -43,6 +43,8 @@ routing::message_t local_default_route() {
   return route;
 }
 
+const auto flags = static_cast<std::uint16_t>(netlink::f_create | netlink::f_excl);
+
 int errno_of(const std::function<void()> &f) {
   try {
     f();
@@ -56,7 +58,6 @@ int errno_of(const std::function<void()> &f) {
 
 TEST(RtnetlinkKernel, RuleAddDumpDelete) {
   tests::enter_fresh_netns();
-  const auto flags = static_cast<std::uint16_t>(netlink::f_create | netlink::f_excl);
   routing::execute(routing::rtm_newrule, fwmark_rule(1000), flags);
   EXPECT_NE(tests::shell("ip rule show").find("1000:\tfrom all fwmark 0x100/0x100 lookup 100"), std::string::npos);
   // A duplicate is refused with the kernel's errno.
@@ -81,7 +82,6 @@ TEST(RtnetlinkKernel, RuleAddDumpDelete) {
 TEST(RtnetlinkKernel, RouteAddDumpDeleteOnOneSocket) {
   tests::enter_fresh_netns();
   auto socket = netlink::socket_t::open(netlink::protocol_route);
-  const auto flags = static_cast<std::uint16_t>(netlink::f_create | netlink::f_excl);
   routing::execute(socket, routing::rtm_newroute, local_default_route(), flags);
   EXPECT_EQ(tests::shell("ip route show table 100"), "local default dev lo proto static scope host \n");
   EXPECT_EQ(errno_of([&] { routing::execute(socket, routing::rtm_newroute, local_default_route(), flags); }), EEXIST);

@@ -13,7 +13,7 @@
 #include "tests/fw/service/service_fixture.hpp"
 #include "tests/support/text.hpp"
 
-namespace tests::nft {
+namespace {
 
 // Declares every module of the probe loaded.
 class fake_loader_t : public fw::util::module_loader_t {
@@ -23,7 +23,7 @@ public:
 };
 
 // In place of the "queue" expression, which this kernel lacks: log with the prefix "queue N".
-inline void log_queue(fw::linux::nftables::rule_builder_t &rule, std::uint16_t queue) {
+void log_queue(fw::linux::nftables::rule_builder_t &rule, std::uint16_t queue) {
   fw::linux::nftables::expr::element_writer_t element(rule.message(), "log");
   rule.message().put_string(2, "queue " + std::to_string(queue)); // NFTA_LOG_PREFIX
   element.close();
@@ -32,10 +32,10 @@ inline void log_queue(fw::linux::nftables::rule_builder_t &rule, std::uint16_t q
 // Everything an nftables_t needs: marks L=1, C=2, S=4, divert 8 (output), 16 (input), 32 (forward).
 struct setup_t {
   fw::configuration_t config = tests::config_with_marks();
-  no_sources_t sources;
+  tests::no_sources_t sources;
   fw::service::marks_t marks{config, sources};
   boost::asio::ip::tcp::endpoint endpoint{boost::asio::ip::make_address_v4("127.0.0.1"), 8080};
-  fake_queues_t queues;
+  tests::fake_queues_t queues;
   fake_loader_t loader;
   boost::asio::io_context io;
 
@@ -59,22 +59,17 @@ struct setup_t {
   }
 };
 
-inline void nft_script(const std::string &script) { tests::shell("nft -f - <<'END'\n" + script + "\nEND"); }
+void nft_script(const std::string &script) { tests::shell("nft -f - <<'END'\n" + script + "\nEND"); }
 
 // The rules of a chain as nft lists them (one line each, without the chain's header).
-inline std::vector<std::string> chain_rules(const std::string &family_table, const std::string &chain) {
+std::vector<std::string> chain_rules(const std::string &family_table, const std::string &chain) {
   std::istringstream in(tests::shell("nft list chain " + family_table + " " + chain + " | sed -n '/^\t\ttype /d; s/^\t\t//p'"));
   std::vector<std::string> rules;
   for (std::string line; std::getline(in, line);) rules.push_back(line);
   return rules;
 }
 
-} // namespace tests::nft
-
 using strings_t = std::vector<std::string>;
-using tests::nft::chain_rules;
-
-namespace {
 
 const std::string comment = " comment \"movri-firewall\"";
 const std::string rule1 = "meta mark & 0x00000006 == 0x00000000 ct mark & 0x00000006 == 0x00000004 meta mark set "
@@ -101,7 +96,7 @@ const std::string foreign = "table ip g {\n  chain early { type nat hook prerout
 TEST(NftablesFaults, LeftoversGoWithoutAutoconfigurationARefusingChainCostsItsRuleAVanishedRuleIsSkipped) {
   tests::enter_fresh_netns();
   tests::log_capture_t log;
-  tests::nft::nft_script(foreign);
+  nft_script(foreign);
   // A table that another program owns while its socket (here: this one) is open: the kernel refuses
   // rules from anyone else.
   auto owner = nft::open_socket();
@@ -112,9 +107,9 @@ TEST(NftablesFaults, LeftoversGoWithoutAutoconfigurationARefusingChainCostsItsRu
   batch.add(nft::new_chain(nft::family_ipv4, "owned", "in", nft::hook_input, 0, "filter"));
   batch.send(owner);
   const std::string before = tests::shell("nft list ruleset");
-  tests::nft::nft_script("table ip movri-firewall {\n  chain output { type route hook output priority -150; }\n}\n"
+  nft_script("table ip movri-firewall {\n  chain output { type route hook output priority -150; }\n}\n"
                          "add rule ip g late meta mark 1 accept comment \"movri-firewall\"");
-  tests::nft::setup_t s;
+  setup_t s;
   s.config.set_autoconfigure_iptables(false);
   auto service = s.service();
   service->start();
@@ -147,7 +142,7 @@ TEST(NftablesFaults, LeftoversGoWithoutAutoconfigurationARefusingChainCostsItsRu
 TEST(NftablesService, TableChainsAndRulesInTheirOrderOnceAfterTwoStartsARefusedBatchIsLogged) {
   tests::enter_fresh_netns();
   tests::log_capture_t log;
-  tests::nft::setup_t s;
+  setup_t s;
   s.queues.queues[1] = 5; // input only, no security option
   auto service = s.service();
   service->start();
@@ -180,9 +175,9 @@ TEST(NftablesService, TableChainsAndRulesInTheirOrderOnceAfterTwoStartsARefusedB
 
 TEST(NftablesIpv6, Ip6TableAndFixRulesBesideIpv4AndNothingLeftOnStop) {
   tests::enter_fresh_netns();
-  tests::nft::setup_t s;
+  setup_t s;
   s.queues.queues[0] = 5;
-  tests::nft::nft_script("table inet host { chain out { type filter hook output priority 0; }; }\n"
+  nft_script("table inet host { chain out { type filter hook output priority 0; }; }\n"
                          "table ip6 host6 { chain in { type filter hook input priority 0; }; }");
   auto service = s.service(true, true);
   service->start();
