@@ -293,6 +293,7 @@ TEST(ProcessFinder, EveryMethodAgreesWithTheWalk) {
   own("bound to an interface", connect_to(server4, AF_INET, "lo"), server4);
   rows.push_back({"not connected", {rows[1].key.first, endpoint_t(server4.address(), 1)}, 0, 0});
   rows.push_back({"listening only", {server4, endpoint_t()}, 0, 0, true});
+
   // The connecting child forks a grandchild that keeps the socket, tells its PID and exits.
   int pipe_fds[2];
   ASSERT_EQ(::pipe(pipe_fds), 0);
@@ -309,6 +310,7 @@ TEST(ProcessFinder, EveryMethodAgreesWithTheWalk) {
   ::waitpid(parent, nullptr, 0);
   children.push_back(holder);
   rows.push_back({"connecting process vanished", vanished_key, holder, holder});
+
   // A child connects and passes the socket to this process: keeping its own copy, or not.
   for (const bool keeps : {true, false}) {
     int channel[2];
