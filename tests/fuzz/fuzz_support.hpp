@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <random>
 #include <string_view>
 #include <vector>
 
@@ -21,28 +22,6 @@
 namespace tests::fuzz {
 
 using bytes_t = std::vector<std::uint8_t>;
-
-// A small deterministic generator, seeded from the input so that a run can be repeated.
-class rng_t {
-public:
-  explicit rng_t(std::uint64_t seed) : state_(seed) {}
-  static rng_t from(const std::uint8_t *data, std::size_t size) {
-    std::uint64_t h = 0xcbf29ce484222325u ^ size;
-    for (std::size_t i = 0; i < size; ++i) h = (h ^ data[i]) * 0x100000001b3u;
-    return rng_t(h);
-  }
-  std::uint64_t next() {
-    std::uint64_t z = (state_ += 0x9e3779b97f4a7c15u);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9u;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebu;
-    return z ^ (z >> 31);
-  }
-  // 0 .. bound - 1 (bound > 0).
-  std::size_t below(std::size_t bound) { return static_cast<std::size_t>(next() % bound); }
-
-private:
-  std::uint64_t state_;
-};
 
 // Records are built (Debug threshold, so every trace text is formatted) and thrown away.
 inline void quiet_log() {
@@ -59,9 +38,9 @@ inline void quiet_log() {
 }
 
 // A byte stream over an in-memory input: reads hand out the input in chunks of varying size and then
-// report the end of the stream; writes accept a varying part of what they are given and keep it.
-// What was read and written lives in a shared record, so it outlives the stream, which the link under
-// test destroys when it fails.
+// report the end of the stream; writes accept a varying part of what they are given and keep it. The
+// sizes follow from the input, so that a run can be repeated. What was read and written lives in a
+// shared record, so it outlives the stream, which the link under test destroys when it fails.
 class memory_stream_t : public fw::util::stream_socket_t {
 public:
   struct record_t {
@@ -72,8 +51,8 @@ public:
     bool closed = false;
   };
 
-  memory_stream_t(boost::asio::any_io_executor executor, std::shared_ptr<record_t> record, std::uint64_t seed)
-      : executor_(std::move(executor)), record_(std::move(record)), rng_(seed) {}
+  memory_stream_t(boost::asio::any_io_executor executor, std::shared_ptr<record_t> record)
+      : executor_(std::move(executor)), record_(std::move(record)), rng_(seed(*record_)) {}
 
   void async_read_some(const boost::asio::mutable_buffer &buffer, handler_t handler) override {
     record_t &r = *record_;
@@ -105,12 +84,17 @@ public:
   boost::asio::any_io_executor get_executor() override { return executor_; }
 
 private:
+  static std::uint64_t seed(const record_t &r) {
+    std::uint64_t h = 0xcbf29ce484222325u ^ r.input_size;
+    for (std::size_t i = 0; i < r.input_size; ++i) h = (h ^ r.input[i]) * 0x100000001b3u;
+    return h;
+  }
   // Mostly small pieces, sometimes everything at once.
-  std::size_t chunk() { return rng_.below(4) == 0 ? static_cast<std::size_t>(-1) : 1 + rng_.below(48); }
+  std::size_t chunk() { return rng_() % 4 == 0 ? static_cast<std::size_t>(-1) : 1 + rng_() % 48; }
 
   boost::asio::any_io_executor executor_;
   std::shared_ptr<record_t> record_;
-  rng_t rng_;
+  std::mt19937_64 rng_;
 };
 
 // Runs f, taking the failure E that it declares for malformed input; whether it returned normally.

@@ -1,14 +1,9 @@
 #pragma once
 
-// A fuzz target is one function over an input of any bytes, written as
-//
-//   FUZZ_TARGET(name)(const std::uint8_t *data, std::size_t size) { ...; return 0; }
-//
-// in tests/fuzz/<name>_fuzz.cpp, with seed inputs in tests/fuzz/corpus/<name>/. Built for libFuzzer
-// (MOVRI_LIBFUZZER) the macro names the function LLVMFuzzerTestOneInput; built into the test program
-// (MOVRI_FUZZ_DRIVER) it becomes a test case that runs the seed corpus and a bounded mutation loop.
-// A target catches the failures its parser declares for malformed input and lets anything else
-// escape; it aborts on a broken invariant, so that both drivers report the input.
+// FUZZ_TARGET(name)(const std::uint8_t *data, std::size_t size) { ...; return 0; } in
+// tests/fuzz/<name>_fuzz.cpp, seeds in tests/fuzz/corpus/<name>/: LLVMFuzzerTestOneInput for libFuzzer
+// (MOVRI_LIBFUZZER), a test case over the corpus and a bounded mutation loop in the test program. A
+// target catches the failures its parser declares and aborts on a broken invariant.
 
 #include <cstddef>
 #include <cstdint>

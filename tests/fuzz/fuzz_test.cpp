@@ -1,25 +1,14 @@
-// Runs the fuzz targets inside the test command: each target over every file of its seed corpus, then
-// over inputs mutated from the corpus by a seeded generator (bit and byte changes, insertions, erasures,
-// truncation, splices, 16- and 32-bit length fields set or nudged), bounded by iterations and by time.
-// Faults show in the sanitizer build; a broken invariant aborts.
-//
-// Environment: MOVRI_FUZZ_SECONDS (time per target, default 2), MOVRI_FUZZ_ITERATIONS (default
-// 200000), MOVRI_FUZZ_SEED (default 1), MOVRI_FUZZ_INPUT (run one file through every target selected
-// with --gtest_filter, nothing else). The input being run when the process dies is written to
-// fuzz-crash-<target> in the working directory.
+// Runs each fuzz target over its seed corpus, then over inputs mutated from it by a seeded generator,
+// bounded by MOVRI_FUZZ_ITERATIONS (200000) and MOVRI_FUZZ_SECONDS (2) per target; MOVRI_FUZZ_SEED (1).
+// MOVRI_FUZZ_INPUT runs one file through the selected targets only. The input being run when the
+// process dies is written to fuzz-crash-<target> in the working directory.
 
 #include <signal.h>
 
-#include <algorithm>
 #include <chrono>
-#include <cstring>
-#include <exception>
 #include <fstream>
-#include <iterator>
-#include <memory>
 #include <random>
 #include <string>
-#include <vector>
 
 #include <boost/filesystem.hpp>
 
@@ -43,11 +32,6 @@ void save_current_input() {
   std::fprintf(stderr, "fuzz: the failing input is in %s\n", crash_file.c_str());
 }
 
-void on_fatal_signal(int signal) {
-  save_current_input();
-  ::raise(signal);
-}
-
 void install_crash_handlers() {
   static const bool installed = [] {
     // Under the sanitizers faults are theirs to report; they call back before the process ends.
@@ -61,14 +45,11 @@ void install_crash_handlers() {
     for (int signal : {SIGABRT, SIGSEGV, SIGBUS, SIGFPE}) {
       if (sanitized && signal != SIGABRT) continue;
       struct sigaction action {};
-      action.sa_handler = on_fatal_signal;
+      action.sa_handler = [](int signal) { save_current_input(), ::raise(signal); };
       action.sa_flags = SA_RESETHAND | SA_NODEFER | SA_ONSTACK;
       ::sigaction(signal, &action, nullptr);
     }
-    std::set_terminate([] {
-      save_current_input();
-      std::abort();
-    });
+    std::set_terminate([] { save_current_input(), std::abort(); });
     return true;
   }();
   (void)installed;

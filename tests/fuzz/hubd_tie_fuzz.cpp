@@ -41,8 +41,7 @@ FUZZ_TARGET(hubd_tie)(const std::uint8_t *data, std::size_t size) {
   bool suspended = false;
   int configs = 0, vettd = 0, queryd = 0;
   {
-    fw::hubd::tie_t tie(delegate, std::make_unique<tests::fuzz::memory_stream_t>(
-                                      io.get_executor(), record, tests::fuzz::rng_t::from(data, size).next()));
+    fw::hubd::tie_t tie(delegate, std::make_unique<tests::fuzz::memory_stream_t>(io.get_executor(), record));
     // What the daemon has open at start-up and later: two configuration requests (start-up and a
     // hangup), one request for each socket path.
     const auto on_config = [&](const fw::configuration_t &config, std::uint32_t revision) {

@@ -1,7 +1,5 @@
-// The ip_tables table codec reading a table blob as the kernel hands it out. The input is the table
-// info (valid hooks, then the five hook entry and five underflow offsets, 32-bit host order) followed
-// by the entries. A blob is either refused with the reader's error or read into a model that the
-// daemon can write back, and what it writes reads back to the same blob.
+// The ip_tables codec reading a table blob. Input: valid hooks, five hook entry and five underflow
+// offsets (32-bit host order), then the entries. A blob read is written back and reads the same.
 
 #include <cerrno>
 #include <cstring>
@@ -50,7 +48,6 @@ FUZZ_TARGET(ip_tables_blob)(const std::uint8_t *data, std::size_t size) {
   std::memcpy(blob.hook_entry.data(), data + 4, 4 * ipt::hook_count);
   std::memcpy(blob.underflow.data(), data + 4 + 4 * ipt::hook_count, 4 * ipt::hook_count);
   blob.entries.assign(data + info_size, data + size);
-
   ipt::table_t table;
   try {
     table = ipt::parse_table(blob);
@@ -64,7 +61,6 @@ FUZZ_TARGET(ip_tables_blob)(const std::uint8_t *data, std::size_t size) {
   }
   for (const auto &[name, chain] : table.user_chains)
     for (const ipt::rule_t &rule : chain.rules) inspect(rule);
-
   // Written back (after the daemon's own changes), a table must read again as what was written.
   ipt::blob_t written;
   try {

@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cstring>
 #include <exception>
-#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -77,13 +76,11 @@ FUZZ_TARGET(ipc_frame)(const std::uint8_t *data, std::size_t size) {
   record->input_size = size;
   delegate_t delegate;
   {
-    link_t link(delegate, std::make_unique<tests::fuzz::memory_stream_t>(io.get_executor(), record,
-                                                                        tests::fuzz::rng_t::from(data, size).next()));
+    link_t link(delegate, std::make_unique<tests::fuzz::memory_stream_t>(io.get_executor(), record));
     delegate.link = &link;
     io.run_for(std::chrono::seconds(10));
     FUZZ_CHECK(io.stopped()); // a reader that neither finishes nor fails hangs its owner
   }
-
   const expected_t expected = expect(data, size);
   FUZZ_CHECK(delegate.messages == expected.frames);
   FUZZ_CHECK(delegate.errors.size() == 1);
@@ -98,7 +95,6 @@ FUZZ_TARGET(ipc_frame)(const std::uint8_t *data, std::size_t size) {
     FUZZ_CHECK(expected.bad_size);
     FUZZ_CHECK(std::string(e.what()) == "invalid message size received");
   }
-
   // The echoed frames went out whole and in order until the link failed.
   bytes_t echoed;
   for (std::size_t i = 0; i < delegate.messages.size(); i += 2) {

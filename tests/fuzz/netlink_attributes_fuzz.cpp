@@ -1,7 +1,5 @@
-// The netlink attribute parsers over any payload: the attribute tree and the in-place view must agree
-// on every attribute (same acceptance, same values), and what the tree serialises parses back to the
-// same encoding. The nfnetlink, routing and socket diagnostics messages parse their headers in front of
-// the attributes.
+// The netlink attribute parsers: the tree and the in-place view agree on every attribute, and what the
+// tree serialises parses back the same; likewise the nfnetlink, routing and sock_diag messages.
 
 #include <stdexcept>
 

@@ -7,14 +7,14 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <algorithm>
 #include <cstring>
-#include <utility>
-#include <vector>
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/system/system_error.hpp>
@@ -22,10 +22,9 @@
 #include "fw/linux/netlink/async/link.hpp"
 #include "fw/linux/netlink/header.hpp"
 #include "fw/linux/netlink/socket.hpp"
-#include "fw/util/scoped_fd.hpp"
 #include "tests/fuzz/fuzz_support.hpp"
-#include "tests/support/netlink_peer.hpp"
 #include "tests/fuzz/fuzz_target.hpp"
+#include "tests/support/netlink_peer.hpp"
 
 namespace {
 
@@ -39,10 +38,6 @@ constexpr std::size_t max_datagram = 65536;
 constexpr std::uint16_t sentinel_type = 0x7FF0;
 constexpr std::uint8_t sentinel_magic[8] = {'m', 'o', 'v', 'r', 'i', 'e', 'n', 'd'};
 
-bytes_t message(std::uint16_t type, std::uint16_t flags, const std::uint8_t *payload, std::size_t size) {
-  return tests::netlink::message_of(type, flags, payload, size);
-}
-
 struct delegate_t : nl::async::link_t::delegate_t {
   nl::async::link_t *link = nullptr;
   bool stop_on_message = false;
@@ -51,16 +46,8 @@ struct delegate_t : nl::async::link_t::delegate_t {
   int depth = 0; // multipart begin/end balance
   std::vector<std::pair<std::uint16_t, bytes_t>> delivered;
 
-  void on_multipart_begin() override {
-    FUZZ_CHECK(!failed);
-    ++depth;
-    FUZZ_CHECK(depth == 1);
-  }
-  void on_multipart_end() override {
-    FUZZ_CHECK(!failed);
-    --depth;
-    FUZZ_CHECK(depth == 0);
-  }
+  void on_multipart_begin() override { FUZZ_CHECK(!failed && ++depth == 1); }
+  void on_multipart_end() override { FUZZ_CHECK(!failed && --depth == 0); }
   void on_message(std::uint16_t type, const std::uint8_t *payload, std::size_t length) override {
     FUZZ_CHECK(!failed);
     FUZZ_CHECK(type != nl::msg_noop && type != nl::msg_error && type != nl::msg_done);
@@ -124,7 +111,7 @@ void run_link(std::uint8_t mode, const std::uint8_t *data, std::size_t size) {
     });
 
   kernel_peer().send_to(own_port, data, size);
-  const bytes_t sentinel = message(sentinel_type, 0, sentinel_magic, sizeof sentinel_magic);
+  const bytes_t sentinel = tests::netlink::message_of(sentinel_type, 0, sentinel_magic, sizeof sentinel_magic);
   kernel_peer().send_to(own_port, sentinel.data(), sentinel.size());
 
   while (!delegate.done && !delegate.failed && !link.stopped())
@@ -146,7 +133,7 @@ void run_socket(std::uint8_t mode, const std::uint8_t *data, std::size_t size) {
 
   kernel_peer().send_to(own_port, data, size);
   // A dump that the datagram does not end is ended by the next one.
-  const bytes_t done = message(nl::msg_done, nl::f_multi, nullptr, 0);
+  const bytes_t done = tests::netlink::message_of(nl::msg_done, nl::f_multi, nullptr, 0);
   kernel_peer().send_to(own_port, done.data(), done.size());
   try {
     switch (mode & 3) {

@@ -1,14 +1,12 @@
-// The NFQUEUE interceptor receiving queued-packet messages: the first input byte chooses the verdict
-// the delegate gives and the queue's situation, the rest is the nfnetlink payload of a packet message
-// (sent once or twice in one datagram), followed by a well-formed packet in a datagram of its own. A
-// packet handed to the delegate has complete IPv4 and TCP headers inside the packet attribute; anything
-// else is dropped without leaving the event loop, and the well-formed packet after it is handed on.
+// The NFQUEUE interceptor receiving queued-packet messages. Input: one byte choosing the verdict and
+// the queue's situation, then the nfnetlink payload of a packet message (sent once or twice in one
+// datagram). A packet handed on has complete headers inside its attribute; anything else is dropped
+// without leaving the loop, and a well-formed packet sent after it is handed on.
 
 #include <chrono>
 #include <cstring>
 #include <memory>
 #include <optional>
-#include <stdexcept>
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
@@ -19,6 +17,7 @@
 #include "fw/net/security_option.hpp"
 #include "tests/fuzz/fuzz_support.hpp"
 #include "tests/fuzz/fuzz_target.hpp"
+#include "tests/fw/net/packet_builder.hpp"
 #include "tests/support/netlink_peer.hpp"
 
 namespace {
@@ -52,13 +51,9 @@ std::optional<bytes_t> packet_attribute(const std::uint8_t *data, std::size_t si
 constexpr std::uint32_t sentinel_address = 0x4d0200c0; // 192.0.2.77 in network byte order
 
 bytes_t sentinel_message() {
-  bytes_t payload = {2, 0, 0x12, 0x34, 11, 0, 1, 0, 0, 0, 0, 9, 8, 0, 3, 0, 44, 0, 10, 0};
-  bytes_t packet(40, 0);
-  packet[0] = 0x45;
-  packet[9] = 6;
-  std::memcpy(&packet[12], &sentinel_address, 4);
-  packet[32] = 0x50;
-  packet[33] = 0x02;
+  tests::tcp_packet_t syn;
+  syn.source = "192.0.2.77";
+  bytes_t payload = {2, 0, 0x12, 0x34, 11, 0, 1, 0, 0, 0, 0, 9, 8, 0, 3, 0, 44, 0, 10, 0}, packet = syn.bytes();
   payload.insert(payload.end(), packet.begin(), packet.end());
   return tests::netlink::message_of(packet_message, 0, payload.data(), payload.size());
 }
@@ -110,7 +105,6 @@ FUZZ_TARGET(nfqueue_packet)(const std::uint8_t *data, std::size_t size) {
   const std::uint8_t control = data[0];
   const std::uint8_t *payload = data + 1;
   const std::size_t payload_size = size - 1;
-
   boost::asio::io_context io;
   tests::netlink::endpoint_t own;
   const std::uint32_t own_port = own.port;
@@ -126,14 +120,12 @@ FUZZ_TARGET(nfqueue_packet)(const std::uint8_t *data, std::size_t size) {
                                      0x1234, (control & 8) ? 1 : 768);
     delegate.interceptor = &interceptor;
     interceptor.start(delegate);
-
     const bytes_t message = tests::netlink::message_of(packet_message, 0, payload, payload_size);
     bytes_t datagram;
     for (int i = 0; i < copies; ++i) datagram.insert(datagram.end(), message.begin(), message.end());
     tests::netlink::kernel_peer().send_to(own_port, datagram.data(), datagram.size());
     const bytes_t sentinel = sentinel_message();
     tests::netlink::kernel_peer().send_to(own_port, sentinel.data(), sentinel.size());
-
     // Nothing leaves the event loop; the well-formed packet comes after whatever the input made.
     while (!delegate.sentinel) FUZZ_CHECK(io.run_one_for(std::chrono::seconds(5)) > 0);
     FUZZ_CHECK(interceptor.pending_count() <= interceptor.queue_limit());

@@ -1,7 +1,5 @@
-// The nftables rule decoder over rule notifications and dumps (the nfnetlink payload of a NEWRULE
-// message), as the chain checker and the mark scan use it: decode, then follow the marks through the
-// expressions. Both callers log and skip a rule that raises, so any exception is an answer; a rule
-// that decodes, written again by the rule builder, decodes to what it was written from.
+// The nftables rule decoder over the nfnetlink payload of a NEWRULE message, as the chain checker and
+// the mark scan use it (both skip a rule that raises); a decoded rule, written again, decodes the same.
 
 #include <exception>
 #include <string>
@@ -39,7 +37,6 @@ FUZZ_TARGET(nftables_rule)(const std::uint8_t *data, std::size_t size) {
     (void)fw::service::nft_chain_checker_t::used_marks(rule);
   } catch (const std::exception &) {
   }
-
   // Writing is stable after one round (the first write drops what the builder does not write).
   if (rule.comment && rule.comment->size() + 1 > 128) return 0;
   const auto once = rewrite(rule);

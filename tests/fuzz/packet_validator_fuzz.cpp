@@ -30,26 +30,22 @@ struct no_clients_t : fw::service::transparent_acceptor_t::delegate_t {
   void new_client_socket(const fw::net::endpoint_t &, const fw::net::endpoint_t &, fw::util::scoped_fd_t) override {}
 };
 
-// The validator as the daemon starts it, with the client packets mark 2 and the server packets mark 4.
-// The transparent socket is not opened, so its endpoint is the unspecified one.
+// The validator as the daemon starts it (marks C=2, S=4), the transparent socket not opened.
 struct setup_t {
   fw::configuration_t config;
   no_sources_t sources;
   boost::asio::io_context io;
   no_clients_t clients;
-  std::unique_ptr<fw::service::marks_t> marks;
-  std::unique_ptr<fw::service::transparent_acceptor_t> acceptor;
-  std::unique_ptr<fw::service::packet_validator_t> validator;
+  fw::service::marks_t marks{config, sources};
+  fw::service::transparent_acceptor_t acceptor{io, clients, config, marks};
+  fw::service::packet_validator_t validator{marks, acceptor};
 
   setup_t() {
     config.mutable_local_delivery_mark()->set_manual(1);
     config.mutable_client_packets_mark()->set_manual(2);
     config.mutable_server_packets_mark()->set_manual(4);
-    marks = std::make_unique<fw::service::marks_t>(config, sources);
-    marks->start();
-    acceptor = std::make_unique<fw::service::transparent_acceptor_t>(io, clients, config, *marks);
-    validator = std::make_unique<fw::service::packet_validator_t>(*marks, *acceptor);
-    validator->start();
+    marks.start();
+    validator.start();
   }
 };
 
@@ -65,7 +61,6 @@ FUZZ_TARGET(packet_validator)(const std::uint8_t *data, std::size_t size) {
   // Exactly the packet's bytes, so that reading beyond them is caught.
   std::unique_ptr<std::uint8_t[]> packet(new std::uint8_t[n]);
   if (n) std::memcpy(packet.get(), data + 5, n);
-
   // What the interceptor guarantees before handing a packet on.
   if (n < 40) return 0;
   const fw::net::ipv4_header_t ip(packet.get());
@@ -73,13 +68,10 @@ FUZZ_TARGET(packet_validator)(const std::uint8_t *data, std::size_t size) {
   if (n < h + fw::net::tcp_header_t::min_size) return 0;
   const fw::net::tcp_header_t tcp(packet.get() + h);
   if (n - h < tcp.header_length()) return 0;
-
   bool passed = true;
   try {
-    if (server)
-      setup.validator->validate_server_answer(ip, tcp, mark);
-    else
-      setup.validator->validate_client_packet(ip, tcp, mark);
+    server ? setup.validator.validate_server_answer(ip, tcp, mark)
+           : setup.validator.validate_client_packet(ip, tcp, mark);
   } catch (const fw::service::packet_validator_t::invalid_packet_t &) {
     passed = false;
   }

@@ -1,6 +1,5 @@
-// The walk over IPv4 options that finds the security option, and the comparison the server connector
-// makes between the option of a client's SYN and the option it sent. Input: one byte splitting the
-// rest into two option areas.
+// The security option walk and the connector's comparison of two options. Input: one byte splitting
+// the rest into two option areas.
 
 #include <cstring>
 #include <memory>

@@ -1,11 +1,9 @@
-// The interceptor against crafted queue messages: a user-space netlink peer plays the kernel, sends
-// packets and reads the verdicts and the queue configuration.
+// The interceptor against crafted queue messages from a user-space netlink peer playing the kernel.
 
 #include <arpa/inet.h>
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <optional>
 #include <tuple>
@@ -16,7 +14,8 @@
 #include "fw/linux/netlink/compound_attribute.hpp"
 #include "fw/linux/nfnetlink/message.hpp"
 #include "fw/linux/nfqueue/packet_interceptor.hpp"
-#include "mv/log/log.hpp"
+#include "tests/fw/net/packet_builder.hpp"
+#include "tests/support/log_capture.hpp"
 #include "tests/support/netlink_peer.hpp"
 
 using fw::linux::nfqueue::packet_interceptor_t;
@@ -29,20 +28,14 @@ namespace {
 
 constexpr std::uint16_t queue = 0x1234;
 
-// IPv4 (ihl words) + TCP (data offset words) headers of a SYN 10.1.2.3:40000 -> 10.4.5.6:80.
+// The IPv4 (ihl words, no-operation options) and TCP (data offset words) headers of a SYN, cut to size.
 bytes_t packet_bytes(unsigned ihl = 5, unsigned doff = 5, std::size_t size = 0) {
-  bytes_t p(ihl * 4 + std::max(doff, 5u) * 4, 0); // room for the fields below whatever the offset
+  tests::tcp_packet_t syn;
+  syn.options.assign(ihl > 5 ? ihl * 4 - 20 : 0, 1);
+  syn.data_offset = static_cast<std::uint8_t>(doff);
+  syn.after.resize(doff > 5 ? doff * 4 - 20 : 0);
+  bytes_t p = syn.bytes();
   p[0] = static_cast<std::uint8_t>(0x40 | ihl);
-  p[9] = 6;
-  const bytes_t addresses = {10, 1, 2, 3, 10, 4, 5, 6};
-  std::copy(addresses.begin(), addresses.end(), p.begin() + 12);
-  for (std::size_t i = 20; i < ihl * 4; ++i) p[i] = 1; // no-operation options
-  std::uint8_t *tcp = p.data() + ihl * 4;
-  tcp[0] = 40000 >> 8;
-  tcp[1] = 40000 & 0xFF;
-  tcp[3] = 80;
-  tcp[12] = static_cast<std::uint8_t>(doff << 4);
-  tcp[13] = 0x02;
   p.resize(size ? size : ihl * 4 + doff * 4);
   return p;
 }
@@ -81,11 +74,11 @@ struct fixture_t {
   std::unique_ptr<packet_interceptor_t> interceptor;
   recorder_t delegate;
 
-  explicit fixture_t(std::uint32_t limit = 768) {
+  fixture_t() {
     tests::netlink::endpoint_t own;
     port = own.port;
     interceptor = std::make_unique<packet_interceptor_t>(
-        std::make_unique<fw::linux::netlink::async::link_t>(io, own.take(), kernel.port), queue, limit);
+        std::make_unique<fw::linux::netlink::async::link_t>(io, own.take(), kernel.port), queue, 768);
     interceptor->start(delegate);
   }
   void deliver(const bytes_t &datagram, std::size_t packets_expected) {
@@ -105,12 +98,6 @@ bytes_t drop_bytes(std::uint32_t id, std::uint32_t sequence = 0) {
   const bytes_t header = concat({{0, 0, 0, 0}, be32(id)});
   return message(0x301, 1, concat({{0, 0, queue >> 8, queue & 0xFF}, attribute(12, 2, header)}), sequence, false);
 }
-
-struct capture_log_t : mv::log::cf_log_t {
-  std::vector<std::pair<int, std::string>> lines;
-  void write(int level, std::string_view text) override { lines.emplace_back(level, std::string(text)); }
-  void out_of_memory() noexcept override {}
-};
 
 } // namespace
 
@@ -163,11 +150,9 @@ TEST(NfqueuePacket, UnreadablePacketsAreDroppedAndTheQueueGoesOn) {
       {queued(1, packet_bytes(), attr(9, bytes_t(11, 0))), 1, "netlink: Invalid attribute type"},
       {queued(1, packet_bytes(), attr(4, bytes_t(15, 0))), 1, "netlink: Invalid attribute type"},
   };
-  auto capture = std::make_shared<capture_log_t>();
-  mv::log::set_log(capture);
   for (const auto &[datagram, dropped, reason] : cases) {
     SCOPED_TRACE(reason);
-    capture->lines.clear();
+    tests::log_capture_t log;
     fixture_t f;
     f.kernel.send_to(f.port, datagram);
     f.deliver(queued(9, packet_bytes()), 1); // handed on as usual, after the unreadable one
@@ -176,22 +161,19 @@ TEST(NfqueuePacket, UnreadablePacketsAreDroppedAndTheQueueGoesOn) {
       EXPECT_EQ(f.verdict(), drop_bytes(*dropped));
     else
       EXPECT_TRUE(f.verdict(100).empty());
-    EXPECT_EQ(capture->lines, (std::vector<std::pair<int, std::string>>{
-                                  {mv::log::Warning, "Packet interceptor: queue 4660: " +
-                                                         std::string(dropped ? "dropping unreadable packet: "
-                                                                             : "ignoring unreadable message: ") +
-                                                         reason}}));
+    EXPECT_EQ(log.lines(), std::vector<std::string>{std::string("Warning: Packet interceptor: queue 4660: ") +
+                                                    (dropped ? "dropping unreadable packet: " : "ignoring unreadable message: ") +
+                                                    reason});
   }
   // A second one soon after is dropped without a line of its own.
-  capture->lines.clear();
+  tests::log_capture_t log;
   fixture_t f;
   f.kernel.send_to(f.port, queued(1, packet_bytes(5, 0, 40)));
   f.kernel.send_to(f.port, queued(2, packet_bytes(5, 1, 40)));
   f.deliver(queued(3, packet_bytes(5, 5, 40)), 1); // the shortest acceptable packet
   EXPECT_EQ(f.verdict(), drop_bytes(1));
   EXPECT_EQ(f.verdict(), drop_bytes(2, 1));
-  EXPECT_EQ(capture->lines.size(), 1u);
-  mv::log::set_log(mv::log::default_log());
+  EXPECT_EQ(log.lines().size(), 1u);
 }
 
 namespace {

@@ -1,5 +1,4 @@
-// Routing rules and routes through the blocking socket against the kernel, inside a private network
-// namespace, cross-checked with ip(8).
+// Routing rules and routes through the blocking socket against the kernel, cross-checked with ip(8).
 
 #include <arpa/inet.h>
 #include <linux/fib_rules.h>
@@ -44,6 +43,8 @@ routing::message_t local_default_route() {
   return route;
 }
 
+const auto flags = static_cast<std::uint16_t>(netlink::f_create | netlink::f_excl);
+
 int errno_of(const std::function<void()> &f) {
   try {
     f();
@@ -57,13 +58,10 @@ int errno_of(const std::function<void()> &f) {
 
 TEST(RtnetlinkKernel, RuleAddDumpDelete) {
   tests::enter_fresh_netns();
-  const auto flags = static_cast<std::uint16_t>(netlink::f_create | netlink::f_excl);
   routing::execute(routing::rtm_newrule, fwmark_rule(1000), flags);
   EXPECT_NE(tests::shell("ip rule show").find("1000:\tfrom all fwmark 0x100/0x100 lookup 100"), std::string::npos);
-
   // A duplicate is refused with the kernel's errno.
   EXPECT_EQ(errno_of([&] { routing::execute(routing::rtm_newrule, fwmark_rule(1000), flags); }), EEXIST);
-
   // Default rules (local, main, default) come too: the dump spans several messages.
   const auto rules = routing::dump(routing::rtm_getrule, AF_INET);
   EXPECT_GE(rules.size(), 4u);
@@ -76,7 +74,6 @@ TEST(RtnetlinkKernel, RuleAddDumpDelete) {
                 std::make_tuple(0x100u, 0x100u, 100u, unsigned{FR_ACT_TO_TBL}));
     }
   EXPECT_EQ(found, 1);
-
   routing::execute(routing::rtm_delrule, fwmark_rule(1000));
   EXPECT_EQ(tests::shell("ip rule show").find("fwmark 0x100"), std::string::npos);
   EXPECT_EQ(errno_of([&] { routing::execute(routing::rtm_delrule, fwmark_rule(1000)); }), ENOENT);
@@ -85,11 +82,9 @@ TEST(RtnetlinkKernel, RuleAddDumpDelete) {
 TEST(RtnetlinkKernel, RouteAddDumpDeleteOnOneSocket) {
   tests::enter_fresh_netns();
   auto socket = netlink::socket_t::open(netlink::protocol_route);
-  const auto flags = static_cast<std::uint16_t>(netlink::f_create | netlink::f_excl);
   routing::execute(socket, routing::rtm_newroute, local_default_route(), flags);
   EXPECT_EQ(tests::shell("ip route show table 100"), "local default dev lo proto static scope host \n");
   EXPECT_EQ(errno_of([&] { routing::execute(socket, routing::rtm_newroute, local_default_route(), flags); }), EEXIST);
-
   routing::message_t request;
   request.header().family = AF_INET;
   int found = 0;
@@ -101,7 +96,6 @@ TEST(RtnetlinkKernel, RouteAddDumpDeleteOnOneSocket) {
     EXPECT_FALSE(route.attributes().contains(RTA_DST));
   }
   EXPECT_EQ(found, 1);
-
   routing::execute(socket, routing::rtm_delroute, local_default_route());
   EXPECT_EQ(tests::shell("ip route show table 100"), "");
   EXPECT_EQ(errno_of([&] { routing::execute(socket, routing::rtm_delroute, local_default_route()); }), ESRCH);

@@ -42,7 +42,6 @@ struct tcp_packet_t {
     b.insert(b.end(), after.begin(), after.end());
     return b;
   }
-  std::size_t ipv4_length() const { return 20 + (options.size() + 3) / 4 * 4; }
 };
 
 } // namespace tests

@@ -96,7 +96,6 @@ TEST_F(client_test_t, AnswersMatchTheirJobsBySerialAndQueryDErrorsReachTheHandle
   check("f", "allmatch", "t", "v");
   connect();
   for (int i = 0; i < 6; ++i) peer->receive();
-
   // An unknown serial is ignored and leaves every job pending.
   peer->send(tests::queryd_peer_t::lookup_answer(9, {"x"}));
   peer->send(tests::queryd_peer_t::check_answer(1, true));
@@ -158,8 +157,7 @@ TEST_F(client_test_t, TheIdleTimerClosesTheLinkAtAnExpiryWithNothingPendingAndTh
   EXPECT_EQ(peer->receive()->ShortDebugString(), "tag: LOOKUP_REQUEST serial: 0 lookup_type: LOOKUP_MYSQL lookup_tag: \"t\"");
 }
 
-// A job QueryD leaves unanswered fails at the time limit; its serial stays taken, and its late answer
-// is ignored.
+// An unanswered job fails at the time limit; its serial stays taken; its late answer is ignored.
 TEST_F(client_test_t, UnansweredJobsFailAtTheTimeLimit) {
   make_client(180s, 500ms);
   lookup("a", "allmatch", "t");

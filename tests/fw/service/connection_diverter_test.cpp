@@ -1,7 +1,4 @@
-// The connection diverter against the kernel's NFQUEUE in a private network namespace: scripted sessions
-// stand in for the Lua hook, and loopback clients and servers show what each verdict does.
-
-#include <gtest/gtest.h>
+// The connection diverter against the kernel's NFQUEUE, scripted sessions standing in for the hook.
 
 #include <netinet/tcp.h>
 #include <unistd.h>
@@ -18,15 +15,11 @@
 
 #include <boost/asio/post.hpp>
 
-#include "fw/linux/nfqueue/packet_interceptor.hpp"
 #include "fw/service/path/connection_diverter.hpp"
 #include "fw/service/path/connection_rejector.hpp"
 #include "fw/service/path/marking_retransmitter.hpp"
 #include "fw/service/path/packet_validator.hpp"
-#include "fw/service/path/transparent_acceptor.hpp"
-#include "tests/fw/net/packet_builder.hpp"
 #include "tests/fw/service/service_fixture.hpp"
-#include "tests/support/log_capture.hpp"
 
 namespace {
 
@@ -57,12 +50,13 @@ struct scripted_sessions_t : session_factory_t {
     bool alive = true;
   };
   struct session_t : session_factory_t::session_t {
-    boost::asio::io_context *io;
-    std::shared_ptr<state_t> state;
+    session_t(boost::asio::io_context &io, std::shared_ptr<state_t> state) : io(io), state(std::move(state)) {}
     ~session_t() override { state->alive = false; }
     void set_result_handler(result_handler_t h) override {
-      boost::asio::post(*io, [h = std::move(h), r = state->result] { h(r.error, r.verdict, r.artifacts); });
+      boost::asio::post(io, [h = std::move(h), r = state->result] { h(r.error, r.verdict, r.artifacts); });
     }
+    boost::asio::io_context &io;
+    std::shared_ptr<state_t> state;
   };
 
   explicit scripted_sessions_t(boost::asio::io_context &io) : io(io) {}
@@ -71,10 +65,7 @@ struct scripted_sessions_t : session_factory_t {
                                                              const std::string &id) override {
     // The script may throw, as a broken host would.
     made.push_back(std::make_shared<state_t>(state_t{info, id, script(info), true}));
-    auto session = std::make_unique<session_t>();
-    session->io = &io;
-    session->state = made.back();
-    return session;
+    return std::make_unique<session_t>(io, made.back());
   }
 
   boost::asio::io_context &io;
@@ -99,14 +90,9 @@ struct pool_t : connection_diverter_t::delegate_t {
   std::vector<added_t> added;
 };
 
-struct no_clients_t : fw::service::transparent_acceptor_t::delegate_t {
-  void new_client_socket(const endpoint_t &, const endpoint_t &, fw::util::scoped_fd_t) override {}
-};
-
 int listen_at(unsigned short port) { return tests::listen_at("127.0.0.1", port, SOCK_NONBLOCK); }
 
-// A client whose non-blocking connect to 127.0.0.1:port is under way; a dropped SYN gives up after
-// about a second.
+// A client connecting to 127.0.0.1:port; a dropped SYN gives up after about a second.
 struct client_t {
   fw::util::scoped_fd_t fd;
   endpoint_t local;
@@ -140,7 +126,7 @@ struct services_t {
   const fw::configuration_t &config;
   boost::asio::io_context io;
   fw::service::marks_t marks{config};
-  no_clients_t no_clients;
+  tests::no_clients_t no_clients;
   fw::service::transparent_acceptor_t acceptor{io, no_clients, config, marks};
   fw::service::packet_validator_t validator{marks, acceptor};
   fw::service::server_connector_t connector{io, config, marks, 100};
@@ -202,7 +188,6 @@ TEST_F(DiverterTest, EachVerdictDecidesTheFateOfItsConnection) {
   tests::shell("iptables-legacy -A INPUT -m mark --mark 1/1 -j DROP"); // counts the marked SYN copies
   start();
   int servers[] = {listen_at(6000), listen_at(6001), listen_at(6002), listen_at(6003), listen_at(6004), listen_at(6006)};
-
   client_t pass(6000), drop(6001), reject(6002), check(6003), error(6004), refused(6005), no_session(6006);
   run_until([&] { return pass.result() >= 0 && drop.result() >= 0 && reject.result() >= 0 && refused.result() >= 0; });
   EXPECT_EQ(pass.result(), 0);
@@ -214,7 +199,6 @@ TEST_F(DiverterTest, EachVerdictDecidesTheFateOfItsConnection) {
   EXPECT_EQ(refused.result(), ECONNREFUSED);
   EXPECT_EQ(log.count(prefix + "cannot connect to 127.0.0.1:6005 for client " + fw::net::to_string(refused.local) +
                       ": Connection refused; rejecting connection"), 1u) << log.all();
-
   // The connections that were checked reached their servers through the daemon's own sockets; their
   // clients' SYNs were sent again marked for local delivery (and dropped here).
   run_until([&] { return services->pool.added.size() == 3; });
@@ -224,7 +208,6 @@ TEST_F(DiverterTest, EachVerdictDecidesTheFateOfItsConnection) {
   EXPECT_EQ(checked[6003]->client, check.local);
   EXPECT_EQ(tests::endpoint_of(checked[6003]->socket.get(), true), ep("127.0.0.1", 6003));
   EXPECT_EQ(tests::rule_packets("INPUT"), 3u);
-
   // The rule set: the configured rules, then the connection's endpoints, the direction and the artifacts.
   const mv::RuleSet &rules = checked[6003]->rules;
   EXPECT_EQ(variable_kinds(rules),
@@ -239,7 +222,6 @@ TEST_F(DiverterTest, EachVerdictDecidesTheFateOfItsConnection) {
   EXPECT_EQ(checked[6004]->rules.variable(4).exe_path(), "/usr/bin/curl");
   EXPECT_EQ(variable_kinds(checked[6006]->rules),
             (std::vector<std::string>{"unwrap_ssl", "src_address", "dst_address", "divert"}));
-
   // What each session was told, and the error lines of the two failures.
   const std::regex id_pattern("[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}");
   std::string error_id;

@@ -1,10 +1,5 @@
-// The rejector against the kernel: a client (IPv4 or IPv6) whose SYN the daemon rejects sees the connection
-// refused; the retransmitter's copy as the kernel sends it.
-#include <gtest/gtest.h>
-
-#include <cerrno>
+// The rejector and the retransmitter against the kernel.
 #include <cstring>
-#include <string>
 
 #include "fw/net/checksum.hpp"
 #include "fw/service/path/connection_rejector.hpp"
@@ -17,11 +12,9 @@ namespace {
 using bytes_t = std::vector<std::uint8_t>;
 
 // The kernel must not answer the SYN itself; the reset carries the client and server packets marks.
-class ConnectionRejector : public testing::TestWithParam<const char *> {};
+struct ConnectionRejector : tests::marks_test_t, testing::WithParamInterface<const char *> {};
 
 TEST_P(ConnectionRejector, ClientReceivesTheResetAsConnectionRefused) {
-  tests::enter_fresh_netns();
-  if (HasFatalFailure() || IsSkipped()) return;
   const bool ipv6 = std::string(GetParam()) == "::1";
   const std::string tables = ipv6 ? "ip6tables-legacy" : "iptables-legacy";
   tests::shell(tables + " -A INPUT -p tcp --syn --dport 4444 -j DROP");
@@ -29,11 +22,6 @@ TEST_P(ConnectionRejector, ClientReceivesTheResetAsConnectionRefused) {
   const fw::util::scoped_fd_t capture(tests::loopback_capture(ipv6)), client(tests::connecting(GetParam(), 4444));
   std::uint8_t syn[120];
   ASSERT_NE(tests::receive_syn(capture.get(), 4444, syn), 0u);
-
-  auto config = tests::config_with_marks();
-  fw::service::marks_t marks(config);
-  marks.start();
-  boost::asio::io_context io;
   fw::service::connection_rejector_t rejector(io, marks);
   rejector.start();
   rejector.reject(fw::net::ip_header_t::copied(syn, 40), nullptr, fw::net::tcp_header_t(syn + (ipv6 ? 40 : (syn[0] & 0x0f) * 4)));
@@ -45,21 +33,15 @@ TEST_P(ConnectionRejector, ClientReceivesTheResetAsConnectionRefused) {
 INSTANTIATE_TEST_SUITE_P(Families, ConnectionRejector, testing::Values("127.0.0.1", "::1"),
                          [](const auto &info) { return std::string(info.index ? "Ipv6" : "Ipv4"); });
 
-TEST(MarkingRetransmitter, SendsTheHeadersAsACompletePacketWithLocalDeliveryAndClientMarks) {
-  tests::enter_fresh_netns();
-  if (HasFatalFailure() || IsSkipped()) return;
+using MarkingRetransmitter = tests::marks_test_t;
+
+TEST_F(MarkingRetransmitter, SendsTheHeadersAsACompletePacketWithLocalDeliveryAndClientMarks) {
   tests::shell("iptables-legacy -A OUTPUT -p tcp --syn --dport 5555 -m mark --mark 3");
   const int capture = ::socket(AF_INET, SOCK_RAW, IPPROTO_TCP);
   ASSERT_GE(capture, 0);
-
-  auto config = tests::config_with_marks();
-  fw::service::marks_t marks(config);
-  marks.start();
-  boost::asio::io_context io;
   fw::service::marking_retransmitter_t retransmitter(io, marks);
   retransmitter.start();
   retransmitter.start();
-
   tests::tcp_packet_t syn;
   syn.source = syn.destination = "127.0.0.1";
   syn.destination_port = 5555;
@@ -69,9 +51,8 @@ TEST(MarkingRetransmitter, SendsTheHeadersAsACompletePacketWithLocalDeliveryAndC
   bytes[3] = static_cast<std::uint8_t>(bytes.size() + 100);
   auto buffer = std::make_shared<std::uint8_t[]>(bytes.size());
   std::memcpy(buffer.get(), bytes.data(), bytes.size());
-  retransmitter.retransmit(tests::ipv4("127.0.0.1"), std::move(buffer), bytes.size());
+  retransmitter.retransmit(htonl(INADDR_LOOPBACK), std::move(buffer), bytes.size());
   io.run();
-
   EXPECT_EQ(tests::rule_packets("OUTPUT"), 1u);
   std::uint8_t received[100];
   ASSERT_TRUE(tests::wait_for(capture, POLLIN));

@@ -1,31 +1,20 @@
-// The iptables rule installer against the kernel's tables in a private network namespace, cross-checked
-// with iptables-legacy-save; module loading and table failures through stand-ins.
+// The iptables installer against the kernel, cross-checked with iptables-legacy-save; module loading
+// and table failures through stand-ins.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
 
-#include <array>
 #include <map>
-#include <memory>
-#include <stdexcept>
-#include <string>
-#include <vector>
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/system/system_error.hpp>
-#include <gtest/gtest.h>
 
 #include "fw/linux/ip_tables/codec.hpp"
-#include "fw/service/divert_queues.hpp"
 #include "fw/service/kernel/ip6tables.hpp"
 #include "fw/service/kernel/iptables.hpp"
-#include "fw/service/kernel/marks.hpp"
 #include "fw/util/module_loader.hpp"
 #include "fw/util/process_runner.hpp"
-#include "fw/util/configuration.hpp"
-#include "mv/log/log.hpp"
-#include "tests/support/log_capture.hpp"
-#include "tests/support/netns.hpp"
+#include "tests/fw/service/service_fixture.hpp"
 #include "tests/support/error_text.hpp"
 #include "tests/support/text.hpp"
 
@@ -37,14 +26,6 @@ namespace {
 std::string save(const std::string &table, bool counters = false) {
   return tests::shell("iptables-legacy-save " + std::string(counters ? "-c " : "") + "-t " + table + " | grep -v '^#'");
 }
-
-class fake_queues_t : public fw::service::divert_queues_t {
-public:
-  std::array<std::optional<std::uint16_t>, 3> queues; // output, input, forward
-  std::optional<std::uint16_t> queue_number(unsigned direction) const override {
-    return direction < 3 ? queues[direction] : std::nullopt;
-  }
-};
 
 // modprobe as on a host without the nftables modules: every load fails as modprobe does.
 class fake_runner_t : public fw::util::process_runner_t {
@@ -110,34 +91,15 @@ protected:
     config.set_autoconfigure_iptables(true);
     config.set_autoconfigure_routing(true);
     config.set_xtables_lock_path(lock_path);
-    config.mutable_local_delivery_mark()->set_manual(1);
-    config.mutable_client_packets_mark()->set_manual(2);
-    config.mutable_server_packets_mark()->set_manual(4);
   }
   void TearDown() override {
     iptables.reset(); // its clean-up takes the lock once more
-    mv::log::set_log(mv::log::default_log());
     ::unlink(lock_path.c_str());
-  }
-
-  // Enables every direction with its queue (10 output, 11 input, 12 forward) and no divert mark.
-  void divert_all() {
-    queues.queues = {10, 11, 12};
-    for (auto *mark : {config.mutable_output_divert_mark(), config.mutable_input_divert_mark(),
-                       config.mutable_forward_divert_mark()})
-      mark->mutable_none();
-    config.set_output_divert_enable(true);
-    config.set_input_divert_enable(true);
-    config.set_forward_divert_enable(true);
   }
 
   void start() {
     marks.start();
     iptables->start();
-  }
-
-  std::string start_error() {
-    return tests::error_text([&] { start(); });
   }
 
   // The ip6tables installer (no module loads here: its mangle rules are ip6tables rules), queues 5 out, 6 in.
@@ -146,16 +108,12 @@ protected:
     return fw::service::ip6tables_t(config, marks, endpoint, queues, loader, enabled);
   }
 
-  class no_sources_t : public fw::service::marks_t::delegate_t {
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> routing_marks() override { return {}; }
-    std::optional<std::uint32_t> nftables_marks() override { return std::nullopt; }
-  } sources;
-
+  tests::no_sources_t sources;
   tests::log_capture_t log;
-  fw::configuration_t config;
+  fw::configuration_t config = tests::config_with_marks();
   fw::service::marks_t marks{config, sources};
   boost::asio::ip::tcp::endpoint endpoint{boost::asio::ip::make_address("127.0.0.1"), 3129};
-  fake_queues_t queues;
+  tests::fake_queues_t queues;
   fake_runner_t runner;
   fw::util::module_loader_t loader{runner};
   faulty_tables_t tables;
@@ -170,8 +128,14 @@ TEST_F(Iptables, InstallsBothTablesKeepsForeignRulesAndRemovesOnDestruction) {
     iptables-legacy -t nat -A POSTROUTING -o eth9 -c 7 700 -j MASQUERADE
     iptables-legacy -t mangle -A OUTPUT -c 5 500 -m mark --mark 0x100 -j ACCEPT)");
   const std::string foreign_nat = save("nat", true), foreign_mangle = save("mangle", true);
-  divert_all();
-
+  // Every direction with its queue (10 output, 11 input, 12 forward) and no divert mark.
+  queues.queues = {10, 11, 12};
+  for (auto *mark : {config.mutable_output_divert_mark(), config.mutable_input_divert_mark(),
+                     config.mutable_forward_divert_mark()})
+    mark->mutable_none();
+  config.set_output_divert_enable(true);
+  config.set_input_divert_enable(true);
+  config.set_forward_divert_enable(true);
   for (int round = 0; round < 2; ++round) { // a second start replaces the rules
     start();
     EXPECT_EQ(save("nat"), nat_table(nat_rule + "-A POSTROUTING -o eth9 -j MASQUERADE\n"));
@@ -184,13 +148,11 @@ TEST_F(Iptables, InstallsBothTablesKeepsForeignRulesAndRemovesOnDestruction) {
   EXPECT_EQ(runner.requested, (std::vector<std::string>{"nft_tproxy", "nft_tproxy"}));
   EXPECT_GE(log.count("Debug: Iptables rules installed"), 1u) << log.all();
   EXPECT_NE(save("mangle", true).find("[5:500] -A OUTPUT -m mark --mark 0x100 -j ACCEPT"), std::string::npos);
-
   // The lock is free again after the start.
   const int fd = ::open(config.xtables_lock_path().c_str(), O_RDONLY);
   ASSERT_GE(fd, 0);
   EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
   ::close(fd);
-
   iptables.reset();
   EXPECT_EQ(save("nat", true), foreign_nat);
   EXPECT_EQ(save("mangle", true), foreign_mangle);
@@ -214,7 +176,7 @@ TEST_F(Iptables, LeftoversOfACrashedRunAreCleaned) {
 TEST_F(Iptables, FailedStartRemovesWhatItWrote) {
   tests::enter_fresh_netns();
   tables.write_errors["nat"] = EPERM;
-  EXPECT_EQ(start_error(), "Cannot set IP table entries: Operation not permitted");
+  EXPECT_EQ(tests::error_text([&] { start(); }), "Cannot set IP table entries: Operation not permitted");
   EXPECT_FALSE(iptables->installed());
   EXPECT_EQ(save("mangle"), mangle_table("")); // written before the nat table failed, removed again
 }
@@ -224,14 +186,18 @@ std::string own_ip6() {
   return tests::shell("(ip6tables-legacy-save -t mangle; ip6tables-legacy-save -t nat) | grep movri-firewall", true);
 }
 
-TEST_F(Iptables, Ip6InstallsOneCopyBesideForeignRulesAndRemovesItsOwn) {
+// IPv6 off creates nothing, not even an empty table; on, one copy of the daemon's rules goes beside the
+// foreign ones until destruction; off again, what a crashed process left (rules, user chain) goes.
+TEST_F(Iptables, Ip6InstallsOneCopyBesideForeignRulesAndDisabledRemovesLeftovers) {
   tests::enter_fresh_netns();
+  marks.start();
+  make6(false).start();
+  EXPECT_EQ(tests::shell("cat /proc/net/ip6_tables_names"), "");
   const auto save6 = [] { return tests::shell("ip6tables-legacy-save -c -t mangle | grep -v '^#'"); };
   tests::shell("ip6tables-legacy -t mangle -A OUTPUT -p udp -j MARK --set-mark 0x100");
   tests::shell("bash -c 'echo > /dev/udp/::1/9'", true);
   const std::string foreign = save6();
   ASSERT_EQ(tests::count(foreign, "[1:"), 1u) << foreign;
-  marks.start();
   {
     auto installer = make6(true);
     installer.start();
@@ -243,28 +209,10 @@ TEST_F(Iptables, Ip6InstallsOneCopyBesideForeignRulesAndRemovesItsOwn) {
   }
   EXPECT_EQ(save6(), foreign);
   EXPECT_EQ(own_ip6(), "");
-}
-
-// IPv6 off: nothing is created, not even an empty table, and rules (and the user chain) a crashed process
-// left are removed.
-TEST_F(Iptables, Ip6DisabledLeavesNothingAndRemovesLeftovers) {
-  tests::enter_fresh_netns();
-  marks.start();
-  make6(false).start();
-  EXPECT_EQ(tests::shell("cat /proc/net/ip6_tables_names"), "");
   tests::shell("ip6tables-legacy -t mangle -A OUTPUT -m comment --comment movri-firewall -j ACCEPT; "
                "ip6tables-legacy -t mangle -N movri-firewall-divert");
   auto installer = make6(false);
   installer.start();
   EXPECT_FALSE(installer.installed());
   EXPECT_EQ(own_ip6(), "");
-}
-
-// Bits that other software's ip6tables rules use are not chosen for automatic marks.
-TEST_F(Iptables, ForeignIp6tablesMarksAreNotFree) {
-  tests::enter_fresh_netns();
-  tests::shell("ip6tables-legacy -t mangle -A OUTPUT -m mark --mark 0x1 -j MARK --set-mark 0x2");
-  config.mutable_local_delivery_mark()->mutable_auto_();
-  marks.start();
-  EXPECT_EQ(marks.local_delivery_mark(), 0x8u); // 1 and 2 taken, 4 is the manual server packets mark
 }

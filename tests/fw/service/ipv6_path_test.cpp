@@ -1,7 +1,6 @@
 // IPv6 on the data path, below the end-to-end runs of tests/scripts: where the TCP header of a queued
-// IPv6 packet begins, the retransmitted SYN judged by the kernel that receives it, and the acceptor's
-// IPv6 listener. (The IPv6 reset is a row of the rejector's test.)
-#include <gtest/gtest.h>
+// IPv6 packet begins, and the retransmitted SYN judged by the kernel that receives it. (The IPv6 reset
+// and listener are rows of the rejector's and the acceptor's tests.)
 
 #include <cstring>
 #include <vector>
@@ -9,9 +8,7 @@
 #include "fw/net/ipv6_header.hpp"
 #include "fw/net/raw_sender.hpp"
 #include "fw/service/path/marking_retransmitter.hpp"
-#include "fw/service/path/transparent_acceptor.hpp"
 #include "tests/fw/service/service_fixture.hpp"
-#include "tests/support/log_capture.hpp"
 
 namespace {
 
@@ -52,17 +49,13 @@ TEST(Ipv6Header, TcpOffsetWalksOptionsHeadersOnly) {
   EXPECT_EQ(fw::net::raw_sender_t::describe(reset.data(), reset.size()), "TCP RST,ACK [::1]:8080 -> [::2]:80");
 }
 
+using Ipv6Path = tests::marks_test_t;
+
 // A client's SYN to [::1]:5555, captured on lo and dropped there, sent again by the retransmitter: the
 // listener's kernel takes the copy (the kernel takes an IPv6 header as it is: its payload length is the
 // retransmitter's to set).
-TEST(Ipv6Path, TheListenersKernelTakesTheRetransmittedSyn) {
-  tests::enter_fresh_netns();
-  if (HasFatalFailure() || IsSkipped()) return;
+TEST_F(Ipv6Path, TheListenersKernelTakesTheRetransmittedSyn) {
   tests::shell("ip6tables-legacy -A INPUT -p tcp --syn -m mark ! --mark 3 -j DROP");
-  auto config = tests::config_with_marks();
-  fw::service::marks_t marks(config);
-  marks.start();
-  boost::asio::io_context io;
   fw::service::marking_retransmitter_t retransmitter(io, marks);
   retransmitter.start();
   const fw::util::scoped_fd_t listener(tests::listen_at("::1", 5555)), capture(tests::loopback_capture(true));
@@ -77,37 +70,6 @@ TEST(Ipv6Path, TheListenersKernelTakesTheRetransmittedSyn) {
   io.run();
   EXPECT_EQ(tests::connect_outcome(client.get()), 0);
   EXPECT_GE(fw::util::scoped_fd_t(::accept(listener.get(), nullptr, nullptr)).get(), 0);
-}
-
-struct no_delegate_t : fw::service::transparent_acceptor_t::delegate_t {
-  void new_client_socket(const fw::net::endpoint_t &, const fw::net::endpoint_t &, fw::util::scoped_fd_t) override {
-    ADD_FAILURE();
-  }
-};
-
-// The IPv6 listener follows the IPv4 one's port; when it cannot be opened (no IPv6 on the host, or as
-// here the port taken) that costs one Info line, not the start.
-TEST(Ipv6Path, TheAcceptorListensOnTheIpv6LoopbackWhenItCan) {
-  tests::enter_fresh_netns();
-  if (HasFatalFailure() || IsSkipped()) return;
-  tests::log_capture_t log;
-  auto config = tests::config_with_marks();
-  fw::service::marks_t marks(config);
-  marks.start();
-  boost::asio::io_context io;
-  no_delegate_t delegate;
-  fw::service::transparent_acceptor_t acceptor(io, delegate, config, marks);
-  const fw::util::scoped_fd_t taken(tests::listen_at("::1", 7102)); // the IPv6 socket cannot be opened there
-  for (const bool ipv6 : {true, false}) {
-    tests::set_listen_address(config, "127.0.0.1", ipv6 ? 7101 : 7102);
-    acceptor.start();
-    EXPECT_EQ(acceptor.local_endpoint().port(), ipv6 ? 7101 : 7102);
-    EXPECT_EQ(acceptor.local_endpoint_ipv6().has_value(), ipv6);
-    EXPECT_EQ(ipv6 ? fw::net::to_string(*acceptor.local_endpoint_ipv6()) : "", ipv6 ? "[::1]:7101" : "");
-  }
-  EXPECT_EQ(log.count_containing("Debug: Transparent acceptor: listening at [::1]:7101"), 1u) << log.all();
-  EXPECT_EQ(log.count("Info: Transparent acceptor: bind to [::1]:7102 failed: Address already in use; no IPv6 "
-                      "listener: diverting IPv4 connections only"), 1u) << log.all();
 }
 
 } // namespace

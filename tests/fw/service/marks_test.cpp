@@ -1,43 +1,15 @@
-// Packet mark selection: validation of manual marks, the warnings and conflicts of the configuration,
-// and automatic marks that avoid the bits other software uses (foreign iptables rules in a private
-// network namespace, routing rules and nftables rules through the sources).
-#include <string>
-#include <vector>
-
-#include <gtest/gtest.h>
-
-#include "fw/service/kernel/marks.hpp"
-#include "fw/util/configuration.hpp"
-#include "mv/log/log.hpp"
-#include "tests/support/log_capture.hpp"
-#include "tests/support/netns.hpp"
+// Packet mark selection: validation of manual marks, and automatic marks that avoid the bits other
+// software uses (foreign iptables and ip6tables rules and routing rules in a private network namespace).
+#include "tests/fw/service/service_fixture.hpp"
 #include "tests/support/error_text.hpp"
 
 namespace {
-
-class no_sources_t : public fw::service::marks_t::delegate_t {
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> routing_marks() override { return {}; }
-  std::optional<std::uint32_t> nftables_marks() override { return std::nullopt; }
-};
 
 class Marks : public testing::Test {
 protected:
   void SetUp() override {
     config.set_autoconfigure_iptables(true);
     config.set_autoconfigure_routing(true);
-  }
-  void TearDown() override { mv::log::set_log(mv::log::default_log()); }
-
-  void all_automatic() {
-    config.mutable_local_delivery_mark()->mutable_auto_();
-    config.mutable_client_packets_mark()->mutable_auto_();
-    config.mutable_server_packets_mark()->mutable_auto_();
-    for (auto *mark : {config.mutable_input_divert_mark(), config.mutable_output_divert_mark(),
-                       config.mutable_forward_divert_mark()})
-      mark->mutable_auto_();
-    config.set_input_divert_enable(true);
-    config.set_output_divert_enable(true);
-    config.set_forward_divert_enable(true);
   }
 
   void manual(std::uint32_t l, std::uint32_t c, std::uint32_t s) {
@@ -57,7 +29,7 @@ protected:
 
   tests::log_capture_t log;
   fw::configuration_t config;
-  no_sources_t sources;
+  tests::no_sources_t sources;
   fw::service::marks_t marks{config, sources};
 };
 
@@ -73,7 +45,6 @@ TEST_F(Marks, ManualMarkValidation) {
   manual(8, 8, 4);
   EXPECT_EQ(start_error(), "mark 8 is already occupied");
   EXPECT_EQ(all(marks), (marks_t{0, 0, 0, 0, 0, 0})); // nothing half-settled after a failure
-
   manual(1, 2, 0x80000000u);
   config.set_forward_divert_enable(true);
   config.mutable_forward_divert_mark()->set_manual(0x80000000u);
@@ -87,23 +58,31 @@ TEST_F(Marks, AutomaticMarksTakeTheLowestBitsNobodyUses) {
     iptables-legacy -t nat -N foreign
     iptables-legacy -t nat -A foreign -m mark --mark 0x1/0x1 -j RETURN
     ip rule add fwmark 0x2 table 100
+    ip6tables-legacy -t mangle -A OUTPUT -m mark --mark 0x40 -j MARK --set-mark 0x100
     iptables-legacy -t mangle -A OUTPUT -m comment --comment movri-firewall -m mark --mark 0x4 -j MARK --set-mark 0x8
     iptables-legacy -t nat -A POSTROUTING -o lo -m comment --comment movri-firewall -m mark --mark 0x10 -j ACCEPT
     ip rule add fwmark 0x20 table 99)");
   fw::service::marks_t host_marks(config); // the host's own routing rules
   host_marks.routing_filter() = [](std::uint32_t table, std::uint32_t) { return table != 99; }; // its own rule
-  all_automatic();
+  config.mutable_local_delivery_mark()->mutable_auto_();
+  config.mutable_client_packets_mark()->mutable_auto_();
+  config.mutable_server_packets_mark()->mutable_auto_();
+  for (auto *mark : {config.mutable_input_divert_mark(), config.mutable_output_divert_mark(),
+                     config.mutable_forward_divert_mark()})
+    mark->mutable_auto_();
+  config.set_input_divert_enable(true);
+  config.set_output_divert_enable(true);
+  config.set_forward_divert_enable(true);
   host_marks.start();
-  EXPECT_EQ(all(host_marks), (marks_t{4, 8, 16, 32, 64, 128}));
+  EXPECT_EQ(all(host_marks), (marks_t{4, 8, 16, 32, 128, 512}));
   // A second start, with more of the daemon's rules in place, finds the same bits.
-  tests::shell("iptables-legacy -t mangle -A OUTPUT -m comment --comment movri-firewall -j MARK --set-mark 0x40");
+  tests::shell("iptables-legacy -t mangle -A OUTPUT -m comment --comment movri-firewall -j MARK --set-mark 0x80");
   host_marks.start();
-  EXPECT_EQ(all(host_marks), (marks_t{4, 8, 16, 32, 64, 128}));
-
+  EXPECT_EQ(all(host_marks), (marks_t{4, 8, 16, 32, 128, 512}));
   // Manual marks are kept out of the automatic choice, and another routing rule's mark counts.
   config.mutable_local_delivery_mark()->set_manual(8);
   config.set_output_divert_enable(false);
   tests::shell("ip rule add fwmark 0x4/0xff table 101");
   host_marks.start();
-  EXPECT_EQ(all(host_marks), (marks_t{8, 16, 32, 64, 0, 128}));
+  EXPECT_EQ(all(host_marks), (marks_t{8, 16, 32, 128, 0, 512}));
 }

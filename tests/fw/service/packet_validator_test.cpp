@@ -1,24 +1,14 @@
-#include <gtest/gtest.h>
-
-#include "fw/util/configuration.hpp"
 #include "fw/service/path/packet_validator.hpp"
 #include "tests/fw/net/packet_builder.hpp"
 #include "tests/fw/service/service_fixture.hpp"
 
 namespace {
 
-struct no_clients_t : fw::service::transparent_acceptor_t::delegate_t {
-  void new_client_socket(const fw::net::endpoint_t &, const fw::net::endpoint_t &, fw::util::scoped_fd_t) override {
-    ADD_FAILURE() << "no client expected";
-  }
-};
-
-struct ValidatorTest : ::testing::Test {
+struct ValidatorTest : tests::marks_test_t {
   void SetUp() override {
-    tests::enter_fresh_netns();
+    marks_test_t::SetUp();
     if (HasFatalFailure() || IsSkipped()) return;
     tests::set_listen_address(config, "127.0.0.1", 7777);
-    marks.start();
     acceptor.start();
     validator.start();
   }
@@ -27,7 +17,7 @@ struct ValidatorTest : ::testing::Test {
   std::string check(bool answer, const tests::tcp_packet_t &packet, std::uint32_t mark) {
     const auto bytes = packet.bytes();
     const fw::net::ipv4_header_t ip(bytes.data());
-    const fw::net::tcp_header_t tcp(bytes.data() + packet.ipv4_length());
+    const fw::net::tcp_header_t tcp(bytes.data() + ip.header_length());
     try {
       answer ? validator.validate_server_answer(ip, tcp, mark) : validator.validate_client_packet(ip, tcp, mark);
     } catch (const fw::service::packet_validator_t::invalid_packet_t &e) {
@@ -36,10 +26,7 @@ struct ValidatorTest : ::testing::Test {
     return "";
   }
 
-  fw::configuration_t config = tests::config_with_marks();
-  fw::service::marks_t marks{config};
-  boost::asio::io_context io;
-  no_clients_t delegate;
+  tests::no_clients_t delegate;
   fw::service::transparent_acceptor_t acceptor{io, delegate, config, marks};
   fw::service::packet_validator_t validator{marks, acceptor};
 };
@@ -50,7 +37,6 @@ TEST_F(ValidatorTest, ClientPacketAndServerAnswerChecks) {
   EXPECT_EQ(check(false, syn, 1 | 8), ""); // neither bypass mark
   EXPECT_EQ(check(false, syn, 2), "packet mark 2 does not match 0/6");
   EXPECT_EQ(check(false, syn, 4 | 1), "packet mark 5 does not match 0/6");
-
   syn.flags = 0x12;
   EXPECT_EQ(check(false, syn, 0), "tcp flags 18 do not match 2/18");
   syn.flags = 0x10;
@@ -58,7 +44,6 @@ TEST_F(ValidatorTest, ClientPacketAndServerAnswerChecks) {
   EXPECT_EQ(check(false, syn, 0), "tcp flags 272 do not match 2/18");
   syn.flags = 0x02 | 0x08; // other flags beside SYN pass
   EXPECT_EQ(check(false, syn, 0), "");
-
   syn.destination = "127.0.0.1";
   syn.destination_port = 7777;
   syn.options = {130, 3, 0xAB};
@@ -67,7 +52,6 @@ TEST_F(ValidatorTest, ClientPacketAndServerAnswerChecks) {
   EXPECT_EQ(check(false, syn, 0), "");
   syn.data_offset = 1; // copying the header by this length would leave the TCP header behind
   EXPECT_EQ(check(false, syn, 0), "tcp data offset 1 is below 5");
-
   tests::tcp_packet_t answer;
   answer.flags = 0x12;
   EXPECT_EQ(check(true, answer, 0), "");

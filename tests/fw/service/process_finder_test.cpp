@@ -17,20 +17,14 @@
 #include <variant>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include <boost/asio/executor_work_guard.hpp>
-#include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 
 #include "fw/linux/sock_diag/response_message.hpp"
 #include "fw/service/hook/process_finder.hpp"
-#include "fw/util/scoped_fd.hpp"
 #include "tests/fw/service/service_fixture.hpp"
 #include "tests/support/e2e_daemon.hpp"
 #include "tests/support/error_text.hpp"
-#include "tests/support/log_capture.hpp"
-#include "tests/support/netns.hpp"
 
 namespace {
 
@@ -140,11 +134,6 @@ struct gated_getter_t : finder_t::inode_getter_t {
   bool first_ = true;
 };
 
-std::unique_ptr<finder_t::inode_getter_t> make_getter(bool netlink) {
-  if (netlink) return std::make_unique<finder_t::netlink_inode_getter_t>();
-  return std::make_unique<finder_t::proc_inode_getter_t>();
-}
-
 // A child of the cgroup v2 root holding only this test's process while it lives.
 struct test_cgroup_t {
   std::string root = recorder_t::cgroup_v2_root(), path = root + "/movri-test-" + std::to_string(::getpid());
@@ -166,11 +155,12 @@ class ProcessFinderKernel : public testing::TestWithParam<bool> {};
 TEST_P(ProcessFinderKernel, BatchesHoldAtMost128RequestsAndUnheldSocketsHaveNoPaths) {
   tests::enter_fresh_netns();
   boost::asio::io_context io;
-  auto owned = std::make_unique<gated_getter_t>(make_getter(GetParam()));
+  auto owned = std::make_unique<gated_getter_t>(
+      GetParam() ? std::unique_ptr<finder_t::inode_getter_t>(new finder_t::netlink_inode_getter_t)
+                 : std::make_unique<finder_t::proc_inode_getter_t>());
   auto &getter = *owned;
   finder_t finder(io, std::move(owned));
   loopback_pair_t pair;
-
   // The first request holds the worker in the getter while 129 more are queued behind it; find() queues
   // them all before it runs the loop, which then opens the gate.
   auto guard = boost::asio::make_work_guard(io);
@@ -182,7 +172,6 @@ TEST_P(ProcessFinderKernel, BatchesHoldAtMost128RequestsAndUnheldSocketsHaveNoPa
   const auto answers = find(finder, io, std::vector<conn_key_t>(129, key_of(pair.client.get())));
   guard.reset();
   io.run();
-
   EXPECT_EQ(first_pid, ::getpid());
   EXPECT_EQ(answers, std::vector<answer_t>(129, ::getpid()));
   {
@@ -219,7 +208,7 @@ TEST(ProcessFinder, GettersAgreeOnABatchOfManySockets) {
   EXPECT_EQ(std::count(by_netlink.begin(), by_netlink.end(), 0u), 20);
 }
 
-TEST(ProcessFinder, ProcTableParsing) {
+TEST(ProcessFinder, ProcTableParsingGetterFailuresAndShortDiagnostics) {
   const std::string path = testing::TempDir() + "/movri-tcp." + std::to_string(::getpid()), bad = "Cannot parse " + path;
   const std::string header =
       "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n";
@@ -253,9 +242,7 @@ TEST(ProcessFinder, ProcTableParsing) {
     EXPECT_EQ(error.empty() ? inodes : error, c.inodes_or_error) << c.table;
   }
   ::unlink(path.c_str());
-}
-
-TEST(ProcessFinder, GetterFailureAnswersTheWholeBatchAndShortDiagnosticsAreRejected) {
+  // A getter that fails answers the whole batch; a short diagnostics answer is refused.
   boost::asio::io_context io;
   finder_t finder(io, std::make_unique<finder_t::proc_inode_getter_t>("/nonexistent/tcp"));
   const conn_key_t key{endpoint_t(boost::asio::ip::address_v4::loopback(), 1), endpoint_t()};
@@ -272,10 +259,8 @@ TEST(ProcessFinder, EveryMethodAgreesWithTheWalk) {
   if (recorder_t::embedded_object().empty()) GTEST_SKIP() << "built without BPF support";
   test_cgroup_t cgroup;
   const int self = ::getpid();
-
   scoped_fd_t listen4(tests::listen_at("127.0.0.1", 0)), listen6(tests::listen_at("::1", 0));
   const endpoint_t server4 = endpoint_of(listen4.get(), false), server6 = endpoint_of(listen6.get(), false);
-
   // One row per socket: its client end's key, the PIDs the walk and the recorder name (0: not found).
   struct row_t {
     std::string name;
@@ -294,12 +279,10 @@ TEST(ProcessFinder, EveryMethodAgreesWithTheWalk) {
     held.emplace_back(fd);
     rows.push_back({name, accept_from(server), self, self});
   };
-
   own("connected before the recorder", connect_to(server4, AF_INET), server4);
   auto recorder = finder_t::choose_recorder(cgroup.path);
   ASSERT_TRUE(recorder);
   EXPECT_EQ(cgroup.attached(), 2);
-
   own("one process", connect_to(server4, AF_INET), server4);
   rows.push_back(rows.back()); // the same key twice in one batch
   own("IPv6", connect_to(server6, AF_INET6), server6);
@@ -350,7 +333,6 @@ TEST(ProcessFinder, EveryMethodAgreesWithTheWalk) {
     ::close(channel[0]);
     ::close(channel[1]);
   }
-
   boost::asio::io_context io;
   finder_t walk(io, std::make_unique<finder_t::netlink_inode_getter_t>());
   finder_t bpf(io, std::make_unique<finder_t::netlink_inode_getter_t>(), std::move(recorder));
@@ -383,7 +365,6 @@ TEST(ProcessFinder, RecorderFallbackAndLeftovers) {
                       "directory; /proc will be searched instead"), 1u);
   EXPECT_EQ(log.count("Debug: Socket owners are not recorded (COM_MOVRI_BPF_CGROUP is empty); /proc will be searched instead"), 1u);
   EXPECT_EQ(cgroup.attached(), 0);
-
   // A run killed with SIGKILL: the kernel detaches its programs with its last descriptor; a descriptor
   // that survives in another process (here a child it forked) keeps them attached until the next start.
   int pipe_fds[2];
@@ -408,8 +389,7 @@ TEST(ProcessFinder, RecorderFallbackAndLeftovers) {
   ::kill(heir, SIGKILL);
 }
 
-// The daemon attaches to the cgroup that COM_MOVRI_BPF_CGROUP names; SIGKILL and SIGTERM both leave
-// nothing attached.
+// The daemon attaches to COM_MOVRI_BPF_CGROUP; after SIGKILL or SIGTERM nothing is left attached.
 TEST(ProcessFinder, DaemonAttachesToItsCgroupUntilItEnds) {
   tests::enter_fresh_netns();
   if (recorder_t::embedded_object().empty()) GTEST_SKIP() << "built without BPF support";

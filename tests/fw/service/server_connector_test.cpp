@@ -1,15 +1,8 @@
 // The server connector against the kernel in a private network namespace.
-#include <gtest/gtest.h>
-
 #include <unistd.h>
-
-#include <memory>
-#include <optional>
-#include <vector>
 
 #include "fw/service/path/server_connector.hpp"
 #include "tests/fw/service/service_fixture.hpp"
-#include "tests/support/log_capture.hpp"
 
 namespace {
 
@@ -44,9 +37,9 @@ captured_syn_t receive_syn(int capture, unsigned short port) {
   return {bytes_t(p + 20, p + header), static_cast<unsigned short>(p[header] << 8 | p[header + 1])};
 }
 
-struct ConnectorTest : ::testing::Test {
+struct ConnectorTest : tests::marks_test_t {
   void SetUp() override {
-    tests::enter_fresh_netns();
+    marks_test_t::SetUp();
     if (HasFatalFailure() || IsSkipped()) return;
     config.set_output_divert_enable(true);
     config.mutable_output_divert_mark()->set_manual(8);
@@ -57,16 +50,12 @@ struct ConnectorTest : ::testing::Test {
   }
   std::unique_ptr<fw::service::server_connector_t> make_connector(bool ip_security_option, std::uint64_t limit = 100) {
     config.set_process_ip_security_option(ip_security_option);
-    marks.start();
+    marks.start(); // again, with the divert marks
     auto connector = std::make_unique<fw::service::server_connector_t>(io, config, marks, limit);
     connector->start();
     return connector;
   }
 
-  tests::log_capture_t log;
-  fw::configuration_t config = tests::config_with_marks();
-  fw::service::marks_t marks{config};
-  boost::asio::io_context io;
   fw::util::scoped_fd_t capture{-1}, server{-1};
   const endpoint_t server_endpoint = ep("127.0.0.1", 6000);
 };
@@ -104,7 +93,6 @@ TEST_F(ConnectorTest, SendsTheClientsSecurityOptionAndMatchesAnswersAgainstIt) {
   ASSERT_TRUE(tests::run_until(io, [&] { return outcome.calls == 1; }));
   EXPECT_FALSE(outcome.error);
   EXPECT_EQ(connector->find(local, server_endpoint), nullptr);
-
   // Without the client's option nothing is set, and the default option stands in for it.
   outcome_t plain;
   connector->connect(server_endpoint, nullptr, std::nullopt, 0, plain.handler());
@@ -130,7 +118,6 @@ TEST_F(ConnectorTest, TransparentConnectionShowsTheClientsAddressAtTheServer) {
   EXPECT_NE(connector->find(ep("10.5.5.5", syn.source_port), server_endpoint), nullptr);
   ASSERT_TRUE(tests::run_until(io, [&] { return outcome.calls == 1; }));
   ASSERT_FALSE(outcome.error) << outcome.error.message();
-
   const fw::util::scoped_fd_t accepted(::accept(server.get(), nullptr, nullptr));
   EXPECT_EQ(tests::endpoint_of(accepted.get(), true), ep("10.5.5.5", syn.source_port));
 }

@@ -7,10 +7,12 @@
 #include <netinet/in.h>
 #include <poll.h>
 
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include <boost/asio/io_context.hpp>
@@ -19,12 +21,33 @@
 #include <sys/socket.h>
 
 #include "fw/net/endpoint.hpp"
+#include "fw/service/divert_queues.hpp"
 #include "fw/service/kernel/marks.hpp"
+#include "fw/service/path/transparent_acceptor.hpp"
 #include "fw/util/scoped_fd.hpp"
 #include "fw/util/configuration.hpp"
+#include "tests/support/log_capture.hpp"
 #include "tests/support/netns.hpp"
 
 namespace tests {
+
+// Stand-ins: mark sources that report no foreign marks, queues per direction (output, input, forward),
+// and an acceptor delegate that takes no clients (one that comes fails the test).
+struct no_sources_t : fw::service::marks_t::delegate_t {
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> routing_marks() override { return {}; }
+  std::optional<std::uint32_t> nftables_marks() override { return std::nullopt; }
+};
+struct fake_queues_t : fw::service::divert_queues_t {
+  std::array<std::optional<std::uint16_t>, 3> queues;
+  std::optional<std::uint16_t> queue_number(unsigned direction) const override {
+    return direction < 3 ? queues[direction] : std::nullopt;
+  }
+};
+struct no_clients_t : fw::service::transparent_acceptor_t::delegate_t {
+  void new_client_socket(const fw::net::endpoint_t &, const fw::net::endpoint_t &, fw::util::scoped_fd_t) override {
+    ADD_FAILURE() << "no client expected";
+  }
+};
 
 // A configuration with the manual marks local delivery 1, client packets 2, server packets 4 and no
 // divert direction, so that the marks service settles them without reading any kernel table.
@@ -36,13 +59,24 @@ inline fw::configuration_t config_with_marks() {
   return config;
 }
 
+// A fresh network namespace with the marks of config_with_marks() settled, a log capture and a loop.
+struct marks_test_t : testing::Test {
+  void SetUp() override {
+    enter_fresh_netns();
+    if (!HasFatalFailure() && !IsSkipped()) marks.start();
+  }
+  log_capture_t log;
+  fw::configuration_t config = config_with_marks();
+  fw::service::marks_t marks{config};
+  boost::asio::io_context io;
+};
+
 inline void set_listen_address(fw::configuration_t &config, const std::string &address, std::uint32_t port) {
   config.mutable_tproxy_listen_address()->set_address(address);
   config.mutable_tproxy_listen_address()->set_port(port);
 }
 
-// Runs the loop until the condition holds; gives up after a generous bound so that a fault fails the
-// test instead of hanging it.
+// Runs the loop until the condition holds; false after a generous bound (a fault must not hang).
 inline bool run_until(boost::asio::io_context &io, const std::function<bool()> &done) {
   const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (!done()) {
@@ -57,12 +91,6 @@ inline bool run_until(boost::asio::io_context &io, const std::function<bool()> &
 inline bool wait_for(int fd, short events) {
   pollfd p{fd, events, 0};
   return ::poll(&p, 1, 10000) == 1;
-}
-
-inline std::uint32_t ipv4(const char *text) {
-  in_addr a{};
-  ::inet_pton(AF_INET, text, &a);
-  return a.s_addr;
 }
 
 // Packet count of a rule of a chain (1 for the first), as iptables-legacy lists it.

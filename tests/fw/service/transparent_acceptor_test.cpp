@@ -1,12 +1,6 @@
-#include <gtest/gtest.h>
-
 #include <unistd.h>
 
-#include <vector>
-
-#include "fw/service/path/transparent_acceptor.hpp"
 #include "tests/fw/service/service_fixture.hpp"
-#include "tests/support/log_capture.hpp"
 
 namespace {
 
@@ -23,16 +17,7 @@ struct recording_delegate_t : fw::service::transparent_acceptor_t::delegate_t {
   }
 };
 
-struct AcceptorTest : ::testing::Test {
-  void SetUp() override {
-    tests::enter_fresh_netns();
-    if (HasFatalFailure() || IsSkipped()) return;
-    marks.start();
-  }
-  tests::log_capture_t log;
-  fw::configuration_t config = tests::config_with_marks();
-  fw::service::marks_t marks{config};
-  boost::asio::io_context io;
+struct AcceptorTest : tests::marks_test_t {
   recording_delegate_t delegate;
   fw::service::transparent_acceptor_t acceptor{io, delegate, config, marks};
 };
@@ -49,7 +34,6 @@ TEST_F(AcceptorTest, AcceptsAConnectionSteeredByTproxyAndReportsTheServerTheClie
                "--on-port 7003 --tproxy-mark 1/1");
   tests::set_listen_address(config, "127.0.0.1", 7003);
   acceptor.start();
-
   const int client = tests::connecting("10.1.2.3", 80, [](int fd) {
     const auto from = tests::ep("10.9.9.9", 0);
     EXPECT_EQ(::bind(fd, from.data(), static_cast<socklen_t>(from.size())), 0);
@@ -59,7 +43,6 @@ TEST_F(AcceptorTest, AcceptsAConnectionSteeredByTproxyAndReportsTheServerTheClie
   EXPECT_EQ(accepted.server, tests::ep("10.1.2.3", 80));
   EXPECT_EQ(accepted.client, tests::endpoint_of(client));
   EXPECT_EQ(accepted.client.address().to_string(), "10.9.9.9");
-
   // The descriptor handed over is the connection itself.
   ASSERT_EQ(::send(accepted.socket.get(), "x", 1, MSG_NOSIGNAL), 1);
   ASSERT_TRUE(tests::wait_for(client, POLLIN));
@@ -67,6 +50,22 @@ TEST_F(AcceptorTest, AcceptsAConnectionSteeredByTproxyAndReportsTheServerTheClie
   EXPECT_EQ(::recv(client, &byte, 1, 0), 1);
   EXPECT_EQ(byte, 'x');
   ::close(client);
+}
+
+// The IPv6 listener follows the IPv4 one's port; when it cannot be opened (no IPv6 on the host, or as
+// here the port taken) that costs one Info line, not the start.
+TEST_F(AcceptorTest, ListensOnTheIpv6LoopbackWhenItCan) {
+  const fw::util::scoped_fd_t taken(tests::listen_at("::1", 7102)); // the IPv6 socket cannot be opened there
+  for (const bool ipv6 : {true, false}) {
+    tests::set_listen_address(config, "127.0.0.1", ipv6 ? 7101 : 7102);
+    acceptor.start();
+    EXPECT_EQ(acceptor.local_endpoint().port(), ipv6 ? 7101 : 7102);
+    EXPECT_EQ(acceptor.local_endpoint_ipv6().has_value(), ipv6);
+    EXPECT_EQ(ipv6 ? fw::net::to_string(*acceptor.local_endpoint_ipv6()) : "", ipv6 ? "[::1]:7101" : "");
+  }
+  EXPECT_EQ(log.count_containing("Debug: Transparent acceptor: listening at [::1]:7101"), 1u) << log.all();
+  EXPECT_EQ(log.count("Info: Transparent acceptor: bind to [::1]:7102 failed: Address already in use; no IPv6 "
+                      "listener: diverting IPv4 connections only"), 1u) << log.all();
 }
 
 } // namespace

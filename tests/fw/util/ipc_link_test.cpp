@@ -12,6 +12,7 @@
 #include "fw/util/asio_stream_socket_wrapper.hpp"
 #include "fw/util/basic_ipc_link.hpp"
 #include "tests/support/error_text.hpp"
+#include "tests/support/tcp.hpp"
 
 namespace {
 
@@ -26,8 +27,6 @@ struct recorder_t : ipc_link_t::delegate_t {
     if (after_message) after_message(messages.back());
   }
   void on_error(std::exception_ptr e) override { errors.push_back(e); }
-
-  std::string error_text() const { return tests::text_of(errors.at(0)); }
 };
 
 std::string frame(const std::string &payload) {
@@ -36,14 +35,7 @@ std::string frame(const std::string &payload) {
   return out + payload;
 }
 
-void write_all(int fd, const std::string &data) {
-  std::size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-    ASSERT_GT(n, 0) << std::strerror(errno);
-    done += static_cast<std::size_t>(n);
-  }
-}
+void write_all(int fd, const std::string &data) { ASSERT_TRUE(tests::tcp::send_text(fd, data)); }
 
 // A link over one end of a real socket pair; the test plays the peer on the other end.
 struct socket_link_t : ::testing::Test {
@@ -95,7 +87,7 @@ TEST_F(socket_link_t, RejectsLengthZeroAndLengthAboveSixtyFourMebibytes) {
     io.restart();
     write_all(peer, prefix);
     run_until(1);
-    EXPECT_EQ(delegate.error_text(), "invalid message size received");
+    EXPECT_EQ(tests::text_of(delegate.errors.at(0)), "invalid message size received");
     EXPECT_TRUE(delegate.messages.empty());
   }
 }

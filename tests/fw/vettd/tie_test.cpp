@@ -1,5 +1,4 @@
-// The VettD tie over a socket pair, the test playing VettD: what goes out with each frame, and partial
-// sends under a full socket.
+// The VettD tie over a socket pair, the test playing VettD.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -11,7 +10,6 @@
 #include <boost/asio/io_context.hpp>
 
 #include "fw/vettd/tie.hpp"
-#include "mv/log/log.hpp"
 #include "tests/support/log_capture.hpp"
 #include "tests/support/vettd_peer.hpp"
 
@@ -44,7 +42,7 @@ struct pipe_t {
 
 struct tie_test_t : ::testing::Test, tie_t::delegate_t {
   boost::asio::io_context io;
-  std::unique_ptr<tests::log_capture_t> log = std::make_unique<tests::log_capture_t>();
+  tests::log_capture_t log;
   std::unique_ptr<tie_t> tie;
   std::unique_ptr<tests::vettd_peer_t> vettd;
   std::vector<std::string> events;
@@ -75,11 +73,8 @@ struct tie_test_t : ::testing::Test, tie_t::delegate_t {
     tie = std::make_unique<tie_t>(std::move(socket), inspect, scan, true);
     tie->start(*this);
   }
-  void TearDown() override {
-    tie.reset();
-    log.reset();
-    mv::log::set_log(mv::log::default_log());
-  }
+
+  void TearDown() override { tie.reset(); }
 
   void pump() {
     io.poll();
@@ -104,9 +99,8 @@ TEST_F(tie_test_t, FrameCarriesTheSettingsTheRuleSetAndBothDescriptorsClientFirs
   const int c = client.write.get(), s = server.write.get();
   tie->send(rules(), std::move(server.write), std::move(client.write));
   EXPECT_EQ(events, std::vector<std::string>{"idle"}); // everything went out at once
-  EXPECT_EQ(log->count_containing("Debug: VettD tie: queued sending of COMPLEMENTARY_CONNECTIONS (c=" + std::to_string(c) +
+  EXPECT_EQ(log.count_containing("Debug: VettD tie: queued sending of COMPLEMENTARY_CONNECTIONS (c=" + std::to_string(c) +
                        ", s=" + std::to_string(s) + ")"), 1u);
-
   auto frame = receive();
   ASSERT_TRUE(frame);
   const auto &m = frame->message;
@@ -119,9 +113,8 @@ TEST_F(tie_test_t, FrameCarriesTheSettingsTheRuleSetAndBothDescriptorsClientFirs
                                    m.container_max_level(), m.max_compression_ratio()}),
             (std::vector<unsigned>{30, 3, 4, 5, 6, 70}));
   EXPECT_EQ(m.rule_set().SerializeAsString(), rules().SerializeAsString());
-  EXPECT_EQ(log->count_containing("Debug: VettD tie: sent " + std::to_string(4 + m.ByteSizeLong()) + " bytes + descriptors (c=" +
+  EXPECT_EQ(log.count_containing("Debug: VettD tie: sent " + std::to_string(4 + m.ByteSizeLong()) + " bytes + descriptors (c=" +
                        std::to_string(c) + ", s=" + std::to_string(s) + ")"), 1u);
-
   // One SCM_RIGHTS message of 24 bytes with the client's socket, then the server's.
   ASSERT_EQ(frame->fds.size(), 2u);
   EXPECT_EQ(frame->control_lengths, std::vector<std::size_t>{24});
@@ -136,10 +129,9 @@ TEST_F(tie_test_t, FrameCarriesTheSettingsTheRuleSetAndBothDescriptorsClientFirs
 TEST_F(tie_test_t, FullSocketSendsTheRestOfAFrameWithoutDescriptorsAndLaterFramesTakeNewSettings) {
   pipe_t c1, s1, c2, s2;
   tie->send(rules(300000), std::move(s1.write), std::move(c1.write));
-  EXPECT_EQ(log->count_containing("Debug: VettD tie: sending would block"), 1u);
-  EXPECT_EQ(log->count_containing("Debug: VettD tie: sent "), 1u);
+  EXPECT_EQ(log.count_containing("Debug: VettD tie: sending would block"), 1u);
+  EXPECT_EQ(log.count_containing("Debug: VettD tie: sent "), 1u);
   EXPECT_TRUE(events.empty());
-
   // Frames queued behind it carry the settings of the moment they were queued.
   tie_t::inspect_settings_t inspect;
   inspect.http = true;
@@ -148,7 +140,6 @@ TEST_F(tie_test_t, FullSocketSendsTheRestOfAFrameWithoutDescriptorsAndLaterFrame
   tie->set_block_unchecked(false);
   tie->send(rules(), std::move(s2.write), std::move(c2.write));
   EXPECT_EQ(tie->queued(), 2u); // the socket took only part of the first
-
   auto first = receive();
   ASSERT_TRUE(first);
   EXPECT_GT(first->reads, 2u);
@@ -159,7 +150,6 @@ TEST_F(tie_test_t, FullSocketSendsTheRestOfAFrameWithoutDescriptorsAndLaterFrame
   EXPECT_TRUE(s1.reached_by(first->fds[1].get()));
   const auto &fm = first->message;
   EXPECT_EQ(std::make_tuple(fm.inspect_http(), fm.scan_timeout(), fm.block_unchecked()), std::make_tuple(false, 30u, true));
-
   auto second = receive();
   ASSERT_TRUE(second);
   ASSERT_EQ(second->fds.size(), 2u);
@@ -167,10 +157,9 @@ TEST_F(tie_test_t, FullSocketSendsTheRestOfAFrameWithoutDescriptorsAndLaterFrame
   EXPECT_TRUE(c2.reached_by(second->fds[0].get()));
   const auto &sm = second->message;
   EXPECT_EQ(std::make_tuple(sm.inspect_http(), sm.scan_timeout(), sm.block_unchecked()), std::make_tuple(true, 99u, false));
-
   pump();
   EXPECT_EQ(events, std::vector<std::string>{"idle"});
-  EXPECT_GE(log->count_containing("Debug: VettD tie: sending would not block"), 1u);
+  EXPECT_GE(log.count_containing("Debug: VettD tie: sending would not block"), 1u);
 }
 
 } // namespace

@@ -1,6 +1,5 @@
-// Transaction batches: limits, framing and numbering, splitting of large sequences, and the exact
-// reading of acknowledgements for kernels that do and do not acknowledge the framing (a user-space
-// netlink peer plays the kernel).
+// Transaction batches: framing, numbering and splitting within the page size, and an error
+// acknowledgement from a user-space netlink peer that plays the kernel.
 
 #include <gtest/gtest.h>
 
@@ -38,19 +37,6 @@ nft::utils::nft_msg_t sample_rule(std::uint32_t mark) {
   return rule.finish();
 }
 
-// A socket under test talking to a peer that stands in for the kernel.
-struct peer_pair_t {
-  tests::netlink::endpoint_t kernel, own;
-  std::optional<nl::socket_t> socket;
-  std::uint32_t own_port;
-
-  peer_pair_t() {
-    own_port = own.port;
-    socket.emplace(own.take(), kernel.port);
-  }
-  void answer(std::int32_t error, std::uint32_t sequence) { kernel.send_to(own_port, tests::netlink::error_message(error, sequence)); }
-};
-
 } // namespace
 
 TEST(NftBatchPolicy, LargeSequencesAreSplitIntoBatchesWithinThePageSize) {
@@ -76,13 +62,15 @@ TEST(NftBatchPolicy, LargeSequencesAreSplitIntoBatchesWithinThePageSize) {
 }
 
 TEST(NftBatchPolicy, AnErrorAcknowledgementRaisesTheKernelsErrno) {
-  peer_pair_t p;
+  tests::netlink::endpoint_t kernel, own;
+  const std::uint32_t own_port = own.port;
+  nl::socket_t socket(own.take(), kernel.port);
   batch_policy_t policy(4096, 100);
   policy.add(nft::new_table(nft::family_ipv4, "a"));
-  p.answer(0, 100);
-  p.answer(-ENOENT, 101);
+  kernel.send_to(own_port, tests::netlink::error_message(0, 100));
+  kernel.send_to(own_port, tests::netlink::error_message(-ENOENT, 101));
   try {
-    policy.send(*p.socket);
+    policy.send(socket);
     ADD_FAILURE() << "no error";
   } catch (const boost::system::system_error &e) {
     EXPECT_EQ(e.code().value(), ENOENT);

@@ -1,8 +1,10 @@
 // Sessions end to end with a real process finder: the context's lazy originator lookups for a real
-// local connection, caching, artifacts, interface names, and sessions destroyed while they wait.
+// local connection, caching, artifacts, the context dump, and sessions destroyed while they wait.
 
 #include <pwd.h>
 #include <unistd.h>
+
+#include <filesystem>
 
 #include <gtest/gtest.h>
 
@@ -15,8 +17,7 @@ namespace {
 
 using fw::util::scoped_fd_t;
 
-// A TCP connection on 127.0.0.1 owned by this process; its client end is the local socket of an
-// outgoing connection.
+// A TCP connection on 127.0.0.1 owned by this process, seen from its client end.
 struct local_connection_t {
   scoped_fd_t listener = tests::tcp::listen_on(0);
   scoped_fd_t client = tests::tcp::start_connect(tests::tcp::local_port(listener.get()));
@@ -32,11 +33,7 @@ struct local_connection_t {
   }
 };
 
-std::string own_exe() {
-  char path[4096];
-  const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path);
-  return std::string(path, n > 0 ? static_cast<std::size_t>(n) : 0);
-}
+std::string own_exe() { return std::filesystem::read_symlink("/proc/self/exe").string(); }
 
 std::string own_user() { return ::getpwuid(::getuid())->pw_name; }
 
@@ -59,19 +56,15 @@ TEST_F(Session, OriginatorOfALocalConnection) {
   // Read by the hook, so delivered although the verdict is pass.
   EXPECT_EQ(outcome.artifacts.user, own_user());
   EXPECT_EQ(outcome.artifacts.exe_path, own_exe());
-
   lua_State *L = lua->state();
   luaL_dostring(L, "return seen, again");
   EXPECT_EQ(std::string(lua_tostring(L, -2)), std::to_string(::getpid()) + " " + own_exe() + " " + own_user());
   EXPECT_EQ(std::string(lua_tostring(L, -1)), own_user());
   lua_pop(L, 2);
-
   // One PID lookup and one database call; the second read of user is a plain table read.
-  EXPECT_EQ(log.count("Debug: Session 1: Getting originator PID for connection 127.0.0.1:" +
-                      std::to_string(connection.info.src.port()) + " --> 127.0.0.1:" +
-                      std::to_string(connection.info.dst.port())),
-            1u)
-      << log.all();
+  EXPECT_EQ(log.count("Debug: Session 1: Getting originator PID for connection " +
+                      fw::net::to_string(connection.info.src) + " --> " + fw::net::to_string(connection.info.dst)),
+            1u) << log.all();
   EXPECT_EQ(log.count("Debug: Session 1: Attempting to retrieve originator user name"), 1u) << log.all();
   const std::string ids = "uid=" + std::to_string(::getuid()) + " gid=" + std::to_string(::getgid());
   EXPECT_EQ(log.count("Info: Session 1: PASS " + ids + " user=" + own_user() + " pid=" + std::to_string(::getpid()) +
@@ -92,19 +85,16 @@ TEST_F(Session, CheckGathersArtifactsAndHookAssignmentsReplaceThem) {
   EXPECT_EQ(outcome.verdict, verdict_t::check);
   EXPECT_EQ(outcome.artifacts.user, own_user());
   EXPECT_EQ(outcome.artifacts.exe_path, own_exe());
-
   // A failing hook still delivers the artifacts with its error.
   luaL_dostring(lua->state(), "mode = 'raise'");
   outcome = run(connection.info, "2");
   EXPECT_NE(outcome.error.find("broken"), std::string::npos);
   EXPECT_EQ(outcome.artifacts.user, own_user());
-
   luaL_dostring(lua->state(), "mode = 'assign'");
   outcome = run(connection.info, "3");
   EXPECT_EQ(outcome.artifacts.user, "alice");
   EXPECT_EQ(outcome.artifacts.exe_path, "/bin/elsewhere");
   EXPECT_EQ(log.count_containing("Session 3: Getting originator PID"), 0u);
-
   luaL_dostring(lua->state(), "mode = 'number'");
   outcome = run(connection.info, "4");
   EXPECT_EQ(outcome.artifacts.user, std::nullopt);
@@ -152,4 +142,32 @@ TEST_F(Session, ContextOutlivesItsSession) {
   luaL_dostring(lua->state(), "return src");
   EXPECT_EQ(std::string(lua_tostring(lua->state(), -1)), "10.1.1.1:40000");
   lua_pop(lua->state(), 1);
+}
+
+// The context dump lists what reads stored (ids the kernel reported only once read), and concurrent
+// reads of an originator field share one PID lookup.
+TEST_F(Session, ContextDumpListsKernelIdsOnceReadAndConcurrentReadsShareOneLookup) {
+  load("local movri = require 'movri'\n"
+       "function intercept_hook(ctx)\n"
+       "  if mode == 'uid' then local _ = ctx.uid end\n"
+       "  if mode == 'concurrent' then\n"
+       "    local a = movri.async(function() return ctx.pid end)\n"
+       "    local b = movri.async(function() return ctx.pid end)\n"
+       "    a.wait(); b.wait()\n"
+       "  end\n"
+       "  local _ = ctx.divert\n"
+       "  return 'pass'\n"
+       "end\n");
+  info_t info = remote;
+  info.uid = 1000;
+  info.gid = 1001;
+  EXPECT_EQ(run(info, "1").verdict, verdict_t::pass);
+  luaL_dostring(lua->state(), "mode = 'uid'");
+  EXPECT_EQ(run(info, "2").verdict, verdict_t::pass);
+  EXPECT_EQ(log.count("Info: Session 1: PASS divert=forward"), 1u) << log.all();
+  EXPECT_EQ(log.count("Info: Session 2: PASS divert=forward uid=1000"), 1u) << log.all();
+  luaL_dostring(lua->state(), "mode = 'concurrent'");
+  EXPECT_EQ(run(remote, "3").verdict, verdict_t::pass);
+  EXPECT_EQ(log.count_containing("Session 3: Getting originator PID"), 1u) << log.all();
+  EXPECT_EQ(log.count_containing("Session 3: Cannot get pid"), 1u) << log.all();
 }
