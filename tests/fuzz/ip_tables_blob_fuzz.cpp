@@ -48,6 +48,7 @@ FUZZ_TARGET(ip_tables_blob)(const std::uint8_t *data, std::size_t size) {
   std::memcpy(blob.hook_entry.data(), data + 4, 4 * ipt::hook_count);
   std::memcpy(blob.underflow.data(), data + 4 + 4 * ipt::hook_count, 4 * ipt::hook_count);
   blob.entries.assign(data + info_size, data + size);
+
   ipt::table_t table;
   try {
     table = ipt::parse_table(blob);
@@ -61,6 +62,7 @@ FUZZ_TARGET(ip_tables_blob)(const std::uint8_t *data, std::size_t size) {
   }
   for (const auto &[name, chain] : table.user_chains)
     for (const ipt::rule_t &rule : chain.rules) inspect(rule);
+
   // Written back (after the daemon's own changes), a table must read again as what was written.
   ipt::blob_t written;
   try {

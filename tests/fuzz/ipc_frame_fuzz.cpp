@@ -81,6 +81,7 @@ FUZZ_TARGET(ipc_frame)(const std::uint8_t *data, std::size_t size) {
     io.run_for(std::chrono::seconds(10));
     FUZZ_CHECK(io.stopped()); // a reader that neither finishes nor fails hangs its owner
   }
+
   const expected_t expected = expect(data, size);
   FUZZ_CHECK(delegate.messages == expected.frames);
   FUZZ_CHECK(delegate.errors.size() == 1);
@@ -95,6 +96,7 @@ FUZZ_TARGET(ipc_frame)(const std::uint8_t *data, std::size_t size) {
     FUZZ_CHECK(expected.bad_size);
     FUZZ_CHECK(std::string(e.what()) == "invalid message size received");
   }
+
   // The echoed frames went out whole and in order until the link failed.
   bytes_t echoed;
   for (std::size_t i = 0; i < delegate.messages.size(); i += 2) {

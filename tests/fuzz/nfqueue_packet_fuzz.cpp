@@ -105,6 +105,7 @@ FUZZ_TARGET(nfqueue_packet)(const std::uint8_t *data, std::size_t size) {
   const std::uint8_t control = data[0];
   const std::uint8_t *payload = data + 1;
   const std::size_t payload_size = size - 1;
+
   boost::asio::io_context io;
   tests::netlink::endpoint_t own;
   const std::uint32_t own_port = own.port;
@@ -120,12 +121,14 @@ FUZZ_TARGET(nfqueue_packet)(const std::uint8_t *data, std::size_t size) {
                                      0x1234, (control & 8) ? 1 : 768);
     delegate.interceptor = &interceptor;
     interceptor.start(delegate);
+
     const bytes_t message = tests::netlink::message_of(packet_message, 0, payload, payload_size);
     bytes_t datagram;
     for (int i = 0; i < copies; ++i) datagram.insert(datagram.end(), message.begin(), message.end());
     tests::netlink::kernel_peer().send_to(own_port, datagram.data(), datagram.size());
     const bytes_t sentinel = sentinel_message();
     tests::netlink::kernel_peer().send_to(own_port, sentinel.data(), sentinel.size());
+
     // Nothing leaves the event loop; the well-formed packet comes after whatever the input made.
     while (!delegate.sentinel) FUZZ_CHECK(io.run_one_for(std::chrono::seconds(5)) > 0);
     FUZZ_CHECK(interceptor.pending_count() <= interceptor.queue_limit());

@@ -37,6 +37,7 @@ FUZZ_TARGET(nftables_rule)(const std::uint8_t *data, std::size_t size) {
     (void)fw::service::nft_chain_checker_t::used_marks(rule);
   } catch (const std::exception &) {
   }
+
   // Writing is stable after one round (the first write drops what the builder does not write).
   if (rule.comment && rule.comment->size() + 1 > 128) return 0;
   const auto once = rewrite(rule);

@@ -61,6 +61,7 @@ FUZZ_TARGET(packet_validator)(const std::uint8_t *data, std::size_t size) {
   // Exactly the packet's bytes, so that reading beyond them is caught.
   std::unique_ptr<std::uint8_t[]> packet(new std::uint8_t[n]);
   if (n) std::memcpy(packet.get(), data + 5, n);
+
   // What the interceptor guarantees before handing a packet on.
   if (n < 40) return 0;
   const fw::net::ipv4_header_t ip(packet.get());
@@ -68,6 +69,7 @@ FUZZ_TARGET(packet_validator)(const std::uint8_t *data, std::size_t size) {
   if (n < h + fw::net::tcp_header_t::min_size) return 0;
   const fw::net::tcp_header_t tcp(packet.get() + h);
   if (n - h < tcp.header_length()) return 0;
+
   bool passed = true;
   try {
     server ? setup.validator.validate_server_answer(ip, tcp, mark)

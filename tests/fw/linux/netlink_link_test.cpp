@@ -65,10 +65,12 @@ TEST(NetlinkLink, TwoRequestsInFlightAnsweredInOneDatagram) {
   f.link->send(0x11, bytes_t{2, 2}, [&](const boost::system::error_code &e) { results.push_back("second " + std::to_string(e.value())); });
   f.link->send(0x12, bytes_t{}, {}, 0x300);
   f.io.run_for(std::chrono::milliseconds(20));
+
   // Written in the order of their sequence numbers, with the flags the handlers ask for.
   EXPECT_EQ(f.kernel.receive(), message(0x10, 1 | 4, {1}, 0, false));
   EXPECT_EQ(f.kernel.receive(), message(0x11, 1 | 4, {2, 2}, 1, false));
   EXPECT_EQ(f.kernel.receive(), message(0x12, 1 | 0x300, {}, 2, false));
+
   // Answers in reverse order, in one datagram, plus an acknowledgement nobody waits for.
   f.answer(concat({error_message(-17, 1), error_message(0, 0), error_message(0, 99)}));
   while (results.size() < 2 && f.io.run_one_for(std::chrono::seconds(5)) > 0) {

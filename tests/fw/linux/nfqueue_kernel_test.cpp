@@ -97,6 +97,7 @@ TEST(NfqueueKernel, SynCarriesItsMetadataAndEachVerdictActsOnItsConnection) {
   EXPECT_GE(::accept(f.server.get(), nullptr, nullptr), 0);
   EXPECT_EQ(f.interceptor->pending_count(), 0u);
   EXPECT_EQ(f.delegate.packets.size(), 1u);
+
   auto repeated = start_connect();
   f.wait_packets(2);
   f.interceptor->repeat(f.delegate.packets[1].entry, 0x100);
@@ -105,6 +106,7 @@ TEST(NfqueueKernel, SynCarriesItsMetadataAndEachVerdictActsOnItsConnection) {
   EXPECT_GE(::accept(f.server.get(), nullptr, nullptr), 0);
   // The mark rule counted the repeated SYN (and nothing else of the connection carries the mark).
   EXPECT_THAT(tests::shell("iptables-legacy-save -c -t filter"), testing::ContainsRegex(R"(\[1:[0-9]+\] -A OUTPUT -p tcp -m mark --mark 0x100/0x100 -j ACCEPT)"));
+
   const unsigned timeout_ms = 300;
   auto dropped = start_connect([&](int fd) {
     ASSERT_EQ(::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &timeout_ms, sizeof timeout_ms), 0);
@@ -129,6 +131,7 @@ TEST(NfqueueKernel, QueueLimitDropsTheOldestPacket) {
   EXPECT_EQ(f.interceptor->pending_count(), 2u);
   EXPECT_TRUE(f.delegate.packets[0].entry.expired());
   EXPECT_EQ(std::get<2>(f.delegate.packets[0].addresses_flags), tests::tcp::local_port(c1.get()));
+
   // The verdict for the pushed-out packet sends nothing (the kernel would refuse an unknown id and
   // fail the link); the others pass.
   f.interceptor->accept(f.delegate.packets[0].entry);

@@ -60,8 +60,10 @@ TEST(RtnetlinkKernel, RuleAddDumpDelete) {
   tests::enter_fresh_netns();
   routing::execute(routing::rtm_newrule, fwmark_rule(1000), flags);
   EXPECT_NE(tests::shell("ip rule show").find("1000:\tfrom all fwmark 0x100/0x100 lookup 100"), std::string::npos);
+
   // A duplicate is refused with the kernel's errno.
   EXPECT_EQ(errno_of([&] { routing::execute(routing::rtm_newrule, fwmark_rule(1000), flags); }), EEXIST);
+
   // Default rules (local, main, default) come too: the dump spans several messages.
   const auto rules = routing::dump(routing::rtm_getrule, AF_INET);
   EXPECT_GE(rules.size(), 4u);
@@ -74,6 +76,7 @@ TEST(RtnetlinkKernel, RuleAddDumpDelete) {
                 std::make_tuple(0x100u, 0x100u, 100u, unsigned{FR_ACT_TO_TBL}));
     }
   EXPECT_EQ(found, 1);
+
   routing::execute(routing::rtm_delrule, fwmark_rule(1000));
   EXPECT_EQ(tests::shell("ip rule show").find("fwmark 0x100"), std::string::npos);
   EXPECT_EQ(errno_of([&] { routing::execute(routing::rtm_delrule, fwmark_rule(1000)); }), ENOENT);
@@ -85,6 +88,7 @@ TEST(RtnetlinkKernel, RouteAddDumpDeleteOnOneSocket) {
   routing::execute(socket, routing::rtm_newroute, local_default_route(), flags);
   EXPECT_EQ(tests::shell("ip route show table 100"), "local default dev lo proto static scope host \n");
   EXPECT_EQ(errno_of([&] { routing::execute(socket, routing::rtm_newroute, local_default_route(), flags); }), EEXIST);
+
   routing::message_t request;
   request.header().family = AF_INET;
   int found = 0;
@@ -96,6 +100,7 @@ TEST(RtnetlinkKernel, RouteAddDumpDeleteOnOneSocket) {
     EXPECT_FALSE(route.attributes().contains(RTA_DST));
   }
   EXPECT_EQ(found, 1);
+
   routing::execute(socket, routing::rtm_delroute, local_default_route());
   EXPECT_EQ(tests::shell("ip route show table 100"), "");
   EXPECT_EQ(errno_of([&] { routing::execute(socket, routing::rtm_delroute, local_default_route()); }), ESRCH);

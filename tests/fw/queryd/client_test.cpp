@@ -96,6 +96,7 @@ TEST_F(client_test_t, AnswersMatchTheirJobsBySerialAndQueryDErrorsReachTheHandle
   check("f", "allmatch", "t", "v");
   connect();
   for (int i = 0; i < 6; ++i) peer->receive();
+
   // An unknown serial is ignored and leaves every job pending.
   peer->send(tests::queryd_peer_t::lookup_answer(9, {"x"}));
   peer->send(tests::queryd_peer_t::check_answer(1, true));

@@ -188,6 +188,7 @@ TEST_F(DiverterTest, EachVerdictDecidesTheFateOfItsConnection) {
   tests::shell("iptables-legacy -A INPUT -m mark --mark 1/1 -j DROP"); // counts the marked SYN copies
   start();
   int servers[] = {listen_at(6000), listen_at(6001), listen_at(6002), listen_at(6003), listen_at(6004), listen_at(6006)};
+
   client_t pass(6000), drop(6001), reject(6002), check(6003), error(6004), refused(6005), no_session(6006);
   run_until([&] { return pass.result() >= 0 && drop.result() >= 0 && reject.result() >= 0 && refused.result() >= 0; });
   EXPECT_EQ(pass.result(), 0);
@@ -199,6 +200,7 @@ TEST_F(DiverterTest, EachVerdictDecidesTheFateOfItsConnection) {
   EXPECT_EQ(refused.result(), ECONNREFUSED);
   EXPECT_EQ(log.count(prefix + "cannot connect to 127.0.0.1:6005 for client " + fw::net::to_string(refused.local) +
                       ": Connection refused; rejecting connection"), 1u) << log.all();
+
   // The connections that were checked reached their servers through the daemon's own sockets; their
   // clients' SYNs were sent again marked for local delivery (and dropped here).
   run_until([&] { return services->pool.added.size() == 3; });
@@ -208,6 +210,7 @@ TEST_F(DiverterTest, EachVerdictDecidesTheFateOfItsConnection) {
   EXPECT_EQ(checked[6003]->client, check.local);
   EXPECT_EQ(tests::endpoint_of(checked[6003]->socket.get(), true), ep("127.0.0.1", 6003));
   EXPECT_EQ(tests::rule_packets("INPUT"), 3u);
+
   // The rule set: the configured rules, then the connection's endpoints, the direction and the artifacts.
   const mv::RuleSet &rules = checked[6003]->rules;
   EXPECT_EQ(variable_kinds(rules),
@@ -222,6 +225,7 @@ TEST_F(DiverterTest, EachVerdictDecidesTheFateOfItsConnection) {
   EXPECT_EQ(checked[6004]->rules.variable(4).exe_path(), "/usr/bin/curl");
   EXPECT_EQ(variable_kinds(checked[6006]->rules),
             (std::vector<std::string>{"unwrap_ssl", "src_address", "dst_address", "divert"}));
+
   // What each session was told, and the error lines of the two failures.
   const std::regex id_pattern("[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}");
   std::string error_id;

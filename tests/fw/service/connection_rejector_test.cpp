@@ -42,6 +42,7 @@ TEST_F(MarkingRetransmitter, SendsTheHeadersAsACompletePacketWithLocalDeliveryAn
   fw::service::marking_retransmitter_t retransmitter(io, marks);
   retransmitter.start();
   retransmitter.start();
+
   tests::tcp_packet_t syn;
   syn.source = syn.destination = "127.0.0.1";
   syn.destination_port = 5555;
@@ -53,6 +54,7 @@ TEST_F(MarkingRetransmitter, SendsTheHeadersAsACompletePacketWithLocalDeliveryAn
   std::memcpy(buffer.get(), bytes.data(), bytes.size());
   retransmitter.retransmit(htonl(INADDR_LOOPBACK), std::move(buffer), bytes.size());
   io.run();
+
   EXPECT_EQ(tests::rule_packets("OUTPUT"), 1u);
   std::uint8_t received[100];
   ASSERT_TRUE(tests::wait_for(capture, POLLIN));

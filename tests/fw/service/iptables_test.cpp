@@ -148,11 +148,13 @@ TEST_F(Iptables, InstallsBothTablesKeepsForeignRulesAndRemovesOnDestruction) {
   EXPECT_EQ(runner.requested, (std::vector<std::string>{"nft_tproxy", "nft_tproxy"}));
   EXPECT_GE(log.count("Debug: Iptables rules installed"), 1u) << log.all();
   EXPECT_NE(save("mangle", true).find("[5:500] -A OUTPUT -m mark --mark 0x100 -j ACCEPT"), std::string::npos);
+
   // The lock is free again after the start.
   const int fd = ::open(config.xtables_lock_path().c_str(), O_RDONLY);
   ASSERT_GE(fd, 0);
   EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
   ::close(fd);
+
   iptables.reset();
   EXPECT_EQ(save("nat", true), foreign_nat);
   EXPECT_EQ(save("mangle", true), foreign_mangle);
@@ -209,6 +211,7 @@ TEST_F(Iptables, Ip6InstallsOneCopyBesideForeignRulesAndDisabledRemovesLeftovers
   }
   EXPECT_EQ(save6(), foreign);
   EXPECT_EQ(own_ip6(), "");
+
   tests::shell("ip6tables-legacy -t mangle -A OUTPUT -m comment --comment movri-firewall -j ACCEPT; "
                "ip6tables-legacy -t mangle -N movri-firewall-divert");
   auto installer = make6(false);

@@ -18,16 +18,21 @@ protected:
 
 TEST_F(LuaHost, LoadingFailures) {
   EXPECT_EQ(start_error(), "Cannot load intercept hook: No chunk set");
+
   config.mutable_intercept_hook()->set_buffer("function intercept_hook(ctx)\n  return 'pass'\n");
   EXPECT_EQ(start_error(), "Cannot load intercept hook: Cannot load chunk: [string \"function intercept_hook(ctx)...\"]:3: "
                            "'end' expected (to close 'function' at line 1) near <eof>");
+
   config.mutable_intercept_hook()->set_file("/nonexistent/hook.lua");
   EXPECT_EQ(start_error(), "Cannot load intercept hook: Cannot load file /nonexistent/hook.lua: "
                            "cannot open /nonexistent/hook.lua: No such file or directory");
+
   config.mutable_intercept_hook()->set_buffer("error('not today')");
   EXPECT_EQ(start_error(), "Cannot load intercept hook: Cannot execute chunk: [string \"error('not today')\"]:1: not today");
+
   config.mutable_intercept_hook()->set_buffer("intercept_hook = {}");
   EXPECT_EQ(start_error(), "Cannot load intercept hook: Cannot find function intercept_hook");
+
   // A chunk may break the package table; the next start refuses, unwrapped.
   config.mutable_intercept_hook()->set_buffer("package = 5\nfunction intercept_hook() return 'pass' end");
   EXPECT_EQ(start_error(), "");

@@ -45,6 +45,7 @@ TEST_F(Marks, ManualMarkValidation) {
   manual(8, 8, 4);
   EXPECT_EQ(start_error(), "mark 8 is already occupied");
   EXPECT_EQ(all(marks), (marks_t{0, 0, 0, 0, 0, 0})); // nothing half-settled after a failure
+
   manual(1, 2, 0x80000000u);
   config.set_forward_divert_enable(true);
   config.mutable_forward_divert_mark()->set_manual(0x80000000u);
@@ -79,6 +80,7 @@ TEST_F(Marks, AutomaticMarksTakeTheLowestBitsNobodyUses) {
   tests::shell("iptables-legacy -t mangle -A OUTPUT -m comment --comment movri-firewall -j MARK --set-mark 0x80");
   host_marks.start();
   EXPECT_EQ(all(host_marks), (marks_t{4, 8, 16, 32, 128, 512}));
+
   // Manual marks are kept out of the automatic choice, and another routing rule's mark counts.
   config.mutable_local_delivery_mark()->set_manual(8);
   config.set_output_divert_enable(false);

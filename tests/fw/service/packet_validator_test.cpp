@@ -37,6 +37,7 @@ TEST_F(ValidatorTest, ClientPacketAndServerAnswerChecks) {
   EXPECT_EQ(check(false, syn, 1 | 8), ""); // neither bypass mark
   EXPECT_EQ(check(false, syn, 2), "packet mark 2 does not match 0/6");
   EXPECT_EQ(check(false, syn, 4 | 1), "packet mark 5 does not match 0/6");
+
   syn.flags = 0x12;
   EXPECT_EQ(check(false, syn, 0), "tcp flags 18 do not match 2/18");
   syn.flags = 0x10;
@@ -44,6 +45,7 @@ TEST_F(ValidatorTest, ClientPacketAndServerAnswerChecks) {
   EXPECT_EQ(check(false, syn, 0), "tcp flags 272 do not match 2/18");
   syn.flags = 0x02 | 0x08; // other flags beside SYN pass
   EXPECT_EQ(check(false, syn, 0), "");
+
   syn.destination = "127.0.0.1";
   syn.destination_port = 7777;
   syn.options = {130, 3, 0xAB};
@@ -52,6 +54,7 @@ TEST_F(ValidatorTest, ClientPacketAndServerAnswerChecks) {
   EXPECT_EQ(check(false, syn, 0), "");
   syn.data_offset = 1; // copying the header by this length would leave the TCP header behind
   EXPECT_EQ(check(false, syn, 0), "tcp data offset 1 is below 5");
+
   tests::tcp_packet_t answer;
   answer.flags = 0x12;
   EXPECT_EQ(check(true, answer, 0), "");

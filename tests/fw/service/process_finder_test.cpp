@@ -161,6 +161,7 @@ TEST_P(ProcessFinderKernel, BatchesHoldAtMost128RequestsAndUnheldSocketsHaveNoPa
   auto &getter = *owned;
   finder_t finder(io, std::move(owned));
   loopback_pair_t pair;
+
   // The first request holds the worker in the getter while 129 more are queued behind it; find() queues
   // them all before it runs the loop, which then opens the gate.
   auto guard = boost::asio::make_work_guard(io);
@@ -172,6 +173,7 @@ TEST_P(ProcessFinderKernel, BatchesHoldAtMost128RequestsAndUnheldSocketsHaveNoPa
   const auto answers = find(finder, io, std::vector<conn_key_t>(129, key_of(pair.client.get())));
   guard.reset();
   io.run();
+
   EXPECT_EQ(first_pid, ::getpid());
   EXPECT_EQ(answers, std::vector<answer_t>(129, ::getpid()));
   {
@@ -259,8 +261,10 @@ TEST(ProcessFinder, EveryMethodAgreesWithTheWalk) {
   if (recorder_t::embedded_object().empty()) GTEST_SKIP() << "built without BPF support";
   test_cgroup_t cgroup;
   const int self = ::getpid();
+
   scoped_fd_t listen4(tests::listen_at("127.0.0.1", 0)), listen6(tests::listen_at("::1", 0));
   const endpoint_t server4 = endpoint_of(listen4.get(), false), server6 = endpoint_of(listen6.get(), false);
+
   // One row per socket: its client end's key, the PIDs the walk and the recorder name (0: not found).
   struct row_t {
     std::string name;
@@ -279,10 +283,12 @@ TEST(ProcessFinder, EveryMethodAgreesWithTheWalk) {
     held.emplace_back(fd);
     rows.push_back({name, accept_from(server), self, self});
   };
+
   own("connected before the recorder", connect_to(server4, AF_INET), server4);
   auto recorder = finder_t::choose_recorder(cgroup.path);
   ASSERT_TRUE(recorder);
   EXPECT_EQ(cgroup.attached(), 2);
+
   own("one process", connect_to(server4, AF_INET), server4);
   rows.push_back(rows.back()); // the same key twice in one batch
   own("IPv6", connect_to(server6, AF_INET6), server6);
@@ -333,6 +339,7 @@ TEST(ProcessFinder, EveryMethodAgreesWithTheWalk) {
     ::close(channel[0]);
     ::close(channel[1]);
   }
+
   boost::asio::io_context io;
   finder_t walk(io, std::make_unique<finder_t::netlink_inode_getter_t>());
   finder_t bpf(io, std::make_unique<finder_t::netlink_inode_getter_t>(), std::move(recorder));
@@ -365,6 +372,7 @@ TEST(ProcessFinder, RecorderFallbackAndLeftovers) {
                       "directory; /proc will be searched instead"), 1u);
   EXPECT_EQ(log.count("Debug: Socket owners are not recorded (COM_MOVRI_BPF_CGROUP is empty); /proc will be searched instead"), 1u);
   EXPECT_EQ(cgroup.attached(), 0);
+
   // A run killed with SIGKILL: the kernel detaches its programs with its last descriptor; a descriptor
   // that survives in another process (here a child it forked) keeps them attached until the next start.
   int pipe_fds[2];

@@ -78,15 +78,18 @@ TEST_F(Routing, InstallsRuleRouteAndStateFileRemovesThemOnDestructionAndNeedsThe
   EXPECT_GE(log.count("Debug: Local delivery route installed (table 100, metric 2147483647)"), 1u) << log.all();
   EXPECT_GE(log.count("Debug: Local delivery routing policy installed (table 100, fwmark 16)"), 1u) << log.all();
   EXPECT_GE(log.count("Debug: Local delivery route uninstalled (table 100, metric 2147483647)"), 1u) << log.all();
+
   struct stat st {};
   ASSERT_EQ(::stat(state_file.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0600u);
   EXPECT_EQ(recorded().ShortDebugString(), "table_id: 100 mark: 16 priority: 2147483647");
+
   routing.reset();
   EXPECT_EQ(count(tests::shell("ip rule"), "fwmark"), 0u);
   EXPECT_EQ(count(tests::shell("ip route show table all"), "table 100"), 0u);
   EXPECT_FALSE(exists(state_file));
   EXPECT_GE(log.count("Debug: Local delivery routing policy uninstalled (table 100, fwmark 16)"), 1u) << log.all();
+
   // A state file that cannot be written leaves nothing installed.
   routing = std::make_unique<fw::service::routing_t>(config, marks);
   config.set_var_lib_dir(dir + "/missing");
@@ -107,6 +110,7 @@ TEST_F(Routing, StateFileOfACrashedRunIsHonoured) {
   info.set_mark(8);
   info.set_priority(2147483647);
   std::ofstream(state_file, std::ios::binary) << info.SerializeAsString();
+
   start();
   const std::string rules = tests::shell("ip rule");
   EXPECT_EQ(count(rules, "fwmark 0x8"), 0u) << rules;
@@ -150,6 +154,7 @@ TEST_F(Routing, ProcessKilledBetweenRouteAndRuleLeavesARecordOfIt) {
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     ASSERT_EQ(count(tests::shell("ip route show table all") + tests::shell("ip rule"), "100"), 1u);
     EXPECT_TRUE(exists(state_file));
+
     start();
     EXPECT_EQ(count(tests::shell("ip route show table all"), "local default dev lo table"), 1u);
     EXPECT_EQ(count(tests::shell("ip rule"), rule_100), 1u);
@@ -176,6 +181,7 @@ TEST_F(Routing, Ipv6InstallsBesideIpv4AndGoesOnDestructionAndAfterACrash) {
   EXPECT_EQ(recorded().ipv6_table_id(), 101u);
   routing.reset();
   EXPECT_EQ(ipv6_objects(), "");
+
   const pid_t child = ::fork();
   if (child == 0) {
     (new fw::service::routing_t(config, marks, true))->start(); // never destroyed

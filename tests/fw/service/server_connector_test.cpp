@@ -93,6 +93,7 @@ TEST_F(ConnectorTest, SendsTheClientsSecurityOptionAndMatchesAnswersAgainstIt) {
   ASSERT_TRUE(tests::run_until(io, [&] { return outcome.calls == 1; }));
   EXPECT_FALSE(outcome.error);
   EXPECT_EQ(connector->find(local, server_endpoint), nullptr);
+
   // Without the client's option nothing is set, and the default option stands in for it.
   outcome_t plain;
   connector->connect(server_endpoint, nullptr, std::nullopt, 0, plain.handler());
@@ -118,6 +119,7 @@ TEST_F(ConnectorTest, TransparentConnectionShowsTheClientsAddressAtTheServer) {
   EXPECT_NE(connector->find(ep("10.5.5.5", syn.source_port), server_endpoint), nullptr);
   ASSERT_TRUE(tests::run_until(io, [&] { return outcome.calls == 1; }));
   ASSERT_FALSE(outcome.error) << outcome.error.message();
+
   const fw::util::scoped_fd_t accepted(::accept(server.get(), nullptr, nullptr));
   EXPECT_EQ(tests::endpoint_of(accepted.get(), true), ep("10.5.5.5", syn.source_port));
 }

@@ -34,6 +34,7 @@ TEST_F(AcceptorTest, AcceptsAConnectionSteeredByTproxyAndReportsTheServerTheClie
                "--on-port 7003 --tproxy-mark 1/1");
   tests::set_listen_address(config, "127.0.0.1", 7003);
   acceptor.start();
+
   const int client = tests::connecting("10.1.2.3", 80, [](int fd) {
     const auto from = tests::ep("10.9.9.9", 0);
     EXPECT_EQ(::bind(fd, from.data(), static_cast<socklen_t>(from.size())), 0);
@@ -43,6 +44,7 @@ TEST_F(AcceptorTest, AcceptsAConnectionSteeredByTproxyAndReportsTheServerTheClie
   EXPECT_EQ(accepted.server, tests::ep("10.1.2.3", 80));
   EXPECT_EQ(accepted.client, tests::endpoint_of(client));
   EXPECT_EQ(accepted.client.address().to_string(), "10.9.9.9");
+
   // The descriptor handed over is the connection itself.
   ASSERT_EQ(::send(accepted.socket.get(), "x", 1, MSG_NOSIGNAL), 1);
   ASSERT_TRUE(tests::wait_for(client, POLLIN));

@@ -101,6 +101,7 @@ TEST_F(tie_test_t, FrameCarriesTheSettingsTheRuleSetAndBothDescriptorsClientFirs
   EXPECT_EQ(events, std::vector<std::string>{"idle"}); // everything went out at once
   EXPECT_EQ(log.count_containing("Debug: VettD tie: queued sending of COMPLEMENTARY_CONNECTIONS (c=" + std::to_string(c) +
                        ", s=" + std::to_string(s) + ")"), 1u);
+
   auto frame = receive();
   ASSERT_TRUE(frame);
   const auto &m = frame->message;
@@ -115,6 +116,7 @@ TEST_F(tie_test_t, FrameCarriesTheSettingsTheRuleSetAndBothDescriptorsClientFirs
   EXPECT_EQ(m.rule_set().SerializeAsString(), rules().SerializeAsString());
   EXPECT_EQ(log.count_containing("Debug: VettD tie: sent " + std::to_string(4 + m.ByteSizeLong()) + " bytes + descriptors (c=" +
                        std::to_string(c) + ", s=" + std::to_string(s) + ")"), 1u);
+
   // One SCM_RIGHTS message of 24 bytes with the client's socket, then the server's.
   ASSERT_EQ(frame->fds.size(), 2u);
   EXPECT_EQ(frame->control_lengths, std::vector<std::size_t>{24});
@@ -132,6 +134,7 @@ TEST_F(tie_test_t, FullSocketSendsTheRestOfAFrameWithoutDescriptorsAndLaterFrame
   EXPECT_EQ(log.count_containing("Debug: VettD tie: sending would block"), 1u);
   EXPECT_EQ(log.count_containing("Debug: VettD tie: sent "), 1u);
   EXPECT_TRUE(events.empty());
+
   // Frames queued behind it carry the settings of the moment they were queued.
   tie_t::inspect_settings_t inspect;
   inspect.http = true;
@@ -140,6 +143,7 @@ TEST_F(tie_test_t, FullSocketSendsTheRestOfAFrameWithoutDescriptorsAndLaterFrame
   tie->set_block_unchecked(false);
   tie->send(rules(), std::move(s2.write), std::move(c2.write));
   EXPECT_EQ(tie->queued(), 2u); // the socket took only part of the first
+
   auto first = receive();
   ASSERT_TRUE(first);
   EXPECT_GT(first->reads, 2u);
@@ -150,6 +154,7 @@ TEST_F(tie_test_t, FullSocketSendsTheRestOfAFrameWithoutDescriptorsAndLaterFrame
   EXPECT_TRUE(s1.reached_by(first->fds[1].get()));
   const auto &fm = first->message;
   EXPECT_EQ(std::make_tuple(fm.inspect_http(), fm.scan_timeout(), fm.block_unchecked()), std::make_tuple(false, 30u, true));
+
   auto second = receive();
   ASSERT_TRUE(second);
   ASSERT_EQ(second->fds.size(), 2u);
@@ -157,6 +162,7 @@ TEST_F(tie_test_t, FullSocketSendsTheRestOfAFrameWithoutDescriptorsAndLaterFrame
   EXPECT_TRUE(c2.reached_by(second->fds[0].get()));
   const auto &sm = second->message;
   EXPECT_EQ(std::make_tuple(sm.inspect_http(), sm.scan_timeout(), sm.block_unchecked()), std::make_tuple(true, 99u, false));
+
   pump();
   EXPECT_EQ(events, std::vector<std::string>{"idle"});
   EXPECT_GE(log.count_containing("Debug: VettD tie: sending would not block"), 1u);

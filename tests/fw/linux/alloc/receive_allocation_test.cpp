@@ -73,6 +73,7 @@ TEST(NfqueueReceivePath, QueuedPacketsCostNoHeapAllocation) {
       std::make_unique<fw::linux::netlink::async::link_t>(io, packet_interceptor_t::open_queue(9, 1024)), 9, 768);
   interceptor.start(keeper);
   tests::shell("iptables-legacy -A OUTPUT -p tcp --syn -j NFQUEUE --queue-num 9");
+
   const auto server = tests::tcp::listen_on(6000, 2 * connections);
   const sockaddr_in address = tests::tcp::loopback(6000);
   std::vector<fw::util::scoped_fd_t> clients;
@@ -80,6 +81,7 @@ TEST(NfqueueReceivePath, QueuedPacketsCostNoHeapAllocation) {
     clients.emplace_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     ::connect(clients.back().get(), reinterpret_cast<const sockaddr *>(&address), sizeof address);
   }
+
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   // The first packet warms the event loop's handler memory.
   while (keeper.entries.empty() && std::chrono::steady_clock::now() < until) io.run_one_for(std::chrono::milliseconds(100));
@@ -90,6 +92,7 @@ TEST(NfqueueReceivePath, QueuedPacketsCostNoHeapAllocation) {
   ASSERT_GE(keeper.entries.size(), connections);
   EXPECT_EQ(allocations.load(), 0u) << "heap allocations while receiving " << keeper.entries.size() - 1 << " packets";
   EXPECT_EQ(keeper.mark_seen, keeper.entries.size());
+
   for (auto &entry : keeper.entries) interceptor.accept(entry);
   io.run_for(std::chrono::milliseconds(200));
   EXPECT_EQ(interceptor.pending_count(), 0u);

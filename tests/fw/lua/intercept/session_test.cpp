@@ -56,11 +56,13 @@ TEST_F(Session, OriginatorOfALocalConnection) {
   // Read by the hook, so delivered although the verdict is pass.
   EXPECT_EQ(outcome.artifacts.user, own_user());
   EXPECT_EQ(outcome.artifacts.exe_path, own_exe());
+
   lua_State *L = lua->state();
   luaL_dostring(L, "return seen, again");
   EXPECT_EQ(std::string(lua_tostring(L, -2)), std::to_string(::getpid()) + " " + own_exe() + " " + own_user());
   EXPECT_EQ(std::string(lua_tostring(L, -1)), own_user());
   lua_pop(L, 2);
+
   // One PID lookup and one database call; the second read of user is a plain table read.
   EXPECT_EQ(log.count("Debug: Session 1: Getting originator PID for connection " +
                       fw::net::to_string(connection.info.src) + " --> " + fw::net::to_string(connection.info.dst)),
@@ -85,16 +87,19 @@ TEST_F(Session, CheckGathersArtifactsAndHookAssignmentsReplaceThem) {
   EXPECT_EQ(outcome.verdict, verdict_t::check);
   EXPECT_EQ(outcome.artifacts.user, own_user());
   EXPECT_EQ(outcome.artifacts.exe_path, own_exe());
+
   // A failing hook still delivers the artifacts with its error.
   luaL_dostring(lua->state(), "mode = 'raise'");
   outcome = run(connection.info, "2");
   EXPECT_NE(outcome.error.find("broken"), std::string::npos);
   EXPECT_EQ(outcome.artifacts.user, own_user());
+
   luaL_dostring(lua->state(), "mode = 'assign'");
   outcome = run(connection.info, "3");
   EXPECT_EQ(outcome.artifacts.user, "alice");
   EXPECT_EQ(outcome.artifacts.exe_path, "/bin/elsewhere");
   EXPECT_EQ(log.count_containing("Session 3: Getting originator PID"), 0u);
+
   luaL_dostring(lua->state(), "mode = 'number'");
   outcome = run(connection.info, "4");
   EXPECT_EQ(outcome.artifacts.user, std::nullopt);
@@ -166,6 +171,7 @@ TEST_F(Session, ContextDumpListsKernelIdsOnceReadAndConcurrentReadsShareOneLooku
   EXPECT_EQ(run(info, "2").verdict, verdict_t::pass);
   EXPECT_EQ(log.count("Info: Session 1: PASS divert=forward"), 1u) << log.all();
   EXPECT_EQ(log.count("Info: Session 2: PASS divert=forward uid=1000"), 1u) << log.all();
+
   luaL_dostring(lua->state(), "mode = 'concurrent'");
   EXPECT_EQ(run(remote, "3").verdict, verdict_t::pass);
   EXPECT_EQ(log.count_containing("Session 3: Getting originator PID"), 1u) << log.all();

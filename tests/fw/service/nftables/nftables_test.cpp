@@ -114,6 +114,7 @@ TEST(NftablesFaults, LeftoversGoWithoutAutoconfigurationARefusingChainCostsItsRu
   auto service = s.service();
   service->start();
   EXPECT_EQ(tests::shell("nft list ruleset"), before);
+
   s.config.set_autoconfigure_iptables(true);
   service->start();
   EXPECT_EQ(log.count("Debug: nftables rules installed"), 1u) << log.all();
@@ -123,6 +124,7 @@ TEST(NftablesFaults, LeftoversGoWithoutAutoconfigurationARefusingChainCostsItsRu
   EXPECT_EQ(chain_rules("ip g", "late"), (strings_t{fix_in}));
   EXPECT_TRUE(chain_rules("ip owned", "in").empty());
   EXPECT_EQ(chain_rules("ip movri-firewall", "output").size(), 3u);
+
   // One fix rule goes between the dump and the deletion: the others still go.
   std::vector<fw::linux::netlink::socket_t::received_t> dump;
   {
@@ -149,6 +151,7 @@ TEST(NftablesService, TableChainsAndRulesInTheirOrderOnceAfterTwoStartsARefusedB
   service->start();
   EXPECT_TRUE(service->installed());
   EXPECT_EQ(log.count("Debug: nftables rules installed"), 2u);
+
   const std::string table = tests::shell("nft list table " + own);
   for (const char *header : {"type filter hook prerouting priority mangle;", "type route hook output priority mangle;",
                              "type filter hook input priority mangle;", "type filter hook forward priority mangle;"})
@@ -159,8 +162,10 @@ TEST(NftablesService, TableChainsAndRulesInTheirOrderOnceAfterTwoStartsARefusedB
   EXPECT_TRUE(chain_rules(own, "forward").empty());
   // One table only, in family ip.
   EXPECT_EQ(tests::shell("nft list tables"), "table ip movri-firewall\n");
+
   service.reset();
   EXPECT_EQ(tests::shell("nft list ruleset"), "");
+
   // With the real queue expression, which this kernel refuses: the rule batch was one transaction, so
   // none of its rules stayed; the table and chains did, until the stop.
   service = s.service(false);
@@ -182,6 +187,7 @@ TEST(NftablesIpv6, Ip6TableAndFixRulesBesideIpv4AndNothingLeftOnStop) {
   auto service = s.service(true, true);
   service->start();
   service->start();
+
   auto ipv4_prerouting = chain_rules("ip movri-firewall", "prerouting");
   ASSERT_EQ(ipv4_prerouting.size(), 2u);
   ipv4_prerouting[1].replace(ipv4_prerouting[1].find("127.0.0.1"), 9, "[::1]");
@@ -195,6 +201,7 @@ TEST(NftablesIpv6, Ip6TableAndFixRulesBesideIpv4AndNothingLeftOnStop) {
                        "meta nfproto ipv6 oif \"lo\" meta mark & 0x00000001 == 0x00000001 accept" + comment}));
   EXPECT_EQ(chain_rules("ip6 host6", "in"),
             (strings_t{"iif \"lo\" meta mark & 0x00000001 == 0x00000001 accept" + comment}));
+
   service.reset();
   EXPECT_EQ(tests::count(tests::shell("nft list ruleset"), "movri-firewall"), 0u);
 }
