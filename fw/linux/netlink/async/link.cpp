@@ -62,19 +62,25 @@ void link_t::start(delegate_t &delegate) {
 }
 
 void link_t::receive() {
-  // Waits for the socket to become readable and reads it then, rather than letting the socket try a
-  // read first: the loop below has just found it empty.
-  socket_.async_wait(boost::asio::socket_base::wait_read,
-                     wrap([this](const boost::system::error_code &error) { on_readable(error); }));
+  // MSG_TRUNC reports a datagram's real size, so one that did not fit the buffer is detected.
+  socket_.async_receive(boost::asio::buffer(buffer_), MSG_TRUNC,
+                        wrap([this](const boost::system::error_code &error, std::size_t size) { on_receive(error, size); }));
 }
 
-void link_t::on_readable(const boost::system::error_code &error) {
+void link_t::on_receive(const boost::system::error_code &error, std::size_t size) {
   if (error) return fail(error);
-  // What is waiting is read at once, up to a bound, rather than after another round through the
-  // reactor: one wake-up serves a burst of datagrams. Beyond the bound the rest is read in a later turn,
-  // so that other sockets get theirs.
-  for (unsigned round = 0; round < max_datagrams_per_wakeup; ++round) {
-    // MSG_TRUNC reports a datagram's real size, so one that did not fit the buffer is detected.
+  if (size > buffer_.size()) return fail(boost::asio::error::message_size);
+  if (!dispatch(size)) return;
+  // What else waits is read in a turn of its own, after the handlers this datagram has posted (a
+  // verdict leaves before the socket is asked again).
+  boost::asio::post(socket_.get_executor(), wrap([this] { drain(); }));
+}
+
+void link_t::drain() {
+  // What is waiting is read at once, up to a bound, rather than one datagram per round through the
+  // reactor: one wake-up serves a burst. Beyond the bound the rest is read in a later turn, so that
+  // other sockets get theirs.
+  for (unsigned round = 0; round < max_datagrams_per_turn; ++round) {
     const ssize_t n = ::recv(socket_.native_handle(), buffer_.data(), buffer_.size(), MSG_DONTWAIT | MSG_TRUNC);
     if (n < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK) return receive();
@@ -84,7 +90,7 @@ void link_t::on_readable(const boost::system::error_code &error) {
     if (static_cast<std::size_t>(n) > buffer_.size()) return fail(boost::asio::error::message_size);
     if (!dispatch(static_cast<std::size_t>(n))) return;
   }
-  boost::asio::post(socket_.get_executor(), wrap([this] { on_readable({}); }));
+  boost::asio::post(socket_.get_executor(), wrap([this] { drain(); }));
 }
 
 bool link_t::dispatch(std::size_t size) {

@@ -93,13 +93,14 @@ private:
     std::vector<std::uint8_t> payload;
   };
 
-  // Datagrams read in one turn of the event loop before the link queues its next receive.
-  static constexpr unsigned max_datagrams_per_wakeup = 64;
+  // Datagrams read in one turn of the event loop before the link lets other handlers run.
+  static constexpr unsigned max_datagrams_per_turn = 64;
   // Buffers in one gathered send: within what one sendmsg takes (two per message).
   static constexpr std::size_t max_gathered_buffers = 64;
 
   void receive();
-  void on_readable(const boost::system::error_code &error);
+  void on_receive(const boost::system::error_code &error, std::size_t size);
+  void drain();
   // Hands one datagram's messages out; false when the link died or lost its delegate meanwhile.
   bool dispatch(std::size_t size);
   void send_head();
